@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QDateTime>
+#include <QString>
+
+namespace tessaly {
+
+// How a write treats a file already at the destination.
+enum class ExistingFile {
+    Replace,    // readers see the old file or the new one, never a mix
+    KeepExisting // the first writer wins, also against another process racing for the path
+};
+
+struct WriteOutcome {
+    enum class Status { Written, AlreadyExists, Failed };
+    Status status = Status::Failed;
+    QString error; // set when Failed
+
+    bool written() const { return status == Status::Written; }
+};
+
+// Writes through a hidden temporary file in the destination's folder that is synced and then
+// renamed into place, so a crash never leaves a partial file under the final name.
+WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, ExistingFile mode);
+
+// Linux keeps no settable creation time; the modification time is what file managers show.
+bool setFileModificationTime(const QString& path, const QDateTime& time);
+
+} // namespace tessaly

@@ -1,0 +1,57 @@
+#include "textdecoding.h"
+
+#include <QStringDecoder>
+
+namespace tessaly {
+
+namespace {
+
+// Code points for 0x80..0x9F; the rest of Windows-1252 coincides with Latin-1. Undefined
+// positions keep their C1 code point, as browsers do.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+} // namespace
+
+bool isValidUtf8(QByteArrayView bytes) {
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString ignored = decoder.decode(bytes);
+    return !decoder.hasError();
+}
+
+QString decodeWindows1252(QByteArrayView bytes) {
+    QString result;
+    result.reserve(bytes.size());
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80 && byte <= 0x9F) {
+            result.append(QChar(kCp1252High[byte - 0x80]));
+        } else {
+            result.append(QChar(static_cast<char16_t>(byte)));
+        }
+    }
+    return result;
+}
+
+QString decodeUnlabelledBytes(QByteArrayView bytes) {
+    if (isValidUtf8(bytes)) {
+        return QString::fromUtf8(bytes);
+    }
+    return decodeWindows1252(bytes);
+}
+
+QByteArray unfoldHeaderValue(QByteArrayView raw) {
+    QByteArray out;
+    out.reserve(raw.size());
+    for (char c : raw) {
+        if (c != '\r' && c != '\n') {
+            out.append(c);
+        }
+    }
+    return out.trimmed();
+}
+
+} // namespace tessaly

@@ -1,0 +1,5 @@
+#include "renderlog.h"
+
+namespace tessaly {
+Q_LOGGING_CATEGORY(lcRender, "tessaly.render", QtWarningMsg)
+} // namespace tessaly

@@ -1,0 +1,258 @@
+#include "mcomessageparser.h"
+#include "testsupport.h"
+
+#include <QTest>
+
+using namespace tessaly;
+using tessaly::test::crlfMessage;
+
+class TestMessageParser : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void headerTextIsDecoded_data();
+    void headerTextIsDecoded();
+    void addressFields();
+    void dates();
+    void rawFieldsAndDescription();
+    void keepsExactBytes();
+    void classifiesParts();
+    void alternativeShowsOnePart();
+    void decodesAttachmentNames_data();
+    void decodesAttachmentNames();
+    void decodesTransferEncodings();
+    void hostileInputNeitherCrashesNorHangs_data();
+    void hostileInputNeitherCrashesNorHangs();
+};
+
+void TestMessageParser::headerTextIsDecoded_data() {
+    QTest::addColumn<QByteArray>("subjectLine");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("rfc2047 latin1") << QByteArray("=?ISO-8859-1?Q?Caf=E9_cr=E8me?=")
+                                    << QStringLiteral("Café crème");
+    QTest::newRow("rfc2047 utf8 base64") << QByteArray("=?UTF-8?B?0J/RgNC40LLQtdGC?=")
+                                         << QStringLiteral("Привет");
+    QTest::newRow("raw utf8") << QByteArray("Gr\xc3\xbc\xc3\x9f""e") << QStringLiteral("Grüße");
+    QTest::newRow("raw windows-1252") << QByteArray("Price \x80 5 \x93quoted\x94 caf\xe9")
+                                      << QStringLiteral("Price € 5 “quoted” café");
+    QTest::newRow("plain") << QByteArray("Typical Email Subject")
+                           << QStringLiteral("Typical Email Subject");
+}
+
+void TestMessageParser::headerTextIsDecoded() {
+    QFETCH(QByteArray, subjectLine);
+    QFETCH(QString, expected);
+    const QByteArray raw = crlfMessage("From: a@example.com\nSubject: " + subjectLine +
+                                       "\n\nbody\n");
+    MCOMessageParser parser(raw);
+    QCOMPARE(parser.header().subject(), expected);
+}
+
+void TestMessageParser::addressFields() {
+    const QByteArray raw = crlfMessage(
+        "From: =?ISO-8859-1?Q?J=F6rg_M=FCller?= <joerg@example.de>\n"
+        "Sender: List Bot <bot@lists.example>\n"
+        "To: \"Doe, Jane\" <jane@example.com>, bob@example.com\n"
+        "Cc: Team: ann@example.com, Carl Lee <carl@example.com>;\n"
+        "Bcc: hidden@example.com\n"
+        "Subject: x\n\nbody\n");
+    MCOMessageParser parser(raw);
+    const MCOMessageHeader& h = parser.header();
+    QVERIFY(h.from());
+    QCOMPARE(h.from()->displayName, QStringLiteral("Jörg Müller"));
+    QCOMPARE(h.from()->mailbox, QStringLiteral("joerg@example.de"));
+    QCOMPARE(h.sender()->displayName, QStringLiteral("List Bot"));
+    QCOMPARE(h.to().size(), 2);
+    QCOMPARE(h.to()[0].displayName, QStringLiteral("Doe, Jane"));
+    QVERIFY(h.to()[1].displayName.isNull());
+    QCOMPARE(h.to()[1].mailbox, QStringLiteral("bob@example.com"));
+    // Group members count as recipients; the group's own name is not an address.
+    QCOMPARE(h.cc().size(), 2);
+    QCOMPARE(h.cc()[1].displayName, QStringLiteral("Carl Lee"));
+    QCOMPARE(h.bcc().size(), 1);
+
+    MCOMessageParser none(crlfMessage("Subject: nobody\n\nbody\n"));
+    QVERIFY(!none.header().from());
+    QVERIFY(none.header().to().isEmpty());
+}
+
+void TestMessageParser::dates() {
+    MCOMessageParser dated(crlfMessage("Date: Sat, 18 Jan 2014 09:16:20 +0100\n\nx\n"));
+    QVERIFY(dated.header().date());
+    QCOMPARE(dated.header().date()->toSecsSinceEpoch(), 1390032980);
+
+    MCOMessageParser undated(crlfMessage("Subject: none\n\nx\n"));
+    QVERIFY(!undated.header().date());
+
+    MCOMessageParser garbled(crlfMessage("Date: Whenever\n\nx\n"));
+    QVERIFY(!garbled.header().date());
+
+    // Setting the date is seen by later readers of the same header.
+    const QDateTime repaired = QDateTime::fromSecsSinceEpoch(1000000000, Qt::UTC);
+    garbled.header().setDate(repaired);
+    QCOMPARE(garbled.header().date(), repaired);
+}
+
+void TestMessageParser::rawFieldsAndDescription() {
+    const QByteArray raw = crlfMessage("Received: from a by b;\n"
+                                       "\tSat, 18 Jan 2014 08:16:20 +0000\n"
+                                       "Received: from c by d; Fri, 17 Jan 2014 08:00:00 +0000\n"
+                                       "X-Keywords: work, urgent\n"
+                                       "Subject: =?UTF-8?Q?caf=C3=A9?=\n\nbody\n");
+    MCOMessageParser parser(raw);
+    const MCOMessageHeader& h = parser.header();
+    QCOMPARE(h.extraHeaderValueForName(u"received"),
+             QStringLiteral("from a by b;\tSat, 18 Jan 2014 08:16:20 +0000"));
+    QCOMPARE(h.extraHeaderValueForName(u"X-KEYWORDS"), QStringLiteral("work, urgent"));
+    QVERIFY(!h.extraHeaderValueForName(u"Delivery-date"));
+    const QString description = h.description();
+    QVERIFY(description.contains(QStringLiteral("X-Keywords: work, urgent\n")));
+    QCOMPARE(description.count(QStringLiteral("Received: ")), 2);
+}
+
+void TestMessageParser::keepsExactBytes() {
+    // An mbox separator line, CR LF and LF mixed, 8-bit bytes: data() is the input, unchanged.
+    const QByteArray raw("From someone@example.com Sat Jan 18 08:16:20 2014\n"
+                         "Subject: mixed\r\nFrom: a@example.com\n\nbody \xff\r\n");
+    MCOMessageParser parser(raw);
+    QCOMPARE(parser.data(), raw);
+    QCOMPARE(parser.header().subject(), QStringLiteral("mixed"));
+    QCOMPARE(parser.header().from()->mailbox, QStringLiteral("a@example.com"));
+}
+
+void TestMessageParser::classifiesParts() {
+    const QByteArray raw = crlfMessage(
+        "From: a@example.com\nSubject: parts\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=\"outer\"\n\n"
+        "--outer\n"
+        "Content-Type: multipart/related; boundary=\"rel\"\n\n"
+        "--rel\nContent-Type: text/html; charset=utf-8\n\n<img src=\"cid:logo@x\">\n"
+        "--rel\nContent-Type: image/png\nContent-ID: <logo@x>\nContent-Transfer-Encoding: base64\n\n"
+        "iVBORw0KGgo=\n"
+        "--rel--\n"
+        "--outer\nContent-Type: application/pdf; name=\"report.pdf\"\n"
+        "Content-Disposition: attachment; filename=\"report.pdf\"\n"
+        "Content-Transfer-Encoding: base64\n\nJVBERi0xLjQK\n"
+        "--outer\nContent-Type: image/jpeg; name=\"photo.jpg\"\n"
+        "Content-Disposition: attachment; filename=\"photo.jpg\"\n\nJPEGDATA\n"
+        "--outer\nContent-Type: image/gif\nContent-Disposition: inline\n\nGIF89a\n"
+        "--outer\nContent-Type: text/plain; name=\"notes.txt\"\n\nnotes\n"
+        "--outer--\n");
+    MCOMessageParser parser(raw);
+
+    const QList<MCOAttachment>& inlines = parser.htmlInlineAttachments();
+    QCOMPARE(inlines.size(), 2);
+    QCOMPARE(inlines[0].mimeType, QStringLiteral("image/png"));
+    QCOMPARE(inlines[0].contentID, QStringLiteral("logo@x"));
+    QCOMPARE(inlines[0].data, QByteArray("\x89PNG\r\n\x1a\n"));
+    QCOMPARE(inlines[1].mimeType, QStringLiteral("image/gif"));
+
+    // An image marked as an attachment is listed as one; so is a named text part.
+    const QList<MCOAttachment>& attachments = parser.attachments();
+    QCOMPARE(attachments.size(), 3);
+    QCOMPARE(attachments[0].filename, QStringLiteral("report.pdf"));
+    QCOMPARE(attachments[0].data, QByteArray("%PDF-1.4\n"));
+    QCOMPARE(attachments[1].filename, QStringLiteral("photo.jpg"));
+    QCOMPARE(attachments[2].filename, QStringLiteral("notes.txt"));
+
+    QStringList ids;
+    for (const auto* list : {&inlines, &attachments}) {
+        for (const MCOAttachment& part : *list) {
+            ids.append(part.uniqueID);
+            QCOMPARE(parser.partForUniqueID(part.uniqueID)->data, part.data);
+        }
+    }
+    ids.removeDuplicates();
+    QCOMPARE(ids.size(), 5);
+    QCOMPARE(parser.partForContentID(u"logo@x")->uniqueID, inlines[0].uniqueID);
+    QVERIFY(!parser.partForContentID(u"missing@x"));
+    QVERIFY(!parser.partForUniqueID(u"99"));
+}
+
+void TestMessageParser::alternativeShowsOnePart() {
+    const QByteArray raw = crlfMessage(
+        "From: a@example.com\nContent-Type: multipart/alternative; boundary=b\n\n"
+        "--b\nContent-Type: text/plain\n\nplain\n"
+        "--b\nContent-Type: text/html\n\n<p>html</p>\n"
+        "--b--\n");
+    MCOMessageParser parser(raw);
+    QVERIFY(parser.attachments().isEmpty());
+    QVERIFY(parser.htmlInlineAttachments().isEmpty());
+}
+
+void TestMessageParser::decodesAttachmentNames_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("rfc2047 in a parameter")
+        << QStringLiteral("rubymail-attachment_emails-attachment_with_base64_encoded_name.eml")
+        << QStringLiteral("This is a test.pdf");
+    QTest::newRow("raw 8-bit parameter")
+        << QStringLiteral("rubymail-attachment_emails-attachment_nonascii_filename.eml")
+        << QStringLiteral("ciële.txt");
+}
+
+void TestMessageParser::decodesAttachmentNames() {
+    QFETCH(QString, file);
+    QFETCH(QString, expected);
+    MCOMessageParser parser(test::readDataFile(file));
+    QCOMPARE(parser.attachments().size(), 1);
+    QCOMPARE(parser.attachments().first().filename, expected);
+}
+
+void TestMessageParser::decodesTransferEncodings() {
+    const QByteArray raw = crlfMessage(
+        "From: a@example.com\nContent-Type: multipart/mixed; boundary=b\n\n"
+        "--b\nContent-Type: text/plain\n\nsee attachments\n"
+        "--b\nContent-Type: application/octet-stream\n"
+        "Content-Disposition: attachment;\n filename*0*=utf-8''%C3%BCber%20;\n filename*1=\"lang.txt\"\n"
+        "Content-Transfer-Encoding: quoted-printable\n\nA=3DB=\n C\n"
+        "--b\nContent-Type: application/octet-stream; name=\"cat.txt\"\n"
+        "Content-Transfer-Encoding: x-uuencode\n\n"
+        "begin 644 cat.txt\n#8V%T\n`\nend\n"
+        "--b--\n");
+    MCOMessageParser parser(raw);
+    QCOMPARE(parser.attachments().size(), 2);
+    QCOMPARE(parser.attachments()[0].filename, QStringLiteral("über lang.txt"));
+    QCOMPARE(parser.attachments()[0].data, QByteArray("A=B C"));
+    QCOMPARE(parser.attachments()[1].data, QByteArray("cat"));
+
+    MCOMessageParser utf8Headers(test::readDataFile(QStringLiteral("rubymail-rfc6532-utf8_headers.eml")));
+    QCOMPARE(utf8Headers.header().from()->displayName, QStringLiteral("Jöhn Doe"));
+}
+
+void TestMessageParser::hostileInputNeitherCrashesNorHangs_data() {
+    QTest::addColumn<QByteArray>("raw");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("one newline") << QByteArray("\n");
+    QTest::newRow("binary") << QByteArray("\x00\xff\xfe\x01\x02: \x00\r\r\n\n\x00", 13);
+    QTest::newRow("header without colon") << QByteArray("garbage line\nmore\n\nbody");
+    QTest::newRow("NUL in header name") << QByteArray("Subj\x00""ect: x\nFrom: a@b\n\nbody", 26);
+    QTest::newRow("unterminated multipart")
+        << crlfMessage("Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\nx");
+
+    // Ten thousand nested multiparts: the tree walk must stop, not overflow the stack.
+    QByteArray deep("Content-Type: multipart/mixed; boundary=b0\n\n");
+    for (int i = 1; i < 10000; ++i) {
+        deep += "--b" + QByteArray::number(i - 1) + "\nContent-Type: multipart/mixed; boundary=b" +
+                QByteArray::number(i) + "\n\n";
+    }
+    deep += "--b9999\nContent-Type: application/pdf; name=x.pdf\n\nx\n";
+    QTest::newRow("deep nesting") << deep;
+
+    QByteArray longHeader("Subject: ");
+    longHeader += QByteArray(2 * 1024 * 1024, 'x');
+    longHeader += "\n\nbody";
+    QTest::newRow("2 MB header line") << longHeader;
+}
+
+void TestMessageParser::hostileInputNeitherCrashesNorHangs() {
+    QFETCH(QByteArray, raw);
+    MCOMessageParser parser(raw);
+    QCOMPARE(parser.data(), raw);
+    (void)parser.header().description();
+    (void)parser.attachments();
+    (void)parser.htmlInlineAttachments();
+}
+
+QTEST_GUILESS_MAIN(TestMessageParser)
+#include "tst_messageparser.moc"

@@ -1,0 +1,50 @@
+#include "testsupport.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+
+namespace tessaly::test {
+
+QString dataFile(const QString& name) {
+    return QStringLiteral(TESSALY_TEST_DATA_DIR) + u'/' + name;
+}
+
+QByteArray readDataFile(const QString& name) {
+    QFile file(dataFile(name));
+    if (!file.open(QIODevice::ReadOnly)) {
+        qFatal("missing test data file %s", qPrintable(name));
+    }
+    return file.readAll();
+}
+
+QString sharedCorpusDir() {
+    const QString dir = QStringLiteral(TESSALY_SHARED_DIR) + QStringLiteral("/corpus");
+    return QDir(dir).exists() ? QDir(dir).canonicalPath() : QString();
+}
+
+QStringList sharedCorpusFiles() {
+    const QString dir = sharedCorpusDir();
+    if (dir.isEmpty()) {
+        return {};
+    }
+    QStringList files;
+    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!path.endsWith(QStringLiteral(".md"))) {
+            files.append(path);
+        }
+    }
+    files.sort();
+    return files;
+}
+
+QByteArray crlfMessage(const QByteArray& text) {
+    QByteArray out = text;
+    out.replace("\r\n", "\n");
+    out.replace("\n", "\r\n");
+    return out;
+}
+
+} // namespace tessaly::test
