@@ -181,7 +181,8 @@ void CustomPath::clearFormat(PreferenceStore& store, const QString& kind, const 
 }
 
 QStringList CustomPath::pdfFormats() {
-    return {defaultFormat(kPdf), QStringLiteral("localTZ__%Y/%m/%Y-%m-%d %H.%M.%S  __subject__.pdf"),
+    return {defaultFormat(kPdf),
+            QStringLiteral("localTZ__%Y/%m/%Y-%m-%d %H.%M.%S  __subject__.pdf"),
             QStringLiteral("-4TZ__%Y/%Y-%m-%d %H.%M.%S  __subject__.pdf"),
             QStringLiteral("localTZ__%Y-%m-%d_%H%M%S __fromLast__-__toLast_____subject__.pdf")};
 }
@@ -269,8 +270,8 @@ QString CustomPath::substituteFormat(const QString& format, const std::optional<
     const QString cleanedFile = sanitizePathComponentPart(filename, true);
 
     const ZoneChoice zone = timeZoneAdjust(format);
-    std::time_t seconds = date && date->isValid() ? static_cast<std::time_t>(date->toSecsSinceEpoch())
-                                                  : 0;
+    std::time_t seconds =
+        date && date->isValid() ? static_cast<std::time_t>(date->toSecsSinceEpoch()) : 0;
     std::tm broken{};
     if (zone.zone == Zone::Local) {
         localtime_r(&seconds, &broken);
@@ -314,8 +315,8 @@ QString CustomPath::fitComponentToFileSystem(const QString& component) {
         return component;
     }
     // Every kept unit costs at least one byte, so no more than 127 per side can fit.
-    const qsizetype most = std::min<qsizetype>((component.size() - 1) / 2,
-                                               (kMaxComponentBytes - 3) / 2);
+    const qsizetype most =
+        std::min<qsizetype>((component.size() - 1) / 2, (kMaxComponentBytes - 3) / 2);
     for (qsizetype keep = most; keep > 0; --keep) {
         QString candidate = ellipsize(component, keep);
         if (candidate.toUtf8().size() <= kMaxComponentBytes) {

@@ -83,8 +83,8 @@ MessageFacts factsOf(MCOAbstractMessage& message) {
 
     const std::optional<MCOAddress>& from = header.from();
     const std::optional<MCOAddress>& sender = header.sender();
-    facts.emailFrom = from && !from->mailbox.isEmpty() ? from->mailbox
-                                                        : QStringLiteral("fromEmailNA");
+    facts.emailFrom =
+        from && !from->mailbox.isEmpty() ? from->mailbox : QStringLiteral("fromEmailNA");
     QString senderName;
     if (from && !from->displayName.isEmpty()) {
         senderName = from->displayName;
@@ -113,7 +113,8 @@ MessageFacts factsOf(MCOAbstractMessage& message) {
 UnwritablePathError::UnwritablePathError(QString path, QString error)
     : std::runtime_error("Bad unwritable path")
     , m_path(std::move(path))
-    , m_error(std::move(error)) {}
+    , m_error(std::move(error)) {
+}
 
 QString DestinationPaths::chosenDestination(const JobOptions& options) {
     if (options.destFolderOverride && !options.destFolderOverride->isEmpty()) {
@@ -122,13 +123,14 @@ QString DestinationPaths::chosenDestination(const JobOptions& options) {
     if (!options.destFolder.isEmpty()) {
         return options.destFolder;
     }
-    const QString fallback =
-        QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + QStringLiteral("/Tessaly");
+    const QString fallback = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) +
+                             QStringLiteral("/Tessaly");
     qCWarning(lcRender).noquote() << "Emergency!! destinationFolder path is now" << fallback;
     return fallback;
 }
 
-QString DestinationPaths::destinationSubFolder(const QString& mainFolder, const QString& mailFolder) {
+QString DestinationPaths::destinationSubFolder(const QString& mainFolder,
+                                               const QString& mailFolder) {
     QStringList components;
     if (!mainFolder.isEmpty()) {
         components.append(safeComponents(CustomPath::sanitizePathComponentPart(mainFolder, true)));
@@ -161,8 +163,8 @@ QString DestinationPaths::destinationFolder(const QString& destFolder, const QSt
 
 QString DestinationPaths::computeDestinationPath(MCOAbstractMessage& message,
                                                  const QString& mainFolder,
-                                                 const QString& mailFolder,
-                                                 FormatKey optionsFormat, const QString& fileName,
+                                                 const QString& mailFolder, FormatKey optionsFormat,
+                                                 const QString& fileName,
                                                  const JobOptions& options) {
     const QString& format = options.format(optionsFormat);
     if (format.size() < kMinFormatLength) {
@@ -196,8 +198,8 @@ QString DestinationPaths::computeDestinationPath(MCOAbstractMessage& message,
 QString DestinationPaths::destinationPath(MCOAbstractMessage& message, const QString& mainFolder,
                                           const QString& mailFolder, FormatKey optionsFormat,
                                           const QString& fileName, const JobOptions& options) {
-    const QString path = computeDestinationPath(message, mainFolder, mailFolder, optionsFormat,
-                                                fileName, options);
+    const QString path =
+        computeDestinationPath(message, mainFolder, mailFolder, optionsFormat, fileName, options);
     if (!path.isEmpty()) {
         // A failure shows up later as a failed write, where it is handled.
         QDir().mkpath(withoutLastComponent(path));

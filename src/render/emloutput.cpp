@@ -16,8 +16,7 @@ QString EmlOutput::writeEMLMessage(MCOMessageParser& message, const QString& mai
     if (path.isEmpty()) {
         return {};
     }
-    const WriteOutcome outcome =
-        writeFileAtomically(path, message.data(), ExistingFile::Replace);
+    const WriteOutcome outcome = writeFileAtomically(path, message.data(), ExistingFile::Replace);
     if (!outcome.written()) {
         qCWarning(lcRender).noquote() << "failed to write EML -" << outcome.error;
         return {};

@@ -45,9 +45,9 @@ int monthFromName(const QString& token) {
     for (int i = 0; i < 12; ++i) {
         if (lower.startsWith(QLatin1String(names[i]))) {
             // "Sept", "September" and "Jan." are fine; "Janx" is not.
-            static const char* full[] = {"january", "february", "march",     "april",
-                                         "may",     "june",     "july",      "august",
-                                         "september", "october", "november", "december"};
+            static const char* full[] = {"january",   "february", "march",    "april",
+                                         "may",       "june",     "july",     "august",
+                                         "september", "october",  "november", "december"};
             const QString bare = lower.endsWith(u'.') ? lower.chopped(1) : lower;
             if (QLatin1String(full[i]).startsWith(bare) || bare == u"sept") {
                 return i + 1;
@@ -59,14 +59,13 @@ int monthFromName(const QString& token) {
 
 bool isDayName(const QString& token) {
     static const QStringList days = {
-        QStringLiteral("mon"), QStringLiteral("tue"), QStringLiteral("wed"),
-        QStringLiteral("thu"), QStringLiteral("fri"), QStringLiteral("sat"),
-        QStringLiteral("sun")};
-    static const QStringList full = {
-        QStringLiteral("monday"),   QStringLiteral("tuesday"), QStringLiteral("wednesday"),
-        QStringLiteral("thursday"), QStringLiteral("friday"),  QStringLiteral("saturday"),
-        QStringLiteral("sunday"),   QStringLiteral("tues"),    QStringLiteral("thur"),
-        QStringLiteral("thurs")};
+        QStringLiteral("mon"), QStringLiteral("tue"), QStringLiteral("wed"), QStringLiteral("thu"),
+        QStringLiteral("fri"), QStringLiteral("sat"), QStringLiteral("sun")};
+    static const QStringList full = {QStringLiteral("monday"),    QStringLiteral("tuesday"),
+                                     QStringLiteral("wednesday"), QStringLiteral("thursday"),
+                                     QStringLiteral("friday"),    QStringLiteral("saturday"),
+                                     QStringLiteral("sunday"),    QStringLiteral("tues"),
+                                     QStringLiteral("thur"),      QStringLiteral("thurs")};
     QString lower = token.toLower();
     if (lower.endsWith(u'.')) {
         lower.chop(1);

@@ -19,9 +19,8 @@ public:
     // The header's date when plausible; else a plausible date parsed from the raw "Date",
     // "Delivery-date" or "Received" field, which is also stored in the header; else the
     // header's own date unchanged.
-    static std::optional<QDateTime>
-    dateFromMailCoreHeaderAndFixTheHeaderToo(MCOMessageHeader& header,
-                                             const QDateTime& now = QDateTime::currentDateTimeUtc());
+    static std::optional<QDateTime> dateFromMailCoreHeaderAndFixTheHeaderToo(
+        MCOMessageHeader& header, const QDateTime& now = QDateTime::currentDateTimeUtc());
 
     // The text after the last ";" of the "Received" field (all of it when there is none).
     static std::optional<QString> extractDateFromRecievedHeader(const MCOMessageHeader& header);

@@ -71,50 +71,61 @@ Run TestPathsCommand::run(const QStringList& arguments) {
 void TestPathsCommand::printsEveryKindOfPath() {
     const QString message = m_dir.filePath(QStringLiteral("m.eml"));
     writeFile(message, test::crlfMessage(
-        "From: John Smith <john@example.com>\nTo: jane@example.com\n"
-        "Date: Sat, 18 Jan 2014 08:16:20 +0000\nSubject: Typical Email Subject\n"
-        "Content-Type: multipart/mixed; boundary=b\n\n"
-        "--b\nContent-Type: text/plain\n\nbody\n"
-        "--b\nContent-Type: image/png; name=\"logo.png\"\n\nPNG\n"
-        "--b\nContent-Type: application/pdf; name=\"r.pdf\"\nContent-Disposition: attachment\n\nA\n"
-        "--b\nContent-Type: application/pdf; name=\"r.pdf\"\nContent-Disposition: attachment\n\nB\n"
-        "--b\nContent-Type: application/zip; name=\"tab\tname.zip\"\n\nZ\n"
-        "--b--\n"));
+                           "From: John Smith <john@example.com>\nTo: jane@example.com\n"
+                           "Date: Sat, 18 Jan 2014 08:16:20 +0000\nSubject: Typical Email Subject\n"
+                           "Content-Type: multipart/mixed; boundary=b\n\n"
+                           "--b\nContent-Type: text/plain\n\nbody\n"
+                           "--b\nContent-Type: image/png; name=\"logo.png\"\n\nPNG\n"
+                           "--b\nContent-Type: application/pdf; "
+                           "name=\"r.pdf\"\nContent-Disposition: attachment\n\nA\n"
+                           "--b\nContent-Type: application/pdf; "
+                           "name=\"r.pdf\"\nContent-Disposition: attachment\n\nB\n"
+                           "--b\nContent-Type: application/zip; name=\"tab\tname.zip\"\n\nZ\n"
+                           "--b--\n"));
     const Run result = run({message});
     QCOMPARE(result.status, 0);
     QVERIFY(result.err.isEmpty());
-    const QString folder = dest() + QStringLiteral("/2014/01/2014-01-18 08.16.20Z  Typical Email Subject");
-    QCOMPARE(result.out,
-             (QStringList{
-                 QStringLiteral("pdf\t") + folder + QStringLiteral(".pdf"),
-                 QStringLiteral("eml\t-"),
-                 QStringLiteral("attachment\tlogo.png\t") + folder + QStringLiteral(" (attachments)/logo.png"),
-                 QStringLiteral("attachment\tr.pdf\t") + folder + QStringLiteral(" (attachments)/r.pdf"),
-                 QStringLiteral("attachment\tr 2.pdf\t") + folder + QStringLiteral(" (attachments)/r 2.pdf"),
-                 QStringLiteral("attachment\ttab\\tname.zip\t") + folder + QStringLiteral(" (attachments)/tab\\tname.zip"),
-             }));
+    const QString folder =
+        dest() + QStringLiteral("/2014/01/2014-01-18 08.16.20Z  Typical Email Subject");
+    QCOMPARE(result.out, (QStringList{
+                             QStringLiteral("pdf\t") + folder + QStringLiteral(".pdf"),
+                             QStringLiteral("eml\t-"),
+                             QStringLiteral("attachment\tlogo.png\t") + folder +
+                                 QStringLiteral(" (attachments)/logo.png"),
+                             QStringLiteral("attachment\tr.pdf\t") + folder +
+                                 QStringLiteral(" (attachments)/r.pdf"),
+                             QStringLiteral("attachment\tr 2.pdf\t") + folder +
+                                 QStringLiteral(" (attachments)/r 2.pdf"),
+                             QStringLiteral("attachment\ttab\\tname.zip\t") + folder +
+                                 QStringLiteral(" (attachments)/tab\\tname.zip"),
+                         }));
     // A preview creates nothing.
     QVERIFY(!QFileInfo::exists(dest()));
 }
 
 void TestPathsCommand::optionsFileAndDisabledKinds() {
     const QString message = m_dir.filePath(QStringLiteral("m.eml"));
-    writeFile(message, test::crlfMessage("From: a@example.com\nDate: Sat, 18 Jan 2014 08:16:20 +0000\n"
-                                         "Subject: S\n\nbody\n"));
+    writeFile(message,
+              test::crlfMessage("From: a@example.com\nDate: Sat, 18 Jan 2014 08:16:20 +0000\n"
+                                "Subject: S\n\nbody\n"));
     const QString options = m_dir.filePath(QStringLiteral("options.json"));
     writeFile(options, R"({"pdf_format": "none", "eml_format": "%Y/__subject__.eml",
                           "main_folder": "Work", "mail_folder": "INBOX",
-                          "dest_folder_override": ")" + m_dir.filePath(QStringLiteral("picked")).toUtf8() + R"("})");
+                          "dest_folder_override": ")" +
+                           m_dir.filePath(QStringLiteral("picked")).toUtf8() + R"("})");
     Run result = run({QStringLiteral("--options"), options, message});
     QCOMPARE(result.status, 0);
-    QCOMPARE(result.out, (QStringList{QStringLiteral("pdf\t-"),
-                                      QStringLiteral("eml\t") + m_dir.filePath(QStringLiteral("picked/Work/INBOX/2014/S.eml"))}));
+    QCOMPARE(result.out,
+             (QStringList{QStringLiteral("pdf\t-"),
+                          QStringLiteral("eml\t") +
+                              m_dir.filePath(QStringLiteral("picked/Work/INBOX/2014/S.eml"))}));
 
     // Keys the file lacks come from the stored general formats.
     m_store->setValue(QStringLiteral("Generalpdf"), QStringLiteral("stored/__subject__.pdf"));
     writeFile(options, "{}");
     result = run({QStringLiteral("--options=") + options, message});
-    QCOMPARE(result.out.first(), QStringLiteral("pdf\t") + dest() + QStringLiteral("/stored/S.pdf"));
+    QCOMPARE(result.out.first(),
+             QStringLiteral("pdf\t") + dest() + QStringLiteral("/stored/S.pdf"));
 
     writeFile(options, "[1, 2]");
     result = run({QStringLiteral("--options"), options, message});
@@ -174,10 +185,12 @@ void TestPathsCommand::wholeCorpusStaysInside() {
 
 void TestPathsCommand::launchMode() {
     QVERIFY(!LaunchMode::fromArguments({QStringLiteral("tessaly")}).renderBox);
-    const LaunchMode box = LaunchMode::fromArguments(
-        {QStringLiteral("tessaly"), QStringLiteral("--jsonArgs"), QStringLiteral(R"({"renderboxID":"7"})")});
+    const LaunchMode box =
+        LaunchMode::fromArguments({QStringLiteral("tessaly"), QStringLiteral("--jsonArgs"),
+                                   QStringLiteral(R"({"renderboxID":"7"})")});
     QVERIFY(box.renderBox);
-    QCOMPARE(box.renderBoxOptions.value(QStringLiteral("renderboxID")).toString(), QStringLiteral("7"));
+    QCOMPARE(box.renderBoxOptions.value(QStringLiteral("renderboxID")).toString(),
+             QStringLiteral("7"));
     const LaunchMode broken = LaunchMode::fromArguments(
         {QStringLiteral("tessaly"), QStringLiteral("--jsonArgs"), QStringLiteral("{not json")});
     QVERIFY(broken.renderBox);

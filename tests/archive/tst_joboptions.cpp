@@ -30,9 +30,9 @@ void TestJobOptions::emlRecordRoundTrips() {
     const QJsonObject json = eml.toJson();
     QStringList keys = json.keys();
     keys.sort();
-    QCOMPARE(keys, (QStringList{"attachment_format", "dest_folder", "dest_folder_override",
-                                "eml_files", "eml_format", "pdf_format", "tiny_headers",
-                                "windows_filenames"}));
+    QCOMPARE(keys,
+             (QStringList{"attachment_format", "dest_folder", "dest_folder_override", "eml_files",
+                          "eml_format", "pdf_format", "tiny_headers", "windows_filenames"}));
     QCOMPARE(json.value("tiny_headers"), QJsonValue(false));
     // Through text, as in a job file.
     const QJsonObject reread = QJsonDocument::fromJson(QJsonDocument(json).toJson()).object();

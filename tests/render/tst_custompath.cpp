@@ -38,32 +38,36 @@ void TestCustomPath::expansion_data() {
     QTest::addColumn<QString>("subject");
     QTest::addColumn<QString>("expected");
     QTest::newRow("default pdf") << CustomPath::defaultFormat(QStringLiteral("pdf")) << kSubject
-                                 << QStringLiteral("2014/01/2014-01-18 08.16.20Z  Typical Email Subject.pdf");
+                                 << QStringLiteral(
+                                        "2014/01/2014-01-18 08.16.20Z  Typical Email Subject.pdf");
     QTest::newRow("minus four hours")
         << QStringLiteral("-4TZ__%Y/%Y-%m-%d %H.%M.%S  __subject__.pdf") << kSubject
         << QStringLiteral("2014/2014-01-18 04.16.20  Typical Email Subject.pdf");
     QTest::newRow("fractional offset") << QStringLiteral("+5.5TZ__%H.%M __subject__") << kSubject
                                        << QStringLiteral("13.46 Typical Email Subject");
-    QTest::newRow("not a number reads as zero") << QStringLiteral("abcTZ__%H.%M __subject__")
-                                                << kSubject << QStringLiteral("08.16 Typical Email Subject");
+    QTest::newRow("not a number reads as zero")
+        << QStringLiteral("abcTZ__%H.%M __subject__") << kSubject
+        << QStringLiteral("08.16 Typical Email Subject");
     // Runs with TZ=UTC, so local time is UTC here; the subject goes in before the leftover
     // underscores complete the toLast placeholder.
     QTest::newRow("local with names")
         << QStringLiteral("localTZ__%Y-%m-%d_%H%M%S __fromLast__-__toLast_____subject__.pdf")
         << kSubject << QStringLiteral("2014-01-18_081620 Smith-Doe_Typical Email Subject.pdf");
-    QTest::newRow("default attachment") << CustomPath::defaultFormat(QStringLiteral("attachment"))
-                                        << kSubject
-                                        << QStringLiteral("2014/01/2014-01-18 08.16.20Z  Typical Email Subject (attachments)/My Great Word Doc.docx");
-    QTest::newRow("subject is never a date format") << QStringLiteral("%Y __subject__.pdf")
-                                                    << QStringLiteral("report %Y")
-                                                    << QStringLiteral("2014 report %Y.pdf");
+    QTest::newRow("default attachment")
+        << CustomPath::defaultFormat(QStringLiteral("attachment")) << kSubject
+        << QStringLiteral("2014/01/2014-01-18 08.16.20Z  Typical Email Subject (attachments)/My "
+                          "Great Word Doc.docx");
+    QTest::newRow("subject is never a date format")
+        << QStringLiteral("%Y __subject__.pdf") << QStringLiteral("report %Y")
+        << QStringLiteral("2014 report %Y.pdf");
     QTest::newRow("slash in subject stays one level")
         << QStringLiteral("%Y/__subject__.pdf") << QStringLiteral("A/B test")
         << QStringLiteral("2014/A B test.pdf");
     QTest::newRow("dots only") << QStringLiteral("%Y/__subject__.pdf") << QStringLiteral("....")
                                << QStringLiteral("2014/.pdf");
-    QTest::newRow("tabs and breaks") << QStringLiteral("__subject__") << QStringLiteral("a\t b \tc\r\n\td")
-                                     << QStringLiteral("a b c d");
+    QTest::newRow("tabs and breaks")
+        << QStringLiteral("__subject__") << QStringLiteral("a\t b \tc\r\n\td")
+        << QStringLiteral("a b c d");
 }
 
 void TestCustomPath::expansion() {
@@ -118,12 +122,17 @@ void TestCustomPath::cleaningParts_data() {
     QTest::addColumn<bool>("removeSlash");
     QTest::addColumn<QString>("expected");
     QTest::newRow("empty") << QString() << true << QString();
-    QTest::newRow("colon and slash") << QStringLiteral("Re: a/b") << true << QStringLiteral("Re  a b");
-    QTest::newRow("slash kept") << QStringLiteral("INBOX/Sub") << false << QStringLiteral("INBOX/Sub");
-    QTest::newRow("trim then dots") << QStringLiteral("  ..hidden.  ") << true << QStringLiteral("hidden");
-    QTest::newRow("backslash and breaks") << QStringLiteral("a\\b\nc") << true << QStringLiteral("a b c");
+    QTest::newRow("colon and slash")
+        << QStringLiteral("Re: a/b") << true << QStringLiteral("Re  a b");
+    QTest::newRow("slash kept") << QStringLiteral("INBOX/Sub") << false
+                                << QStringLiteral("INBOX/Sub");
+    QTest::newRow("trim then dots")
+        << QStringLiteral("  ..hidden.  ") << true << QStringLiteral("hidden");
+    QTest::newRow("backslash and breaks")
+        << QStringLiteral("a\\b\nc") << true << QStringLiteral("a b c");
     QTest::newRow("decomposed") << QStringLiteral("é") << true << QStringLiteral("e\u0301");
-    QTest::newRow("lone surrogate") << QString(QChar(0xD800)) << true << QStringLiteral("..not found..");
+    QTest::newRow("lone surrogate")
+        << QString(QChar(0xD800)) << true << QStringLiteral("..not found..");
 }
 
 void TestCustomPath::cleaningParts() {
@@ -161,8 +170,8 @@ void TestCustomPath::longComponents() {
 void TestCustomPath::longExpansionStaysAPath() {
     // Over 500 bytes of expansion: kept whole, then cut per component, so the name and its
     // extension survive.
-    const QString format = QString(40, u'x') + QStringLiteral("%Y").repeated(200) +
-                           QStringLiteral("/__subject__.pdf");
+    const QString format =
+        QString(40, u'x') + QStringLiteral("%Y").repeated(200) + QStringLiteral("/__subject__.pdf");
     const QString path = expand(format);
     const QStringList components = path.split(u'/');
     QCOMPARE(components.size(), 2);

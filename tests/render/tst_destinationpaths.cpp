@@ -58,9 +58,9 @@ private:
 void TestDestinationPaths::sampleMessagePath() {
     MCOMessageParser message(sampleMessage());
     const QString dest = m_dir.path();
-    const QString path = DestinationPaths::destinationPath(
-        message, QStringLiteral("Work"), QStringLiteral("INBOX"), FormatKey::Pdf, QString(),
-        optionsFor(dest));
+    const QString path =
+        DestinationPaths::destinationPath(message, QStringLiteral("Work"), QStringLiteral("INBOX"),
+                                          FormatKey::Pdf, QString(), optionsFor(dest));
     QCOMPARE(relativeTo(dest, path),
              QStringLiteral("Work/INBOX/2014/01/2014-01-18 08.16.20Z  Typical Email Subject.pdf"));
     QVERIFY(QFileInfo(QFileInfo(path).path()).isDir());
@@ -79,12 +79,13 @@ void TestDestinationPaths::folderRules_data() {
     QTest::addColumn<QString>("mainFolder");
     QTest::addColumn<QString>("mailFolder");
     QTest::addColumn<QString>("expectedPrefix");
-    QTest::newRow("account named like its folder") << QString() << QStringLiteral("INBOX")
-                                                   << QStringLiteral("INBOX") << QStringLiteral("INBOX/2014");
-    QTest::newRow("slash in main folder") << QString() << QStringLiteral("a/b")
-                                          << QString() << QStringLiteral("a b/2014");
-    QTest::newRow("imap hierarchy") << QString() << QStringLiteral("Work")
-                                    << QStringLiteral("A/B") << QStringLiteral("Work/A/B/2014");
+    QTest::newRow("account named like its folder")
+        << QString() << QStringLiteral("INBOX") << QStringLiteral("INBOX")
+        << QStringLiteral("INBOX/2014");
+    QTest::newRow("slash in main folder")
+        << QString() << QStringLiteral("a/b") << QString() << QStringLiteral("a b/2014");
+    QTest::newRow("imap hierarchy") << QString() << QStringLiteral("Work") << QStringLiteral("A/B")
+                                    << QStringLiteral("Work/A/B/2014");
     QTest::newRow("destination ends in the first folder")
         << QStringLiteral("Archive") << QStringLiteral("Archive") << QString()
         << QStringLiteral("2014");
@@ -108,12 +109,14 @@ void TestDestinationPaths::folderRules() {
 
 void TestDestinationPaths::namesFromTheMessage() {
     JobOptions options = optionsFor(m_dir.path());
-    options.pdfFormat = QStringLiteral("__fromLast__ to __toLast__ <__emailFrom__> __emailTo__.pdf");
+    options.pdfFormat =
+        QStringLiteral("__fromLast__ to __toLast__ <__emailFrom__> __emailTo__.pdf");
     options.windowsFilenames = false;
 
     MCOMessageParser named(sampleMessage());
     QCOMPARE(QFileInfo(DestinationPaths::computeDestinationPath(named, {}, {}, FormatKey::Pdf, {},
-                                                                options)).fileName(),
+                                                                options))
+                 .fileName(),
              QStringLiteral("Smith to Doe <john@example.com> jane@example.com.pdf"));
 
     MCOMessageParser noRecipients(sampleMessage("x", ""));
@@ -127,12 +130,16 @@ void TestDestinationPaths::namesFromTheMessage() {
     options.pdfFormat = QStringLiteral("__subject__.pdf");
     MCOMessageParser question(sampleMessage("?<word>"));
     QCOMPARE(QFileInfo(DestinationPaths::computeDestinationPath(question, {}, {}, FormatKey::Pdf,
-                                                                {}, options)).fileName(),
+                                                                {}, options))
+                 .fileName(),
              QStringLiteral("-word-.pdf"));
 
-    QCOMPARE(DestinationPaths::stripFirstName(QStringLiteral("John Smith")), QStringLiteral("Smith"));
-    QCOMPARE(DestinationPaths::stripFirstName(QStringLiteral("John Q Smith")), QStringLiteral("Smith"));
-    QCOMPARE(DestinationPaths::stripFirstName(QStringLiteral("A B C D")), QStringLiteral("A B C D"));
+    QCOMPARE(DestinationPaths::stripFirstName(QStringLiteral("John Smith")),
+             QStringLiteral("Smith"));
+    QCOMPARE(DestinationPaths::stripFirstName(QStringLiteral("John Q Smith")),
+             QStringLiteral("Smith"));
+    QCOMPARE(DestinationPaths::stripFirstName(QStringLiteral("A B C D")),
+             QStringLiteral("A B C D"));
     QCOMPARE(DestinationPaths::stripFirstName(QStringLiteral("Cher")), QStringLiteral("Cher"));
 }
 
@@ -140,8 +147,10 @@ void TestDestinationPaths::disabledFormatAndFolderCreation() {
     MCOMessageParser message(sampleMessage());
     JobOptions options = optionsFor(m_dir.path());
     options.pdfFormat = QStringLiteral("none");
-    QVERIFY(DestinationPaths::destinationPath(message, {}, {}, FormatKey::Pdf, {}, options).isNull());
-    QVERIFY(DestinationPaths::destinationPath(message, {}, {}, FormatKey::Eml, {}, options).isNull());
+    QVERIFY(
+        DestinationPaths::destinationPath(message, {}, {}, FormatKey::Pdf, {}, options).isNull());
+    QVERIFY(
+        DestinationPaths::destinationPath(message, {}, {}, FormatKey::Eml, {}, options).isNull());
 
     // The override wins over the general destination.
     options = optionsFor(m_dir.filePath(QStringLiteral("general")));
@@ -151,8 +160,8 @@ void TestDestinationPaths::disabledFormatAndFolderCreation() {
     QVERIFY(path.startsWith(m_dir.filePath(QStringLiteral("picked/"))));
     QVERIFY(!QFileInfo::exists(m_dir.filePath(QStringLiteral("picked")))); // nothing created
 
-    const QString folder = DestinationPaths::destinationFolder(
-        m_dir.path(), QStringLiteral("Work"), QStringLiteral("INBOX/Sub"));
+    const QString folder = DestinationPaths::destinationFolder(m_dir.path(), QStringLiteral("Work"),
+                                                               QStringLiteral("INBOX/Sub"));
     QCOMPARE(folder, m_dir.filePath(QStringLiteral("Work/INBOX/Sub")));
     QVERIFY(QFileInfo(folder).isDir());
 }
@@ -163,26 +172,27 @@ void TestDestinationPaths::hostileNamesStayInside_data() {
     QTest::addColumn<QByteArray>("subject");
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<QString>("format");
-    QTest::newRow("dot-dot mail folder") << QString() << QStringLiteral("../../x") << QByteArray("s")
-                                         << QString() << QString();
-    QTest::newRow("absolute mail folder") << QString() << QStringLiteral("/etc/x") << QByteArray("s")
-                                          << QString() << QString();
+    QTest::newRow("dot-dot mail folder")
+        << QString() << QStringLiteral("../../x") << QByteArray("s") << QString() << QString();
+    QTest::newRow("absolute mail folder")
+        << QString() << QStringLiteral("/etc/x") << QByteArray("s") << QString() << QString();
     QTest::newRow("dot-dot main folder") << QStringLiteral("..") << QStringLiteral("..")
                                          << QByteArray("s") << QString() << QString();
-    QTest::newRow("dot-dot subject") << QString() << QString() << QByteArray("..")
-                                     << QString() << QStringLiteral("__subject__/x.pdf");
+    QTest::newRow("dot-dot subject") << QString() << QString() << QByteArray("..") << QString()
+                                     << QStringLiteral("__subject__/x.pdf");
     QTest::newRow("dot-dot attachment") << QString() << QString() << QByteArray("s")
                                         << QStringLiteral("..") << QStringLiteral("__filename__");
-    QTest::newRow("slashes in attachment") << QString() << QString() << QByteArray("s")
-                                           << QStringLiteral("../../etc/passwd")
-                                           << QStringLiteral("a/__filename__");
-    QTest::newRow("NUL in attachment") << QString() << QString() << QByteArray("s")
-                                       << QStringLiteral("a") + QChar(u'\0') + QStringLiteral("/../b")
-                                       << QStringLiteral("x/__filename__");
+    QTest::newRow("slashes in attachment")
+        << QString() << QString() << QByteArray("s") << QStringLiteral("../../etc/passwd")
+        << QStringLiteral("a/__filename__");
+    QTest::newRow("NUL in attachment")
+        << QString() << QString() << QByteArray("s")
+        << QStringLiteral("a") + QChar(u'\0') + QStringLiteral("/../b")
+        << QStringLiteral("x/__filename__");
     QTest::newRow("format climbs") << QString() << QString() << QByteArray("s") << QString()
                                    << QStringLiteral("../../../%Y/../__subject__.pdf");
-    QTest::newRow("format is only slashes") << QString() << QString() << QByteArray("s")
-                                            << QString() << QStringLiteral("/////");
+    QTest::newRow("format is only slashes")
+        << QString() << QString() << QByteArray("s") << QString() << QStringLiteral("/////");
     QTest::newRow("long non-Latin subject")
         << QString() << QString() << QByteArray("\xe6\xbc\xa2").repeated(120) << QString()
         << QString();
@@ -226,7 +236,8 @@ void TestDestinationPaths::attachmentFileNames() {
     part.filename = QStringLiteral("..");
     QCOMPARE(DestinationPaths::justFileName(part), QStringLiteral("noname 1234"));
     // A name mostly outside ASCII is cut at an embedded NUL; elsewhere the NUL alone goes.
-    part.filename = QStringLiteral("\u65e5\u672c\u8a9e") + QChar(u'\0') + QStringLiteral("junk.exe");
+    part.filename =
+        QStringLiteral("\u65e5\u672c\u8a9e") + QChar(u'\0') + QStringLiteral("junk.exe");
     QCOMPARE(DestinationPaths::justFileName(part), QStringLiteral("\u65e5\u672c\u8a9e"));
     part.filename = QStringLiteral("plain") + QChar(u'\0') + QStringLiteral(".txt");
     QCOMPARE(DestinationPaths::justFileName(part), QStringLiteral("plain.txt"));

@@ -92,7 +92,8 @@ void TestEmlOutput::soundnessTests() {
 void TestEmlOutput::emergencyCopyNeverReplaces() {
     QTemporaryDir dir;
     const JobOptions o = options(dir.path());
-    QVERIFY(EmlOutput::renderSingleEMLMessageAsEmergencyEML(message(), {}, {}, QStringLiteral("job"), o));
+    QVERIFY(EmlOutput::renderSingleEMLMessageAsEmergencyEML(message(), {}, {},
+                                                            QStringLiteral("job"), o));
     // Beside the PDF path: same folder and name, extension "eml".
     const QString copy = dir.filePath(QStringLiteral("2014/Kept.eml"));
     QCOMPARE(read(copy), message());
@@ -100,17 +101,19 @@ void TestEmlOutput::emergencyCopyNeverReplaces() {
     // A second failure of the same message leaves the first copy untouched.
     QByteArray changed = message();
     changed.replace("body", "BODY");
-    QVERIFY(!EmlOutput::renderSingleEMLMessageAsEmergencyEML(changed, {}, {}, QStringLiteral("job"), o));
+    QVERIFY(!EmlOutput::renderSingleEMLMessageAsEmergencyEML(changed, {}, {}, QStringLiteral("job"),
+                                                             o));
     QCOMPARE(read(copy), message());
 
     // With a sound PDF in place, no emergency copy is needed.
     QTemporaryDir other;
     writeRaw(other.filePath(QStringLiteral("2014/Kept.pdf")), QByteArray(8000, 'p'));
-    QVERIFY(!EmlOutput::renderSingleEMLMessageAsEmergencyEML(message(), {}, {}, QStringLiteral("job"),
-                                                             options(other.path())));
+    QVERIFY(!EmlOutput::renderSingleEMLMessageAsEmergencyEML(
+        message(), {}, {}, QStringLiteral("job"), options(other.path())));
     QVERIFY(!QFileInfo::exists(other.filePath(QStringLiteral("2014/Kept.eml"))));
 
-    QCOMPARE(EmlOutput::emlPathBeside(QStringLiteral("/a/b.c/name.pdf")), QStringLiteral("/a/b.c/name.eml"));
+    QCOMPARE(EmlOutput::emlPathBeside(QStringLiteral("/a/b.c/name.pdf")),
+             QStringLiteral("/a/b.c/name.eml"));
     QCOMPARE(EmlOutput::emlPathBeside(QStringLiteral("/a/noext")), QStringLiteral("/a/noext.eml"));
 }
 

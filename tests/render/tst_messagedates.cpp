@@ -26,28 +26,44 @@ private Q_SLOTS:
 void TestMessageDates::lenientParser_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("expectedUtc"); // empty: no date
-    QTest::newRow("rfc5322") << "Sat, 18 Jan 2014 08:16:20 +0000" << "2014-01-18T08:16:20Z";
-    QTest::newRow("no day name") << "18 Jan 2014 09:16:20 +0100" << "2014-01-18T08:16:20Z";
-    QTest::newRow("obsolete zone") << "Fri, 21 Nov 1997 09:55:06 EST" << "1997-11-21T14:55:06Z";
-    QTest::newRow("military zone") << "21 Nov 1997 09:55:06 Q" << "1997-11-21T09:55:06Z";
-    QTest::newRow("two-digit year") << "Wed, 9 Jun 99 14:03 -0700" << "1999-06-09T21:03:00Z";
-    QTest::newRow("two-digit year 2000s") << "1 Feb 07 00:00:00 GMT" << "2007-02-01T00:00:00Z";
-    QTest::newRow("missing zone") << "Mon, 6 Jun 2005 22:21:22" << "2005-06-06T22:21:22Z";
+    QTest::newRow("rfc5322") << "Sat, 18 Jan 2014 08:16:20 +0000"
+                             << "2014-01-18T08:16:20Z";
+    QTest::newRow("no day name") << "18 Jan 2014 09:16:20 +0100"
+                                 << "2014-01-18T08:16:20Z";
+    QTest::newRow("obsolete zone") << "Fri, 21 Nov 1997 09:55:06 EST"
+                                   << "1997-11-21T14:55:06Z";
+    QTest::newRow("military zone") << "21 Nov 1997 09:55:06 Q"
+                                   << "1997-11-21T09:55:06Z";
+    QTest::newRow("two-digit year") << "Wed, 9 Jun 99 14:03 -0700"
+                                    << "1999-06-09T21:03:00Z";
+    QTest::newRow("two-digit year 2000s") << "1 Feb 07 00:00:00 GMT"
+                                          << "2007-02-01T00:00:00Z";
+    QTest::newRow("missing zone") << "Mon, 6 Jun 2005 22:21:22"
+                                  << "2005-06-06T22:21:22Z";
     QTest::newRow("comment") << "Thu, 13 Feb 1969 23:32:54 -0330 (Newfoundland Time)"
                              << "1969-02-14T03:02:54Z";
-    QTest::newRow("ctime") << "Wed Jun 30 21:49:08 1993" << "1993-06-30T21:49:08Z";
+    QTest::newRow("ctime") << "Wed Jun 30 21:49:08 1993"
+                           << "1993-06-30T21:49:08Z";
     QTest::newRow("fraction, unsigned zone") << "Wed, 8 Jun 2011 22:23:35.882 0000"
                                              << "2011-06-08T22:23:35Z";
-    QTest::newRow("month first") << "May 8, 2005 1:17 PM" << "2005-05-08T13:17:00Z";
-    QTest::newRow("iso short") << "2012-12-08 00:48" << "2012-12-08T00:48:00Z";
-    QTest::newRow("iso zone") << "2012-12-08T00:48:10+02:00" << "2012-12-07T22:48:10Z";
+    QTest::newRow("month first") << "May 8, 2005 1:17 PM"
+                                 << "2005-05-08T13:17:00Z";
+    QTest::newRow("iso short") << "2012-12-08 00:48"
+                               << "2012-12-08T00:48:00Z";
+    QTest::newRow("iso zone") << "2012-12-08T00:48:10+02:00"
+                              << "2012-12-07T22:48:10Z";
     QTest::newRow("received tail") << " Sat, 18 Jan 2014 08:16:20 +0000 (UTC)"
                                    << "2014-01-18T08:16:20Z";
-    QTest::newRow("garbled month") << "Pn, 29 paX 2007 21:37:49 +0200" << "";
-    QTest::newRow("words") << "Whenever" << "";
-    QTest::newRow("impossible day") << "30 Feb 2010 10:00:00 +0000" << "";
-    QTest::newRow("no year") << "Mon, 6 Jun 22:21:22" << "";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("garbled month") << "Pn, 29 paX 2007 21:37:49 +0200"
+                                   << "";
+    QTest::newRow("words") << "Whenever"
+                           << "";
+    QTest::newRow("impossible day") << "30 Feb 2010 10:00:00 +0000"
+                                    << "";
+    QTest::newRow("no year") << "Mon, 6 Jun 22:21:22"
+                             << "";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void TestMessageDates::lenientParser() {
@@ -64,7 +80,9 @@ void TestMessageDates::lenientParser() {
 
 void TestMessageDates::plausibility() {
     const qint64 now = kNow.toSecsSinceEpoch();
-    auto at = [](qint64 seconds) { return std::optional(QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC)); };
+    auto at = [](qint64 seconds) {
+        return std::optional(QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC));
+    };
     QVERIFY(MessageDates::dateOKForEmail(at(now + 999'999'999), kNow));
     QVERIFY(MessageDates::dateOKForEmail(at(now - 1'000'000'000), kNow));
     QVERIFY(!MessageDates::dateOKForEmail(at(now + 1'000'000'001), kNow));
@@ -77,21 +95,23 @@ void TestMessageDates::repair_data() {
     QTest::addColumn<QByteArray>("headers");
     QTest::addColumn<QString>("expectedUtc"); // empty: still no usable date
     QTest::addColumn<bool>("headerChanged");
-    QTest::newRow("plausible date kept") << QByteArray("Date: Sat, 18 Jan 2014 08:16:20 +0000\n")
-                                         << "2014-01-18T08:16:20Z" << false;
+    QTest::newRow("plausible date kept")
+        << QByteArray("Date: Sat, 18 Jan 2014 08:16:20 +0000\n") << "2014-01-18T08:16:20Z" << false;
     QTest::newRow("zero time stamp, delivery date")
         << QByteArray("Date: Thu, 01 Jan 1970 00:00:00 +0000\n"
                       "Delivery-date: Sat, 18 Jan 2014 08:16:20 +0000\n")
         << "1970-01-01T00:00:00Z" << false;
     QTest::newRow("date field the strict parser refuses")
-        << QByteArray("Date: Saturday, 8th December 2012 00:48\n") << "2012-12-08T00:48:00Z" << true;
+        << QByteArray("Date: Saturday, 8th December 2012 00:48\n") << "2012-12-08T00:48:00Z"
+        << true;
     // Only the first raw field present is tried, even when a later one would parse.
     QTest::newRow("unreadable date field wins")
         << QByteArray("Date: Whenever\nDelivery-date: Sat, 18 Jan 2014 08:16:20 +0000\n") << ""
         << false;
     QTest::newRow("delivery date") << QByteArray("Delivery-date: Sat, 18 Jan 2014 08:16:20 +0000\n")
                                    << "2014-01-18T08:16:20Z" << true;
-    QTest::newRow("received") << QByteArray("Received: from a by b; Sat, 18 Jan 2014 08:16:20 +0000\n")
+    QTest::newRow("received") << QByteArray(
+                                     "Received: from a by b; Sat, 18 Jan 2014 08:16:20 +0000\n")
                               << "2014-01-18T08:16:20Z" << true;
     QTest::newRow("forty years ahead, nothing else")
         << QByteArray("Date: Sat, 18 Jan 2066 08:16:20 +0000\n") << "2066-01-18T08:16:20Z" << false;

@@ -52,14 +52,16 @@ void printMessagePaths(MCOMessageParser& message, const CliJob& job, QTextStream
 
     for (const MCOAttachment& part : message.htmlInlineAttachments()) {
         const QString name = DestinationPaths::justFileName(part);
-        out << "attachment\t" << field(name) << '\t' << orDash(path(FormatKey::Attachment, name)) << '\n';
+        out << "attachment\t" << field(name) << '\t' << orDash(path(FormatKey::Attachment, name))
+            << '\n';
     }
     const QList<MCOAttachment>& attachments = message.attachments();
     const QStringList numbers = AttachmentNames::duplicateNumbers(attachments);
     for (qsizetype i = 0; i < attachments.size(); ++i) {
         const QString name = AttachmentNames::numberedName(
             DestinationPaths::justFileName(attachments[i]), numbers[i]);
-        out << "attachment\t" << field(name) << '\t' << orDash(path(FormatKey::Attachment, name)) << '\n';
+        out << "attachment\t" << field(name) << '\t' << orDash(path(FormatKey::Attachment, name))
+            << '\n';
     }
 }
 

@@ -8,7 +8,7 @@ namespace tessaly {
 
 // How a write treats a file already at the destination.
 enum class ExistingFile {
-    Replace,    // readers see the old file or the new one, never a mix
+    Replace,     // readers see the old file or the new one, never a mix
     KeepExisting // the first writer wins, also against another process racing for the path
 };
 

@@ -15,12 +15,10 @@ struct GObjectUnref {
     }
 };
 
-template <typename T>
-using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 
 // Takes an extra reference, for objects that GMime hands out without transferring ownership.
-template <typename T>
-GObjectPtr<T> retained(T* object) {
+template <typename T> GObjectPtr<T> retained(T* object) {
     if (object) {
         g_object_ref(object);
     }

@@ -49,9 +49,8 @@ public:
             GMimeMessage* embedded = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
             if (embedded) {
                 GMimeObject* body = g_mime_message_get_mime_part(embedded);
-                const QString bodySpec = GMIME_IS_MULTIPART(body)
-                                             ? specifier
-                                             : childSpecifier(specifier, 0);
+                const QString bodySpec =
+                    GMIME_IS_MULTIPART(body) ? specifier : childSpecifier(specifier, 0);
                 walk(body, bodySpec, false, depth + 1);
             }
             return;
@@ -112,9 +111,8 @@ private:
         if (!insideRelated && isBodyTextType(leaf.part.mimeType) && !attachmentDisposition &&
             leaf.part.filename.isEmpty()) {
             leaf.role = MimeLeaf::Role::Body;
-        } else if (insideRelated ||
-                   (!attachmentDisposition &&
-                    isPreviewableImage(leaf.part.mimeType, leaf.part.filename))) {
+        } else if (insideRelated || (!attachmentDisposition &&
+                                     isPreviewableImage(leaf.part.mimeType, leaf.part.filename))) {
             leaf.role = MimeLeaf::Role::Inline;
         } else {
             leaf.role = MimeLeaf::Role::Attachment;
@@ -210,7 +208,8 @@ QByteArray decodedContent(GMimePart* part) {
         return {};
     }
     GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(sink.get()));
-    return QByteArray(reinterpret_cast<const char*>(bytes->data), static_cast<qsizetype>(bytes->len));
+    return QByteArray(reinterpret_cast<const char*>(bytes->data),
+                      static_cast<qsizetype>(bytes->len));
 }
 
 std::vector<MimeLeaf> collectMimeLeaves(GMimeMessage* message) {

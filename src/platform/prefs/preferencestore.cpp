@@ -82,7 +82,8 @@ bool variantToBool(const QVariant& value, bool fallback) {
 PreferenceStore::PreferenceStore(const QString& filePath, QObject* parent)
     : QObject(parent)
     , m_filePath(filePath)
-    , m_settings(std::make_unique<QSettings>(filePath, QSettings::IniFormat)) {}
+    , m_settings(std::make_unique<QSettings>(filePath, QSettings::IniFormat)) {
+}
 
 PreferenceStore::~PreferenceStore() {
     m_settings->sync();
@@ -224,8 +225,7 @@ void PreferenceStore::setDestinationFolder(const QString& path) {
     setValue(prefkeys::destBookmarkURL, path);
 }
 
-PreferenceWatcher::PreferenceWatcher(PreferenceStore* store, int quietMilliseconds,
-                                     QObject* parent)
+PreferenceWatcher::PreferenceWatcher(PreferenceStore* store, int quietMilliseconds, QObject* parent)
     : QObject(parent)
     , m_timer(new QTimer(this)) {
     m_timer->setSingleShot(true);
@@ -236,9 +236,8 @@ PreferenceWatcher::PreferenceWatcher(PreferenceStore* store, int quietMillisecon
         }
         m_timer->start();
     });
-    connect(m_timer, &QTimer::timeout, this, [this] {
-        Q_EMIT settled(std::exchange(m_pending, {}));
-    });
+    connect(m_timer, &QTimer::timeout, this,
+            [this] { Q_EMIT settled(std::exchange(m_pending, {})); });
 }
 
 } // namespace tessaly

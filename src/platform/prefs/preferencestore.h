@@ -4,8 +4,8 @@
 #include <QSettings>
 #include <QString>
 #include <QStringList>
-#include <QVariant>
 #include <QTimer>
+#include <QVariant>
 #include <QVariantMap>
 
 #include <memory>

@@ -67,7 +67,9 @@ void TestAtomicFile::racingProcessesNeverOverwrite() {
                 const QByteArray body = QByteArray(200000, static_cast<char>('a' + i));
                 const WriteOutcome outcome =
                     writeFileAtomically(path, body, ExistingFile::KeepExisting);
-                ::_exit(outcome.written() ? 10 : outcome.status == WriteOutcome::Status::AlreadyExists ? 11 : 12);
+                ::_exit(outcome.written()                                       ? 10
+                        : outcome.status == WriteOutcome::Status::AlreadyExists ? 11
+                                                                                : 12);
             }
         }
         int winners = 0;
@@ -105,9 +107,9 @@ void TestAtomicFile::failuresAreReportedAndLeaveNothing() {
         const QString readOnly = dir.filePath(QStringLiteral("ro"));
         QVERIFY(QDir().mkdir(readOnly));
         QFile::setPermissions(readOnly, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        QCOMPARE(writeFileAtomically(readOnly + QStringLiteral("/x"), "x", ExistingFile::Replace)
-                     .status,
-                 WriteOutcome::Status::Failed);
+        QCOMPARE(
+            writeFileAtomically(readOnly + QStringLiteral("/x"), "x", ExistingFile::Replace).status,
+            WriteOutcome::Status::Failed);
     }
 }
 

@@ -47,7 +47,7 @@ void TestMailCorpus::everyMessageParses() {
     }
     qInfo("parsed %lld files (%s); of %d .eml files %d have a subject, %d a date, %d a sender; "
           "%d parts",
-          static_cast<long long>(files.size()), 
+          static_cast<long long>(files.size()),
           haveShared ? "shared corpus and tests/data" : "tests/data only; no shared corpus",
           emlFiles, withSubject, withDate, withSender, parts);
     // Most real mail has these; a parser that lost them would fall far below.

@@ -28,11 +28,13 @@ private Q_SLOTS:
 void TestMessageParser::headerTextIsDecoded_data() {
     QTest::addColumn<QByteArray>("subjectLine");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("rfc2047 latin1") << QByteArray("=?ISO-8859-1?Q?Caf=E9_cr=E8me?=")
-                                    << QStringLiteral("Café crème");
-    QTest::newRow("rfc2047 utf8 base64") << QByteArray("=?UTF-8?B?0J/RgNC40LLQtdGC?=")
-                                         << QStringLiteral("Привет");
-    QTest::newRow("raw utf8") << QByteArray("Gr\xc3\xbc\xc3\x9f""e") << QStringLiteral("Grüße");
+    QTest::newRow("rfc2047 latin1")
+        << QByteArray("=?ISO-8859-1?Q?Caf=E9_cr=E8me?=") << QStringLiteral("Café crème");
+    QTest::newRow("rfc2047 utf8 base64")
+        << QByteArray("=?UTF-8?B?0J/RgNC40LLQtdGC?=") << QStringLiteral("Привет");
+    QTest::newRow("raw utf8") << QByteArray("Gr\xc3\xbc\xc3\x9f"
+                                            "e")
+                              << QStringLiteral("Grüße");
     QTest::newRow("raw windows-1252") << QByteArray("Price \x80 5 \x93quoted\x94 caf\xe9")
                                       << QStringLiteral("Price € 5 “quoted” café");
     QTest::newRow("plain") << QByteArray("Typical Email Subject")
@@ -42,20 +44,19 @@ void TestMessageParser::headerTextIsDecoded_data() {
 void TestMessageParser::headerTextIsDecoded() {
     QFETCH(QByteArray, subjectLine);
     QFETCH(QString, expected);
-    const QByteArray raw = crlfMessage("From: a@example.com\nSubject: " + subjectLine +
-                                       "\n\nbody\n");
+    const QByteArray raw =
+        crlfMessage("From: a@example.com\nSubject: " + subjectLine + "\n\nbody\n");
     MCOMessageParser parser(raw);
     QCOMPARE(parser.header().subject(), expected);
 }
 
 void TestMessageParser::addressFields() {
-    const QByteArray raw = crlfMessage(
-        "From: =?ISO-8859-1?Q?J=F6rg_M=FCller?= <joerg@example.de>\n"
-        "Sender: List Bot <bot@lists.example>\n"
-        "To: \"Doe, Jane\" <jane@example.com>, bob@example.com\n"
-        "Cc: Team: ann@example.com, Carl Lee <carl@example.com>;\n"
-        "Bcc: hidden@example.com\n"
-        "Subject: x\n\nbody\n");
+    const QByteArray raw = crlfMessage("From: =?ISO-8859-1?Q?J=F6rg_M=FCller?= <joerg@example.de>\n"
+                                       "Sender: List Bot <bot@lists.example>\n"
+                                       "To: \"Doe, Jane\" <jane@example.com>, bob@example.com\n"
+                                       "Cc: Team: ann@example.com, Carl Lee <carl@example.com>;\n"
+                                       "Bcc: hidden@example.com\n"
+                                       "Subject: x\n\nbody\n");
     MCOMessageParser parser(raw);
     const MCOMessageHeader& h = parser.header();
     QVERIFY(h.from());
@@ -121,23 +122,24 @@ void TestMessageParser::keepsExactBytes() {
 }
 
 void TestMessageParser::classifiesParts() {
-    const QByteArray raw = crlfMessage(
-        "From: a@example.com\nSubject: parts\nMIME-Version: 1.0\n"
-        "Content-Type: multipart/mixed; boundary=\"outer\"\n\n"
-        "--outer\n"
-        "Content-Type: multipart/related; boundary=\"rel\"\n\n"
-        "--rel\nContent-Type: text/html; charset=utf-8\n\n<img src=\"cid:logo@x\">\n"
-        "--rel\nContent-Type: image/png\nContent-ID: <logo@x>\nContent-Transfer-Encoding: base64\n\n"
-        "iVBORw0KGgo=\n"
-        "--rel--\n"
-        "--outer\nContent-Type: application/pdf; name=\"report.pdf\"\n"
-        "Content-Disposition: attachment; filename=\"report.pdf\"\n"
-        "Content-Transfer-Encoding: base64\n\nJVBERi0xLjQK\n"
-        "--outer\nContent-Type: image/jpeg; name=\"photo.jpg\"\n"
-        "Content-Disposition: attachment; filename=\"photo.jpg\"\n\nJPEGDATA\n"
-        "--outer\nContent-Type: image/gif\nContent-Disposition: inline\n\nGIF89a\n"
-        "--outer\nContent-Type: text/plain; name=\"notes.txt\"\n\nnotes\n"
-        "--outer--\n");
+    const QByteArray raw =
+        crlfMessage("From: a@example.com\nSubject: parts\nMIME-Version: 1.0\n"
+                    "Content-Type: multipart/mixed; boundary=\"outer\"\n\n"
+                    "--outer\n"
+                    "Content-Type: multipart/related; boundary=\"rel\"\n\n"
+                    "--rel\nContent-Type: text/html; charset=utf-8\n\n<img src=\"cid:logo@x\">\n"
+                    "--rel\nContent-Type: image/png\nContent-ID: "
+                    "<logo@x>\nContent-Transfer-Encoding: base64\n\n"
+                    "iVBORw0KGgo=\n"
+                    "--rel--\n"
+                    "--outer\nContent-Type: application/pdf; name=\"report.pdf\"\n"
+                    "Content-Disposition: attachment; filename=\"report.pdf\"\n"
+                    "Content-Transfer-Encoding: base64\n\nJVBERi0xLjQK\n"
+                    "--outer\nContent-Type: image/jpeg; name=\"photo.jpg\"\n"
+                    "Content-Disposition: attachment; filename=\"photo.jpg\"\n\nJPEGDATA\n"
+                    "--outer\nContent-Type: image/gif\nContent-Disposition: inline\n\nGIF89a\n"
+                    "--outer\nContent-Type: text/plain; name=\"notes.txt\"\n\nnotes\n"
+                    "--outer--\n");
     MCOMessageParser parser(raw);
 
     const QList<MCOAttachment>& inlines = parser.htmlInlineAttachments();
@@ -170,11 +172,11 @@ void TestMessageParser::classifiesParts() {
 }
 
 void TestMessageParser::alternativeShowsOnePart() {
-    const QByteArray raw = crlfMessage(
-        "From: a@example.com\nContent-Type: multipart/alternative; boundary=b\n\n"
-        "--b\nContent-Type: text/plain\n\nplain\n"
-        "--b\nContent-Type: text/html\n\n<p>html</p>\n"
-        "--b--\n");
+    const QByteArray raw =
+        crlfMessage("From: a@example.com\nContent-Type: multipart/alternative; boundary=b\n\n"
+                    "--b\nContent-Type: text/plain\n\nplain\n"
+                    "--b\nContent-Type: text/html\n\n<p>html</p>\n"
+                    "--b--\n");
     MCOMessageParser parser(raw);
     QVERIFY(parser.attachments().isEmpty());
     QVERIFY(parser.htmlInlineAttachments().isEmpty());
@@ -200,23 +202,25 @@ void TestMessageParser::decodesAttachmentNames() {
 }
 
 void TestMessageParser::decodesTransferEncodings() {
-    const QByteArray raw = crlfMessage(
-        "From: a@example.com\nContent-Type: multipart/mixed; boundary=b\n\n"
-        "--b\nContent-Type: text/plain\n\nsee attachments\n"
-        "--b\nContent-Type: application/octet-stream\n"
-        "Content-Disposition: attachment;\n filename*0*=utf-8''%C3%BCber%20;\n filename*1=\"lang.txt\"\n"
-        "Content-Transfer-Encoding: quoted-printable\n\nA=3DB=\n C\n"
-        "--b\nContent-Type: application/octet-stream; name=\"cat.txt\"\n"
-        "Content-Transfer-Encoding: x-uuencode\n\n"
-        "begin 644 cat.txt\n#8V%T\n`\nend\n"
-        "--b--\n");
+    const QByteArray raw =
+        crlfMessage("From: a@example.com\nContent-Type: multipart/mixed; boundary=b\n\n"
+                    "--b\nContent-Type: text/plain\n\nsee attachments\n"
+                    "--b\nContent-Type: application/octet-stream\n"
+                    "Content-Disposition: attachment;\n filename*0*=utf-8''%C3%BCber%20;\n "
+                    "filename*1=\"lang.txt\"\n"
+                    "Content-Transfer-Encoding: quoted-printable\n\nA=3DB=\n C\n"
+                    "--b\nContent-Type: application/octet-stream; name=\"cat.txt\"\n"
+                    "Content-Transfer-Encoding: x-uuencode\n\n"
+                    "begin 644 cat.txt\n#8V%T\n`\nend\n"
+                    "--b--\n");
     MCOMessageParser parser(raw);
     QCOMPARE(parser.attachments().size(), 2);
     QCOMPARE(parser.attachments()[0].filename, QStringLiteral("über lang.txt"));
     QCOMPARE(parser.attachments()[0].data, QByteArray("A=B C"));
     QCOMPARE(parser.attachments()[1].data, QByteArray("cat"));
 
-    MCOMessageParser utf8Headers(test::readDataFile(QStringLiteral("rubymail-rfc6532-utf8_headers.eml")));
+    MCOMessageParser utf8Headers(
+        test::readDataFile(QStringLiteral("rubymail-rfc6532-utf8_headers.eml")));
     QCOMPARE(utf8Headers.header().from()->displayName, QStringLiteral("Jöhn Doe"));
 }
 
@@ -226,9 +230,11 @@ void TestMessageParser::hostileInputNeitherCrashesNorHangs_data() {
     QTest::newRow("one newline") << QByteArray("\n");
     QTest::newRow("binary") << QByteArray("\x00\xff\xfe\x01\x02: \x00\r\r\n\n\x00", 13);
     QTest::newRow("header without colon") << QByteArray("garbage line\nmore\n\nbody");
-    QTest::newRow("NUL in header name") << QByteArray("Subj\x00""ect: x\nFrom: a@b\n\nbody", 26);
-    QTest::newRow("unterminated multipart")
-        << crlfMessage("Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\nx");
+    QTest::newRow("NUL in header name") << QByteArray("Subj\x00"
+                                                      "ect: x\nFrom: a@b\n\nbody",
+                                                      26);
+    QTest::newRow("unterminated multipart") << crlfMessage(
+        "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\nx");
 
     // Ten thousand nested multiparts: the tree walk must stop, not overflow the stack.
     QByteArray deep("Content-Type: multipart/mixed; boundary=b0\n\n");

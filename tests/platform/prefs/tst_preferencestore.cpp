@@ -50,10 +50,10 @@ void TestPreferenceStore::registeredDefaultsAndStoredValues() {
 void TestPreferenceStore::keysAreKeptExactly() {
     // Folder sources are keyed by their path; QSettings alone would turn "/" into groups and
     // fold "//" and the leading slash away.
-    const QStringList keys = {QStringLiteral("/home/ann/Mail__DEST"),
-                              QStringLiteral("home/ann/Mail__DEST"),
-                              QStringLiteral("//srv//mail%2Fx\\y__LastFinished"),
-                              QStringLiteral("ann@example.com__IMAP"), QStringLiteral("Generalpdf")};
+    const QStringList keys = {
+        QStringLiteral("/home/ann/Mail__DEST"), QStringLiteral("home/ann/Mail__DEST"),
+        QStringLiteral("//srv//mail%2Fx\\y__LastFinished"), QStringLiteral("ann@example.com__IMAP"),
+        QStringLiteral("Generalpdf")};
     {
         PreferenceStore store(file());
         for (const QString& key : keys) {
@@ -123,9 +123,11 @@ void TestPreferenceStore::changeSignalAndDebounce() {
 void TestPreferenceStore::userFileFollowsXdgConfigHome() {
     const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
     qputenv("XDG_CONFIG_HOME", m_dir.path().toUtf8());
-    QCOMPARE(PreferenceStore::userFilePath(), m_dir.path() + QStringLiteral("/Tessaly/Tessaly.conf"));
+    QCOMPARE(PreferenceStore::userFilePath(),
+             m_dir.path() + QStringLiteral("/Tessaly/Tessaly.conf"));
     qputenv("XDG_CONFIG_HOME", "relative/ignored");
-    QVERIFY(PreferenceStore::userFilePath().endsWith(QStringLiteral("/.config/Tessaly/Tessaly.conf")));
+    QVERIFY(
+        PreferenceStore::userFilePath().endsWith(QStringLiteral("/.config/Tessaly/Tessaly.conf")));
     qputenv("XDG_CONFIG_HOME", saved);
 }
 
