@@ -55,3 +55,87 @@ QByteArray unfoldHeaderValue(QByteArrayView raw) {
 }
 
 } // namespace tessaly
+
+#include "mcomessageparser.h"
+
+#include <QRegularExpression>
+
+#include <gmime/gmime.h>
+
+namespace tessaly {
+
+namespace {
+
+bool isAsciiIncompatible(const QString& charset) {
+    const QString lower = charset.toLower();
+    return lower.startsWith(u"utf-16") || lower.startsWith(u"utf-32") ||
+           lower.startsWith(u"ucs-2") || lower.startsWith(u"iso-2022") || lower == u"utf-7" ||
+           lower.startsWith(u"hz");
+}
+
+bool isAscii(const QByteArray& bytes) {
+    for (char c : bytes) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<QString> convertFrom(const QByteArray& bytes, const QString& charset) {
+    if (charset.isEmpty()) {
+        return std::nullopt;
+    }
+    const QByteArray name = charset.toLatin1();
+    const char* iconvName = g_mime_charset_iconv_name(name.constData());
+    gsize written = 0;
+    GError* error = nullptr;
+    gchar* utf8 = g_convert(bytes.constData(), bytes.size(), "UTF-8", iconvName ? iconvName : name.constData(),
+                            nullptr, &written, &error);
+    if (error) {
+        g_error_free(error);
+        g_free(utf8);
+        return std::nullopt;
+    }
+    QString text = QString::fromUtf8(utf8, static_cast<qsizetype>(written));
+    g_free(utf8);
+    return text;
+}
+
+} // namespace
+
+QString htmlMetaCharset(const QByteArray& html) {
+    static const QRegularExpression meta(
+        QStringLiteral("<meta[^>]*?charset\\s*=\\s*[\"']?\\s*([A-Za-z0-9_:.+-]+)"),
+        QRegularExpression::CaseInsensitiveOption);
+    const auto match = meta.match(QString::fromLatin1(html.left(8192)));
+    return match.hasMatch() ? match.captured(1) : QString();
+}
+
+QString decodeTextPart(const QByteArray& bytes, const QString& declaredCharset, bool isHtml) {
+    ensureGMimeInitialised();
+    if (isAsciiIncompatible(declaredCharset)) {
+        if (auto text = convertFrom(bytes, declaredCharset)) {
+            return *text;
+        }
+    }
+    if (isValidUtf8(bytes)) {
+        if (!isAscii(bytes) || declaredCharset.isEmpty()) {
+            return QString::fromUtf8(bytes);
+        }
+    }
+    if (auto text = convertFrom(bytes, declaredCharset)) {
+        return *text;
+    }
+    if (isHtml) {
+        const QString meta = htmlMetaCharset(bytes);
+        if (!isAsciiIncompatible(meta) || meta.isEmpty()) {
+            if (auto text = convertFrom(bytes, meta)) {
+                return *text;
+            }
+        }
+    }
+    return decodeWindows1252(bytes);
+}
+
+} // namespace tessaly

@@ -17,3 +17,18 @@ QString decodeWindows1252(QByteArrayView bytes);
 QByteArray unfoldHeaderValue(QByteArrayView raw);
 
 } // namespace tessaly
+
+namespace tessaly {
+
+// The text of a MIME text part as Unicode. Mail often declares the wrong charset: bytes that
+// are valid UTF-8 with non-ASCII content are read as UTF-8 whatever the label says, except for
+// charsets that are not ASCII-compatible (UTF-16, ISO-2022-*, UTF-7), which are always honoured.
+// Without a usable label, an HTML part's own <meta> charset is tried; the last resort is
+// Windows-1252, which decodes every byte.
+QString decodeTextPart(const QByteArray& bytes, const QString& declaredCharset, bool isHtml);
+
+// The charset named by a <meta charset> or <meta http-equiv="Content-Type"> in the first part
+// of an HTML document, or empty.
+QString htmlMetaCharset(const QByteArray& html);
+
+} // namespace tessaly

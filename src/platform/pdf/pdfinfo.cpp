@@ -1,0 +1,99 @@
+#include "pdfinfo.h"
+
+#include "atomicfile.h"
+
+#include <QFile>
+
+#include <qpdf/Buffer.hh>
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFObjectHandle.hh>
+#include <qpdf/QPDFWriter.hh>
+
+#include <exception>
+
+namespace tessaly {
+
+namespace {
+
+QPDFObjectHandle infoDictionary(QPDF& pdf, bool create) {
+    QPDFObjectHandle trailer = pdf.getTrailer();
+    QPDFObjectHandle info = trailer.getKey("/Info");
+    if (info.isDictionary() || !create) {
+        return info;
+    }
+    info = pdf.makeIndirectObject(QPDFObjectHandle::newDictionary());
+    trailer.replaceKey("/Info", info);
+    return info;
+}
+
+} // namespace
+
+QString PdfInfo::pdfDate(const QDateTime& date) {
+    return date.toUTC().toString(QStringLiteral("'D:'yyyyMMddHHmmss'Z'"));
+}
+
+bool PdfInfo::read(const QString& path, QMap<QString, QString>& attributes, QString* error) {
+    try {
+        QPDF pdf;
+        pdf.setSuppressWarnings(true);
+        pdf.processFile(QFile::encodeName(path).constData());
+        QPDFObjectHandle info = infoDictionary(pdf, false);
+        attributes.clear();
+        if (info.isDictionary()) {
+            for (const std::string& key : info.getKeys()) {
+                QPDFObjectHandle value = info.getKey(key);
+                if (value.isString()) {
+                    attributes.insert(QString::fromStdString(key.substr(1)),
+                                      QString::fromStdString(value.getUTF8Value()));
+                }
+            }
+        }
+        return true;
+    } catch (const std::exception& e) {
+        if (error) {
+            *error = QString::fromUtf8(e.what());
+        }
+        return false;
+    }
+}
+
+bool PdfInfo::write(const QString& path, const QMap<QString, QVariant>& attributes,
+                    QString* error) {
+    QByteArray bytes;
+    try {
+        QPDF pdf;
+        pdf.setSuppressWarnings(true);
+        pdf.processFile(QFile::encodeName(path).constData());
+        QPDFObjectHandle info = infoDictionary(pdf, true);
+        for (auto it = attributes.begin(); it != attributes.end(); ++it) {
+            QString text;
+            if (it.value().typeId() == QMetaType::QDateTime) {
+                text = pdfDate(it.value().toDateTime());
+            } else if (it.value().typeId() == QMetaType::QString) {
+                text = it.value().toString();
+            } else {
+                continue;
+            }
+            info.replaceKey("/" + it.key().toStdString(),
+                            QPDFObjectHandle::newUnicodeString(text.toStdString()));
+        }
+        QPDFWriter writer(pdf);
+        writer.setOutputMemory();
+        writer.write();
+        std::unique_ptr<Buffer> buffer(writer.getBuffer());
+        bytes = QByteArray(reinterpret_cast<const char*>(buffer->getBuffer()),
+                           static_cast<qsizetype>(buffer->getSize()));
+    } catch (const std::exception& e) {
+        if (error) {
+            *error = QString::fromUtf8(e.what());
+        }
+        return false;
+    }
+    const WriteOutcome outcome = writeFileAtomically(path, bytes, ExistingFile::Replace);
+    if (!outcome.written() && error) {
+        *error = outcome.error;
+    }
+    return outcome.written();
+}
+
+} // namespace tessaly

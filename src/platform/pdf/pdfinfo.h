@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QDateTime>
+#include <QMap>
+#include <QString>
+#include <QVariant>
+
+namespace tessaly {
+
+// The document attributes of a PDF (its Info dictionary), read and written with qpdf.
+class PdfInfo {
+public:
+    // Text values of the Info dictionary ("Title", "Keywords", ...); dates as their raw text.
+    // Returns false with a reason when the file is not a readable PDF.
+    static bool read(const QString& path, QMap<QString, QString>& attributes, QString* error);
+
+    // Sets the given attributes (QString or QDateTime values; others keep their values) and
+    // replaces the file atomically with the result, so a failure leaves it as it was.
+    static bool write(const QString& path, const QMap<QString, QVariant>& attributes,
+                      QString* error);
+
+    // "D:YYYYMMDDHHmmSSZ" in UTC.
+    static QString pdfDate(const QDateTime& date);
+};
+
+} // namespace tessaly
