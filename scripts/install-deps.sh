@@ -14,7 +14,9 @@ packages=(
   # servers and tools the tests start
   dbus dbus-bin dovecot-imapd poppler-utils
   # fonts so rendered pages have real glyphs, Latin and CJK
-  fonts-dejavu-core fonts-noto-cjk
+  fonts-dejavu-core fonts-liberation2 fonts-noto-cjk
+  # TIFF and WebP previews
+  qt6-image-formats-plugins
 )
 
 missing=()

@@ -1,10 +1,15 @@
 #include "pathscommand.h"
 #include "preferencestore.h"
+#include "rendercommand.h"
+#include "webenginemessageview.h"
+#include "webengineprocess.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QTextStream>
 
-#include <cstdio>
+#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -12,14 +17,24 @@ void printUsage(QTextStream& stream) {
     stream << "usage: tessaly-cli COMMAND [ARGS]\n"
               "\n"
               "commands:\n"
-              "  paths [--options FILE] MESSAGE...   show where each message's files would go\n";
+              "  paths [--options FILE] MESSAGE...   show where each message's files would go\n"
+              "  render [--options FILE] MESSAGE...  render each message to its PDF here\n";
 }
 
 } // namespace
 
 int main(int argc, char* argv[]) {
-    QCoreApplication app(argc, argv);
+    const bool render = argc > 1 && std::strcmp(argv[1], "render") == 0;
+    std::unique_ptr<QCoreApplication> app;
+    if (render) {
+        // Pages are laid out in an off-screen view: no display needed.
+        tessaly::prepareWebEngineProcess(true);
+        app = std::make_unique<QApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
     QCoreApplication::setApplicationName(QStringLiteral("tessaly-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TESSALY_VERSION));
     QTextStream out(stdout);
     QTextStream err(stderr);
 
@@ -35,6 +50,10 @@ int main(int argc, char* argv[]) {
 
     if (command == u"paths") {
         return tessaly::runPathsCommand(arguments, store, out, err);
+    }
+    if (command == u"render") {
+        tessaly::WebEngineMessageView view;
+        return tessaly::runRenderCommand(arguments, store, view, out, err);
     }
     err << "tessaly-cli: unknown command " << command << '\n';
     printUsage(err);

@@ -1,0 +1,132 @@
+#include "rendercommand.h"
+
+#include "cliconfig.h"
+#include "messagetohtmltopdf.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+
+namespace tessaly {
+
+namespace {
+
+struct Tally {
+    int made = 0;
+    int skipped = 0;
+    int emlOnly = 0;
+    int failed = 0;
+};
+
+// Waits, with the event loop running, until the engine has let go of the message.
+void waitUntilIdle(MessageToHTMLToPDF& engine) {
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!engine.busyDoingSomething()) {
+            loop.quit();
+        }
+    });
+    poll.start();
+    if (engine.busyDoingSomething()) {
+        loop.exec();
+    }
+}
+
+} // namespace
+
+int runRenderCommand(const QStringList& arguments, PreferenceStore& store, MessageWebView& view,
+                     QTextStream& out, QTextStream& err) {
+    QString optionsPath;
+    QStringList messages;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == u"--options" && i + 1 < arguments.size()) {
+            optionsPath = arguments[++i];
+        } else if (argument.startsWith(u"--options=")) {
+            optionsPath = argument.mid(10);
+        } else if (argument == u"--") {
+            messages.append(arguments.mid(i + 1));
+            break;
+        } else if (argument.startsWith(u"--")) {
+            err << "tessaly-cli render: unknown or incomplete option " << argument << '\n';
+            return 1;
+        } else {
+            messages.append(argument);
+        }
+    }
+    if (messages.isEmpty()) {
+        err << "usage: tessaly-cli render [--options FILE] MESSAGE...\n";
+        return 1;
+    }
+    CliJob job;
+    QString error;
+    if (!loadCliJob(optionsPath, store, job, error)) {
+        err << "tessaly-cli render: " << error << '\n';
+        return 1;
+    }
+
+    MessageToHTMLToPDF engine(job.options, &view);
+    Tally tally;
+    for (const QString& path : messages) {
+        QFile file(path);
+        if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
+            const QString reason = QFileInfo(path).isDir() ? QStringLiteral("is a folder")
+                                                           : file.errorString();
+            err << path << ": " << reason << '\n';
+            out << path << "\tfailed\t-\n";
+            out.flush();
+            ++tally.failed;
+            continue;
+        }
+        engine.startRender(MCOMessageParser::messageParserWithData(file.readAll()), job.mainFolder,
+                           job.mailFolder, false, QStringLiteral("tessaly-cli"), QString());
+        waitUntilIdle(engine);
+        (void)engine.getAndClearFailedMessage(nullptr);
+
+        QString word;
+        switch (engine.lastOutcome()) {
+        case MessageToHTMLToPDF::Outcome::Made:
+            word = QStringLiteral("made");
+            ++tally.made;
+            break;
+        case MessageToHTMLToPDF::Outcome::AlreadyArchived:
+            word = QStringLiteral("skipped");
+            ++tally.skipped;
+            break;
+        case MessageToHTMLToPDF::Outcome::EmlOnly:
+            word = QStringLiteral("eml-only");
+            ++tally.emlOnly;
+            break;
+        case MessageToHTMLToPDF::Outcome::Nothing:
+            err << path << ": nothing to write, the PDF and EML formats are both off\n";
+            word = QStringLiteral("skipped");
+            ++tally.skipped;
+            break;
+        case MessageToHTMLToPDF::Outcome::GivenUp:
+            err << path << ": given up after the render time limit\n";
+            word = QStringLiteral("failed");
+            ++tally.failed;
+            break;
+        default:
+            err << path << ": no sound PDF could be made"
+                << (engine.lastOutcome() == MessageToHTMLToPDF::Outcome::Failed
+                        ? "; an EML copy was kept beside its path\n"
+                        : "\n");
+            word = QStringLiteral("failed");
+            ++tally.failed;
+            break;
+        }
+        const QString pdf = word == u"made" || word == u"skipped" ? engine.lastPdfPath() : QString();
+        out << path << '\t' << word << '\t' << (pdf.isEmpty() ? QStringLiteral("-") : pdf) << '\n';
+        out.flush();
+    }
+    out << "rendered " << messages.size() << ": made " << tally.made << ", skipped "
+        << tally.skipped << ", eml-only " << tally.emlOnly << ", failed " << tally.failed << '\n';
+    out.flush();
+    return tally.failed > 0 ? 2 : 0;
+}
+
+} // namespace tessaly

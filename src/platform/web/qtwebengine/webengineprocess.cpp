@@ -1,0 +1,27 @@
+#include "webengineprocess.h"
+
+#include "webengineschemes.h"
+
+#include <QCoreApplication>
+
+#include <unistd.h>
+
+namespace tessaly {
+
+void prepareWebEngineProcess(bool headless) {
+    if (headless && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    if (::geteuid() == 0) {
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    }
+    // Nothing from the page is cached or sent anywhere by the engine's own services.
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    flags += " --disable-background-networking --disable-component-update --disable-sync"
+             " --no-first-run --disable-quic";
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    registerMessageSchemes();
+}
+
+} // namespace tessaly

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "mcomessageheader.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace tessaly {
+
+// The keywords a message carries for its files' tags: "X-Keywords" and the "mailTagsKeyWords"
+// of an "X-Mailtags" JSON object.
+class MessageTags {
+public:
+    static QStringList keywordsOf(const MCOMessageHeader& header);
+    static QStringList mailTagsOf(const MCOMessageHeader& header);
+    // Sets the file's tags to the message's keywords when it has any; failures are ignored, as
+    // tags are an extra.
+    static void addAppleTags(const MCOMessageHeader& header, const QString& path);
+};
+
+} // namespace tessaly

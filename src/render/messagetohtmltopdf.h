@@ -1,0 +1,122 @@
+#pragma once
+
+#include "joboptions.h"
+#include "mcomessageparser.h"
+#include "messagewebview.h"
+#include "msgviewcontroller.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPageLayout>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace tessaly {
+
+// Timers and "now" of an engine, replaceable so tests need not wait.
+struct EngineTiming {
+    int checkIntervalMs = 800;
+    int watchdogMs = 300'000;
+    int unwritableRetryDelayMs = 3000;
+    // Seconds on a monotonic clock.
+    std::function<double()> now;
+};
+
+// Renders one message at a time to a PDF with its attachments, tags and EML copy: lays it out
+// in the off-screen page, waits until the page is very likely complete, prints, checks the
+// result and falls back to a single tall page and then to an EML copy. Progress is polled with
+// busyDoingSomething(); a failure is collected with getAndClearFailedMessage().
+class MessageToHTMLToPDF : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Outcome { None, Made, AlreadyArchived, EmlOnly, Failed, GivenUp, Nothing };
+    struct FailedMessage {
+        std::shared_ptr<MCOMessageParser> message;
+        QString mailFolder;
+    };
+
+    // The view is owned by the caller and must outlive the engine.
+    MessageToHTMLToPDF(JobOptions options, MessageWebView* view, EngineTiming timing = {},
+                       QObject* parent = nullptr);
+    ~MessageToHTMLToPDF() override;
+
+    void startRender(std::shared_ptr<MCOMessageParser> message, const QString& mainFolder,
+                     const QString& mailFolder, bool isRetry, const QString& jobName,
+                     const QString& mailappAttachments);
+    // The render box's entry: raw bytes, rendered here.
+    void renderSingleEMLMessage(const QByteArray& data, const QString& mainFolder,
+                                const QString& mailFolder, const QString& jobName,
+                                const QString& mailappAttachments);
+
+    bool busyDoingSomething() const;
+    std::optional<FailedMessage> getAndClearFailedMessage(bool* isRetry);
+    std::shared_ptr<MCOMessageParser> currentMessage() const;
+    void shutdown();
+
+    // How the last message ended, and its PDF path (empty when it has none).
+    Outcome lastOutcome() const { return m_outcome; }
+    const QString& lastPdfPath() const { return m_lastPdfPath; }
+
+    const JobOptions& options() const { return m_options; }
+
+    // The engine's page sizes: the user's usual paper for paged output.
+    static QPageLayout pagedLayout();
+    static QPageLayout singlePageLayout(QSizeF contentsPx, qreal paddingPt);
+    // One tall page when the page is wider than the view and not very tall for its width.
+    static bool shouldPrintAsSinglePage(QSizeF contents, qreal frameWidth);
+
+Q_SIGNALS:
+    // A PDF was made (or, for the EML-only route, the message was written): the job counts it.
+    void anotherPDFMade(const QString& jobName);
+    void becameIdle();
+
+private:
+    enum class Readiness { NotReady, AskBody };
+
+    void proceed(std::shared_ptr<MCOMessageParser> message);
+    void localRender(std::shared_ptr<MCOMessageParser> message);
+    bool emlOnlyRoute(const std::shared_ptr<MCOMessageParser>& message);
+    void checkTimerTick();
+    Readiness readiness(double seconds);
+    void createPDFNowThatHTMLIsReady();
+    void printPaged(const QString& path);
+    void printSinglePage(const QString& path, int attempt);
+    void printingToPDFComplete(const QString& path, bool singlePageTried);
+    void finishMadePdf(const QString& path);
+    void failWithoutPdf(const QString& path);
+    void gaveUpOnRenderOrPrinting();
+    void doneMakingPDF_EML_Attachments(Outcome outcome);
+    void incrementPDFCount();
+    double now() const;
+    double secondsSinceStart() const { return now() - m_renderStartTime; }
+    QString subject() const;
+
+    JobOptions m_options;
+    MessageWebView* m_view;
+    EngineTiming m_timing;
+    QElapsedTimer m_clock;
+    MCTMsgViewController m_viewController;
+    QTimer m_checkTimer;
+    QTimer m_watchdog;
+
+    bool m_busyRendering = false;
+    bool m_isRetry = false;
+    bool m_printing = false;
+    bool m_bodyQueryPending = false;
+    quint64 m_renderId = 0; // late callbacks of an earlier message are recognised and ignored
+    std::optional<FailedMessage> m_failedMessage;
+    QString m_jobName;
+    QString m_mainFolder;
+    QString m_mailFolder;
+    double m_renderStartTime = 0;
+    int m_reloadCount = 0;
+    Outcome m_outcome = Outcome::None;
+    QString m_lastPdfPath;
+    QString m_mailappAttachments;
+};
+
+} // namespace tessaly
