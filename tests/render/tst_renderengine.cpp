@@ -1,0 +1,327 @@
+#include "emloutput.h"
+#include "fakewebview.h"
+#include "messagetohtmltopdf.h"
+#include "openmeta.h"
+#include "pdfinfo.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace tessaly;
+using test::FakeWebView;
+
+namespace {
+
+QByteArray message(const QByteArray& extraHeaders = {}, const QByteArray& body = "Hello there\n") {
+    return test::crlfMessage("From: John Smith <John.Smith@Example.com>\n"
+                             "To: Jane Doe <jane@example.com>, john.smith@example.com\n"
+                             "Date: Sat, 18 Jan 2014 08:16:20 +0000\nSubject: Quarterly <report>\n" +
+                             extraHeaders + "\n" + body);
+}
+
+} // namespace
+
+class TestRenderEngine : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { m_pdf = test::makePdf(); QVERIFY(m_pdf.size() > 7000); }
+    void init();
+    void cleanup();
+    void printsWhenThePageIsReady();
+    void waitsForResourcesAndReloadsOnce();
+    void shortBodyIsGivenUpAndNeverPrintedLater();
+    void startWhileBusyRendersNothing();
+    void formatRoutes();
+    void fallsBackToSinglePageThenEml();
+    void unwritableDestination();
+    void layoutChoiceAndFooter();
+    void attachmentsAreNumberedDatedAndTagged();
+
+private:
+    std::unique_ptr<MessageToHTMLToPDF> engine(JobOptions options = {});
+    JobOptions options() const;
+    void start(MessageToHTMLToPDF& e, const QByteArray& raw, const QString& jobName = QStringLiteral("job"));
+    QString pdfPath() const {
+        return m_dir->filePath(QStringLiteral("2014/01/2014-01-18 08.16.20Z  Quarterly -report-.pdf"));
+    }
+
+    QByteArray m_pdf;
+    double m_now = 0;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<FakeWebView> m_view;
+};
+
+void TestRenderEngine::init() {
+    m_now = 100;
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_view = std::make_unique<FakeWebView>();
+}
+
+void TestRenderEngine::cleanup() {
+    m_view.reset();
+    m_dir.reset();
+}
+
+JobOptions TestRenderEngine::options() const {
+    JobOptions o;
+    o.destFolder = m_dir->path();
+    o.pdfFormat = QStringLiteral("%Y/%m/%Y-%m-%d %H.%M.%SZ  __subject__.pdf");
+    o.attachmentFormat = QStringLiteral("%Y/%m/%Y-%m-%d %H.%M.%SZ  __subject__ (attachments)/__filename__");
+    o.emlFormat = QStringLiteral("none");
+    return o;
+}
+
+std::unique_ptr<MessageToHTMLToPDF> TestRenderEngine::engine(JobOptions o) {
+    if (o.destFolder.isEmpty()) {
+        o = options();
+    }
+    EngineTiming timing;
+    timing.checkIntervalMs = 2;
+    timing.watchdogMs = 600;
+    timing.unwritableRetryDelayMs = 1;
+    timing.now = [this] { return m_now; };
+    return std::make_unique<MessageToHTMLToPDF>(o, m_view.get(), timing);
+}
+
+void TestRenderEngine::start(MessageToHTMLToPDF& e, const QByteArray& raw, const QString& jobName) {
+    e.startRender(MCOMessageParser::messageParserWithData(raw), QString(), QString(), false,
+                  jobName, QString());
+}
+
+void TestRenderEngine::printsWhenThePageIsReady() {
+    auto e = engine();
+    QSignalSpy made(e.get(), &MessageToHTMLToPDF::anotherPDFMade);
+    m_view->printResults = {m_pdf};
+    start(*e, message("X-Keywords: work,urgent\n"));
+    QVERIFY(e->busyDoingSomething());
+    QCOMPARE(m_view->loadedHtml.size(), 1);
+
+    QTest::qWait(30); // many ticks, all within the first second
+    QVERIFY(m_view->printLayouts.isEmpty());
+    m_now += 1.6;
+    QTRY_VERIFY(!e->busyDoingSomething());
+    QCOMPARE(m_view->printLayouts.size(), 1);
+    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::Made);
+    QCOMPARE(e->lastPdfPath(), pdfPath());
+    QCOMPARE(made.count(), 1);
+    QCOMPARE(made.first().first().toString(), QStringLiteral("job"));
+
+    QMap<QString, QString> info;
+    QVERIFY(PdfInfo::read(pdfPath(), info, nullptr));
+    QCOMPARE(info.value("Title"), QStringLiteral("Quarterly <report>"));
+    QCOMPARE(info.value("Author"), QStringLiteral("John.Smith@Example.com"));
+    QStringList keywords = info.value("Keywords").split(QStringLiteral(", "));
+    keywords.sort();
+    QCOMPARE(keywords, (QStringList{"jane@example.com", "john.smith@example.com"}));
+    QVERIFY(info.value("Creator").startsWith(QStringLiteral("org.tessaly.Tessaly  version:")));
+    QCOMPARE(info.value("CreationDate").left(16), QStringLiteral("D:20140118081620"));
+    QCOMPARE(QFileInfo(pdfPath()).lastModified().toUTC(),
+             QDateTime::fromSecsSinceEpoch(1390032980, Qt::UTC));
+    QCOMPARE(*OpenMeta::getUserTags(pdfPath()), (QStringList{"work", "urgent"}));
+
+    // A sound PDF is there now: the same message is skipped without loading anything.
+    start(*e, message());
+    QVERIFY(!e->busyDoingSomething());
+    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::AlreadyArchived);
+    QCOMPARE(m_view->loadedHtml.size(), 1);
+}
+
+void TestRenderEngine::waitsForResourcesAndReloadsOnce() {
+    auto e = engine();
+    m_view->printResults = {m_pdf};
+    start(*e, message());
+    m_view->downloading = true; // a remote image that does not come
+    m_now += 39;
+    QTest::qWait(20);
+    QCOMPARE(m_view->loadedHtml.size(), 1);
+    m_now += 2; // past 40 s: laid out and loaded once more
+    QTRY_COMPARE(m_view->loadedHtml.size(), 2);
+    m_view->downloading = true;
+    m_now += 5; // 46 s: a reload gets time
+    QTest::qWait(20);
+    QVERIFY(m_view->printLayouts.isEmpty());
+    QCOMPARE(m_view->loadedHtml.size(), 2); // only once
+    m_now += 35; // 81 s: resources no longer wait
+    QTRY_COMPARE(m_view->printLayouts.size(), 1);
+    QTRY_VERIFY(!e->busyDoingSomething());
+}
+
+void TestRenderEngine::shortBodyIsGivenUpAndNeverPrintedLater() {
+    auto e = engine();
+    m_view->body = QStringLiteral("short");
+    m_view->printResults = {m_pdf, m_pdf};
+    start(*e, message());
+    m_now += 5;
+    QTRY_VERIFY_WITH_TIMEOUT(!e->busyDoingSomething(), 3000); // the watchdog
+    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::GivenUp);
+    QVERIFY(!QFileInfo::exists(pdfPath()));
+    bool retry = true;
+    QVERIFY(!e->getAndClearFailedMessage(&retry)); // give-up records no failure
+    QVERIFY(!retry);
+    // With a long body now, nothing prints: the given-up message's timer is gone.
+    m_view->body = QString(500, u'y');
+    QTest::qWait(50);
+    QVERIFY(m_view->printLayouts.isEmpty());
+}
+
+void TestRenderEngine::startWhileBusyRendersNothing() {
+    auto e = engine();
+    start(*e, message());
+    QVERIFY(e->busyDoingSomething());
+    QTest::ignoreMessage(QtWarningMsg,
+                         "Render NOT started - this is bad. Make sure we are not busy first.");
+    start(*e, message("X-Other: 1\n"));
+    QCOMPARE(m_view->loadedHtml.size(), 1);
+}
+
+void TestRenderEngine::formatRoutes() {
+    // PDF off, EML on: the EML and the attachments are written and the file is counted.
+    JobOptions o = options();
+    o.pdfFormat = QStringLiteral("none");
+    o.emlFormat = QStringLiteral("%Y/__subject__.eml");
+    auto e = engine(o);
+    QSignalSpy made(e.get(), &MessageToHTMLToPDF::anotherPDFMade);
+    start(*e, message());
+    QVERIFY(!e->busyDoingSomething());
+    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::EmlOnly);
+    QCOMPARE(made.count(), 1);
+    const QString eml = m_dir->filePath(QStringLiteral("2014/Quarterly -report-.eml"));
+    QVERIFY(EmlOutput::emlFilelooksOK(eml));
+    QVERIFY(m_view->loadedHtml.isEmpty());
+    start(*e, message());
+    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::AlreadyArchived);
+
+    // Both off: nothing is written and the engine is idle at once.
+    o.emlFormat = QStringLiteral("none");
+    auto none = engine(o);
+    start(*none, message());
+    QVERIFY(!none->busyDoingSomething());
+    QCOMPARE(none->lastOutcome(), MessageToHTMLToPDF::Outcome::Nothing);
+}
+
+void TestRenderEngine::fallsBackToSinglePageThenEml() {
+    auto e = engine();
+    // A paged print that is too small is replaced by one tall page.
+    m_view->printResults = {QByteArray(5000, 'x'), m_pdf};
+    start(*e, message());
+    m_now += 2;
+    QTRY_VERIFY(!e->busyDoingSomething());
+    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::Made);
+    QCOMPARE(m_view->printLayouts.size(), 2);
+    QCOMPARE(m_view->printLayouts[1].pageSize().id(), QPageSize::Custom);
+
+    // When that fails too: no PDF, the raw message beside its path, a failure to retry.
+    QFile::remove(pdfPath());
+    m_view->printLayouts.clear();
+    m_view->printResults = {QByteArray(5000, 'x'), QByteArray()};
+    start(*e, message());
+    m_now += 2;
+    QTRY_VERIFY(!e->busyDoingSomething());
+    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::Failed);
+    QVERIFY(!QFileInfo::exists(pdfPath()));
+    QFile copy(EmlOutput::emlPathBeside(pdfPath()));
+    QVERIFY(copy.open(QIODevice::ReadOnly));
+    QCOMPARE(copy.readAll(), message());
+    bool retry = true;
+    const auto failed = e->getAndClearFailedMessage(&retry);
+    QVERIFY(failed);
+    QVERIFY(!retry);
+    QCOMPARE(failed->message->data(), message());
+    QVERIFY(!e->getAndClearFailedMessage(nullptr));
+}
+
+void TestRenderEngine::unwritableDestination() {
+    if (::geteuid() == 0) {
+        QSKIP("root writes everywhere");
+    }
+    JobOptions o = options();
+    const QString locked = m_dir->filePath(QStringLiteral("locked"));
+    QVERIFY(QDir().mkpath(locked + QStringLiteral("/2014/01")));
+    QFile::setPermissions(locked + QStringLiteral("/2014/01"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    o.destFolder = locked;
+    auto e = engine(o);
+    m_view->printResults = {m_pdf, m_pdf};
+    start(*e, message());
+    m_now += 2;
+    QTRY_VERIFY(!e->busyDoingSomething());
+    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::Failed);
+}
+
+void TestRenderEngine::layoutChoiceAndFooter() {
+    QVERIFY(MessageToHTMLToPDF::shouldPrintAsSinglePage({1000, 1500}, 960));
+    QVERIFY(!MessageToHTMLToPDF::shouldPrintAsSinglePage({1000, 2500}, 960));
+    QVERIFY(!MessageToHTMLToPDF::shouldPrintAsSinglePage({960, 500}, 960));
+    const QPageLayout tall = MessageToHTMLToPDF::singlePageLayout({1000, 1500}, 2);
+    QCOMPARE(tall.pageSize().size(QPageSize::Point), QSizeF(750, 1127));
+
+    // A wide page is printed as one page.
+    auto e = engine();
+    m_view->contents = {1008, 1500};
+    m_view->printResults = {m_pdf};
+    start(*e, message("X-Evil: <script>alert(1)</script>\n"));
+    const QString html = m_view->loadedHtml.first();
+    QVERIFY(html.contains(QStringLiteral("X-Evil: &lt;script&gt;alert(1)&lt;/script&gt;")));
+    QVERIFY(html.contains(QStringLiteral("Tessaly-Version: ")));
+    QVERIFY(html.contains(QStringLiteral("font-size:4px !important")));
+    QVERIFY(!html.contains(QStringLiteral("<script>")));
+    m_now += 2;
+    QTRY_VERIFY(!e->busyDoingSomething());
+    QCOMPARE(m_view->printLayouts.first().pageSize().id(), QPageSize::Custom);
+
+    JobOptions o = options();
+    o.tinyHeaders = false;
+    QTemporaryDir elsewhere;
+    o.destFolder = elsewhere.path();
+    FakeWebView quiet;
+    MessageToHTMLToPDF noFooter(o, &quiet);
+    noFooter.startRender(MCOMessageParser::messageParserWithData(message()), {}, {}, false, {}, {});
+    QVERIFY(!quiet.loadedHtml.first().contains(QStringLiteral("Tessaly-Version: ")));
+    noFooter.shutdown();
+}
+
+void TestRenderEngine::attachmentsAreNumberedDatedAndTagged() {
+    const QByteArray raw = message(
+        "X-Keywords: Project_A Project_B\nContent-Type: multipart/mixed; boundary=b\n",
+        "--b\nContent-Type: text/plain\n\nsee attached\n"
+        "--b\nContent-Type: application/pdf; name=report.pdf\nContent-Disposition: attachment\n\nfirst\n"
+        "--b\nContent-Type: application/pdf; name=report.pdf\nContent-Disposition: attachment\n\nsecond\n"
+        "--b\nContent-Type: application/pdf; name=report.pdf\nContent-Disposition: attachment\n\nthird\n"
+        "--b\nContent-Type: application/octet-stream\nContent-Disposition: attachment\n\n" +
+            QByteArray(1234, 'n') + "\n--b--\n");
+    const QString folder =
+        m_dir->filePath(QStringLiteral("2014/01/2014-01-18 08.16.20Z  Quarterly -report- (attachments)"));
+    QVERIFY(QDir().mkpath(folder));
+    {
+        QFile existing(folder + QStringLiteral("/report 2.pdf"));
+        QVERIFY(existing.open(QIODevice::WriteOnly));
+        existing.write("kept");
+    }
+    auto e = engine();
+    m_view->printResults = {m_pdf};
+    start(*e, raw);
+    m_now += 2;
+    QTRY_VERIFY(!e->busyDoingSomething());
+
+    auto read = [&](const QString& name) {
+        QFile file(folder + u'/' + name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    };
+    QCOMPARE(read("report.pdf"), QByteArray("first"));
+    QCOMPARE(read("report 2.pdf"), QByteArray("kept")); // never overwritten
+    QCOMPARE(read("report 3.pdf"), QByteArray("third"));
+    QCOMPARE(read("noname 1234").size(), 1234);
+    const QString first = folder + QStringLiteral("/report.pdf");
+    QCOMPARE(QFileInfo(first).lastModified().toUTC(), QDateTime::fromSecsSinceEpoch(1390032980, Qt::UTC));
+    QCOMPARE(*OpenMeta::getUserTags(first), (QStringList{"Project A", "Project B"}));
+}
+
+QTEST_MAIN(TestRenderEngine)
+#include "tst_renderengine.moc"
