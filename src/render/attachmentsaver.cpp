@@ -17,7 +17,8 @@
 namespace tessaly {
 
 QByteArray AttachmentSaver::getImageData(const QString& path) {
-    const QByteArray png = Previews::thumbnailOfFile(path, QSize(400, 600), Previews::Encoding::Png);
+    const QByteArray png =
+        Previews::thumbnailOfFile(path, QSize(400, 600), Previews::Encoding::Png);
     if (png.isEmpty()) {
         qCInfo(lcRender) << "Failed to write Image";
     }
@@ -56,7 +57,8 @@ QStringList AttachmentSaver::copyAttachmentsFromMailAppPath(MCOMessageParser& me
 QString AttachmentSaver::downloadAttachment(const MCOAttachment& part, MCOMessageParser& message,
                                             const QString& mainFolder, const QString& mailFolder,
                                             const JobOptions& options, const QString& dupWarn) {
-    const QString name = AttachmentNames::numberedName(DestinationPaths::justFileName(part), dupWarn);
+    const QString name =
+        AttachmentNames::numberedName(DestinationPaths::justFileName(part), dupWarn);
     const QString path = DestinationPaths::destinationPath(message, mainFolder, mailFolder,
                                                            FormatKey::Attachment, name, options);
     if (path.isEmpty() || QFileInfo::exists(path)) {
@@ -79,8 +81,8 @@ QString AttachmentSaver::downloadAttachment(const MCOAttachment& part, MCOMessag
             }
             return unpacked.written.first();
         }
-        qCInfo(lcRender).noquote() << "RipMime was called and did not extract any files for"
-                                   << QFileInfo(path).path();
+        qCInfo(lcRender).noquote()
+            << "RipMime was called and did not extract any files for" << QFileInfo(path).path();
     }
     if (part.data.isEmpty()) {
         return {};
@@ -97,9 +99,10 @@ QString AttachmentSaver::downloadAttachment(const MCOAttachment& part, MCOMessag
     return path;
 }
 
-AttachmentSaver::Outcome AttachmentSaver::startOnAttachmentsFolder(
-    MCOMessageParser& message, const QString& mainFolder, const QString& mailFolder,
-    const JobOptions& options, const QString& mailappAttachments) {
+AttachmentSaver::Outcome
+AttachmentSaver::startOnAttachmentsFolder(MCOMessageParser& message, const QString& mainFolder,
+                                          const QString& mailFolder, const JobOptions& options,
+                                          const QString& mailappAttachments) {
     Outcome outcome;
     const QStringList copied = copyAttachmentsFromMailAppPath(message, mainFolder, mailFolder,
                                                               options, mailappAttachments);
@@ -121,8 +124,8 @@ AttachmentSaver::Outcome AttachmentSaver::startOnAttachmentsFolder(
     const QList<MCOAttachment>& attachments = message.attachments();
     const QStringList numbers = AttachmentNames::duplicateNumbers(attachments);
     for (qsizetype i = 0; i < attachments.size(); ++i) {
-        const QString path =
-            downloadAttachment(attachments[i], message, mainFolder, mailFolder, options, numbers[i]);
+        const QString path = downloadAttachment(attachments[i], message, mainFolder, mailFolder,
+                                                options, numbers[i]);
         if (!path.isEmpty()) {
             outcome.written.append(path);
         }

@@ -32,7 +32,8 @@ QStringList MessageTags::mailTagsOf(const MCOMessageHeader& header) {
     }
     const QJsonDocument json = QJsonDocument::fromJson(field->toUtf8());
     QStringList tags;
-    for (const QJsonValue& value : json.object().value(QStringLiteral("mailTagsKeyWords")).toArray()) {
+    for (const QJsonValue& value :
+         json.object().value(QStringLiteral("mailTagsKeyWords")).toArray()) {
         if (value.isString()) {
             tags.append(value.toString());
         }

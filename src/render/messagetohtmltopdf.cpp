@@ -29,8 +29,7 @@ bool formatEnabled(const QString& format) {
 
 // The name the write probe checks before a paged print: beside the final file, unique.
 QString probePath(const QString& finalPath) {
-    const qint64 micros =
-        (QDateTime::currentMSecsSinceEpoch() - 978307200000LL) * 1000;
+    const qint64 micros = (QDateTime::currentMSecsSinceEpoch() - 978307200000LL) * 1000;
     return finalPath + QStringLiteral(".temp%1.pdf").arg(micros);
 }
 
@@ -97,7 +96,8 @@ void MessageToHTMLToPDF::startRender(std::shared_ptr<MCOMessageParser> message,
                                                               FormatKey::Pdf, QString(), m_options);
     if (pdfPath.isEmpty()) {
         if (!emlOnlyRoute(message)) {
-            doneMakingPDF_EML_Attachments(m_outcome == Outcome::None ? Outcome::Nothing : m_outcome);
+            doneMakingPDF_EML_Attachments(m_outcome == Outcome::None ? Outcome::Nothing
+                                                                     : m_outcome);
         }
         return;
     }
@@ -119,7 +119,8 @@ bool MessageToHTMLToPDF::emlOnlyRoute(const std::shared_ptr<MCOMessageParser>& m
         m_outcome = Outcome::AlreadyArchived;
         return false;
     }
-    const QString written = EmlOutput::writeEMLMessage(*message, m_mainFolder, m_mailFolder, m_options);
+    const QString written =
+        EmlOutput::writeEMLMessage(*message, m_mainFolder, m_mailFolder, m_options);
     AttachmentSaver::startOnAttachmentsFolder(*message, m_mainFolder, m_mailFolder, m_options,
                                               m_mailappAttachments);
     if (written.isEmpty()) {
@@ -229,10 +230,10 @@ bool MessageToHTMLToPDF::shouldPrintAsSinglePage(QSizeF contents, qreal frameWid
 
 void MessageToHTMLToPDF::createPDFNowThatHTMLIsReady() {
     const auto message = m_viewController.getTheMessage();
-    const QString path = message ? DestinationPaths::destinationPath(*message, m_mainFolder,
-                                                                     m_mailFolder, FormatKey::Pdf,
-                                                                     QString(), m_options)
-                                 : QString();
+    const QString path =
+        message ? DestinationPaths::destinationPath(*message, m_mainFolder, m_mailFolder,
+                                                    FormatKey::Pdf, QString(), m_options)
+                : QString();
     const double t = secondsSinceStart();
     if (t > 25) {
         qCInfo(lcRender).noquote() << "createPDFNowThatHTMLIsReady -" << QFileInfo(path).fileName()
@@ -288,18 +289,18 @@ void MessageToHTMLToPDF::printSinglePage(const QString& path, int attempt) {
     const qreal padding = (contents.height() * kPxToPt * 0.001 + 2) * (1 << attempt);
     m_view->printToPdf(singlePageLayout(contents, padding),
                        [this, id, path, attempt](const QByteArray& pdf) {
-        if (id != m_renderId) {
-            return;
-        }
-        if (!pdf.isEmpty() && Previews::pdfPageCount(pdf) > 1 && attempt < 3) {
-            printSinglePage(path, attempt + 1);
-            return;
-        }
-        if (!pdf.isEmpty()) {
-            (void)writeFileAtomically(path, pdf, ExistingFile::Replace);
-        }
-        printingToPDFComplete(path, true);
-    });
+                           if (id != m_renderId) {
+                               return;
+                           }
+                           if (!pdf.isEmpty() && Previews::pdfPageCount(pdf) > 1 && attempt < 3) {
+                               printSinglePage(path, attempt + 1);
+                               return;
+                           }
+                           if (!pdf.isEmpty()) {
+                               (void)writeFileAtomically(path, pdf, ExistingFile::Replace);
+                           }
+                           printingToPDFComplete(path, true);
+                       });
 }
 
 void MessageToHTMLToPDF::printingToPDFComplete(const QString& path, bool singlePageTried) {
@@ -332,7 +333,8 @@ void MessageToHTMLToPDF::failWithoutPdf(const QString& path) {
 void MessageToHTMLToPDF::finishMadePdf(const QString& path) {
     const auto message = m_viewController.getTheMessage();
     MCOMessageHeader& header = message->header();
-    const std::optional<QDateTime> date = MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(header);
+    const std::optional<QDateTime> date =
+        MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(header);
     PdfStamp::addEmailsAsKeywords(path, header, date);
     if (date) {
         setFileModificationTime(path, *date);

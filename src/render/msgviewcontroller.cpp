@@ -13,9 +13,9 @@ namespace tessaly {
 
 namespace {
 
-const QString kMessageStyle = QStringLiteral(
-    "<style> blockquote { -webkit-margin-before: 0px; -webkit-margin-after: 0px; "
-    "-webkit-margin-start: 0px; -webkit-margin-end: 0px;  } </style>");
+const QString kMessageStyle =
+    QStringLiteral("<style> blockquote { -webkit-margin-before: 0px; -webkit-margin-after: 0px; "
+                   "-webkit-margin-start: 0px; -webkit-margin-end: 0px;  } </style>");
 
 QString wrapped(const QString& inner) {
     return QStringLiteral("<div id=\"{{CONTENTID}}\">") + inner + QStringLiteral("</div>");
@@ -54,9 +54,10 @@ QString MCTMsgViewController::footerMiniHeaderText() const {
 }
 
 QString MCTMsgViewController::templateForMessage() {
-    QString templ = kMessageStyle +
-                    QStringLiteral("<div style=\"padding-bottom: 20px; font-family: Helvetica; "
-                                   "font-size: 13px;\">{{HEADER}}</div><div>{{BODY}}___FOOTER___</div>");
+    QString templ =
+        kMessageStyle +
+        QStringLiteral("<div style=\"padding-bottom: 20px; font-family: Helvetica; "
+                       "font-size: 13px;\">{{HEADER}}</div><div>{{BODY}}___FOOTER___</div>");
     return templ.replace(QStringLiteral("___FOOTER___"), footerMiniHeaderText());
 }
 
@@ -93,7 +94,8 @@ QString MCTMsgViewController::attachmentIconBase64() {
 }
 
 QString MCTMsgViewController::templateForAttachment() {
-    return wrapped(QStringLiteral("<div><img src=\"data:image/png;base64,") + attachmentIconBase64() +
+    return wrapped(QStringLiteral("<div><img src=\"data:image/png;base64,") +
+                   attachmentIconBase64() +
                    QStringLiteral("\" width=\"64px\" height=\"64px\"/></div>"
                                   "{{#HASSIZE}}<div>- {{FILENAME}}, {{SIZE}}</div>{{/HASSIZE}}"
                                   "{{#NOSIZE}}<div>- {{FILENAME}}</div>{{/NOSIZE}}"));

@@ -62,9 +62,9 @@ QMap<QString, QVariant> PdfStamp::pdfDictWithKeywords(const MCOMessageHeader& he
         }
     }
     QMap<QString, QVariant> attributes;
-    attributes.insert(QStringLiteral("Keywords"),
-                      combineArraysSkipDuplicatesLowercase(emailAddressesForMessage(header), existing)
-                          .join(QStringLiteral(", ")));
+    attributes.insert(QStringLiteral("Keywords"), combineArraysSkipDuplicatesLowercase(
+                                                      emailAddressesForMessage(header), existing)
+                                                      .join(QStringLiteral(", ")));
     if (header.from() && !header.from()->mailbox.isEmpty()) {
         attributes.insert(QStringLiteral("Author"), header.from()->mailbox);
     }
@@ -88,9 +88,9 @@ bool PdfStamp::addEmailsAsKeywords(const QString& path, const MCOMessageHeader& 
         qCWarning(lcRender).noquote() << "adding keywords did not work:" << error << path;
         return false;
     }
-    const QMap<QString, QVariant> attributes = pdfDictWithKeywords(
-        header, messageDate, current.value(QStringLiteral("Keywords")),
-        QDateTime::currentDateTimeUtc());
+    const QMap<QString, QVariant> attributes =
+        pdfDictWithKeywords(header, messageDate, current.value(QStringLiteral("Keywords")),
+                            QDateTime::currentDateTimeUtc());
     if (!PdfInfo::write(path, attributes, &error)) {
         qCWarning(lcRender).noquote()
             << "adding keywords did not work, even after trying to delete the file first:" << error

@@ -76,9 +76,11 @@ private:
                 }
                 const QByteArray data(reinterpret_cast<const char*>(a->FileData.data),
                                       a->FileData.size);
-                QString name = tnefString(MAPIFindProperty(&a->MAPI, PROP_TAG(PT_UNICODE, 0x3707)), true);
+                QString name =
+                    tnefString(MAPIFindProperty(&a->MAPI, PROP_TAG(PT_UNICODE, 0x3707)), true);
                 if (name.isEmpty()) {
-                    name = tnefString(MAPIFindProperty(&a->MAPI, PROP_TAG(PT_STRING8, 0x3707)), false);
+                    name =
+                        tnefString(MAPIFindProperty(&a->MAPI, PROP_TAG(PT_STRING8, 0x3707)), false);
                 }
                 if (name.isEmpty() && a->Title.data) {
                     name = tnefBytes(a->Title);
@@ -112,8 +114,8 @@ private:
         if (!utf16) {
             return tnefBytes(*value);
         }
-        QString text = QString::fromUtf16(reinterpret_cast<const char16_t*>(value->data),
-                                          value->size / 2);
+        QString text =
+            QString::fromUtf16(reinterpret_cast<const char16_t*>(value->data), value->size / 2);
         const qsizetype nul = text.indexOf(QChar(u'\0'));
         return nul >= 0 ? text.left(nul) : text;
     }
@@ -165,9 +167,8 @@ private:
         }
         if (!any) {
             // A single part with no structure of its own: keep it under the name it came with.
-            const QByteArray body = parser.attachments().isEmpty()
-                                        ? QByteArray()
-                                        : parser.attachments().first().data;
+            const QByteArray body =
+                parser.attachments().isEmpty() ? QByteArray() : parser.attachments().first().data;
             if (!body.isEmpty()) {
                 save(nameHint, body, QString());
             }

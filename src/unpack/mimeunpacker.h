@@ -13,7 +13,7 @@ namespace tessaly {
 class MimeUnpacker {
 public:
     struct Result {
-        int status = 0; // 0 when the input was read; negative when it could not be
+        int status = 0;      // 0 when the input was read; negative when it could not be
         QStringList written; // paths of the files written, in order
     };
 

@@ -20,10 +20,11 @@ using test::FakeWebView;
 namespace {
 
 QByteArray message(const QByteArray& extraHeaders = {}, const QByteArray& body = "Hello there\n") {
-    return test::crlfMessage("From: John Smith <John.Smith@Example.com>\n"
-                             "To: Jane Doe <jane@example.com>, john.smith@example.com\n"
-                             "Date: Sat, 18 Jan 2014 08:16:20 +0000\nSubject: Quarterly <report>\n" +
-                             extraHeaders + "\n" + body);
+    return test::crlfMessage(
+        "From: John Smith <John.Smith@Example.com>\n"
+        "To: Jane Doe <jane@example.com>, john.smith@example.com\n"
+        "Date: Sat, 18 Jan 2014 08:16:20 +0000\nSubject: Quarterly <report>\n" +
+        extraHeaders + "\n" + body);
 }
 
 } // namespace
@@ -32,7 +33,10 @@ class TestRenderEngine : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { m_pdf = test::makePdf(); QVERIFY(m_pdf.size() > 7000); }
+    void initTestCase() {
+        m_pdf = test::makePdf();
+        QVERIFY(m_pdf.size() > 7000);
+    }
     void init();
     void cleanup();
     void printsWhenThePageIsReady();
@@ -48,9 +52,11 @@ private Q_SLOTS:
 private:
     std::unique_ptr<MessageToHTMLToPDF> engine(JobOptions options = {});
     JobOptions options() const;
-    void start(MessageToHTMLToPDF& e, const QByteArray& raw, const QString& jobName = QStringLiteral("job"));
+    void start(MessageToHTMLToPDF& e, const QByteArray& raw,
+               const QString& jobName = QStringLiteral("job"));
     QString pdfPath() const {
-        return m_dir->filePath(QStringLiteral("2014/01/2014-01-18 08.16.20Z  Quarterly -report-.pdf"));
+        return m_dir->filePath(
+            QStringLiteral("2014/01/2014-01-18 08.16.20Z  Quarterly -report-.pdf"));
     }
 
     QByteArray m_pdf;
@@ -74,7 +80,8 @@ JobOptions TestRenderEngine::options() const {
     JobOptions o;
     o.destFolder = m_dir->path();
     o.pdfFormat = QStringLiteral("%Y/%m/%Y-%m-%d %H.%M.%SZ  __subject__.pdf");
-    o.attachmentFormat = QStringLiteral("%Y/%m/%Y-%m-%d %H.%M.%SZ  __subject__ (attachments)/__filename__");
+    o.attachmentFormat =
+        QStringLiteral("%Y/%m/%Y-%m-%d %H.%M.%SZ  __subject__ (attachments)/__filename__");
     o.emlFormat = QStringLiteral("none");
     return o;
 }
@@ -87,7 +94,9 @@ std::unique_ptr<MessageToHTMLToPDF> TestRenderEngine::engine(JobOptions o) {
     timing.checkIntervalMs = 2;
     timing.watchdogMs = 600;
     timing.unwritableRetryDelayMs = 1;
-    timing.now = [this] { return m_now; };
+    timing.now = [this] {
+        return m_now;
+    };
     return std::make_unique<MessageToHTMLToPDF>(o, m_view.get(), timing);
 }
 
@@ -149,7 +158,7 @@ void TestRenderEngine::waitsForResourcesAndReloadsOnce() {
     QTest::qWait(20);
     QVERIFY(m_view->printLayouts.isEmpty());
     QCOMPARE(m_view->loadedHtml.size(), 2); // only once
-    m_now += 35; // 81 s: resources no longer wait
+    m_now += 35;                            // 81 s: resources no longer wait
     QTRY_COMPARE(m_view->printLayouts.size(), 1);
     QTRY_VERIFY(!e->busyDoingSomething());
 }
@@ -245,7 +254,8 @@ void TestRenderEngine::unwritableDestination() {
     JobOptions o = options();
     const QString locked = m_dir->filePath(QStringLiteral("locked"));
     QVERIFY(QDir().mkpath(locked + QStringLiteral("/2014/01")));
-    QFile::setPermissions(locked + QStringLiteral("/2014/01"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(locked + QStringLiteral("/2014/01"),
+                          QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     o.destFolder = locked;
     auto e = engine(o);
     m_view->printResults = {m_pdf, m_pdf};
@@ -288,16 +298,19 @@ void TestRenderEngine::layoutChoiceAndFooter() {
 }
 
 void TestRenderEngine::attachmentsAreNumberedDatedAndTagged() {
-    const QByteArray raw = message(
-        "X-Keywords: Project_A Project_B\nContent-Type: multipart/mixed; boundary=b\n",
-        "--b\nContent-Type: text/plain\n\nsee attached\n"
-        "--b\nContent-Type: application/pdf; name=report.pdf\nContent-Disposition: attachment\n\nfirst\n"
-        "--b\nContent-Type: application/pdf; name=report.pdf\nContent-Disposition: attachment\n\nsecond\n"
-        "--b\nContent-Type: application/pdf; name=report.pdf\nContent-Disposition: attachment\n\nthird\n"
-        "--b\nContent-Type: application/octet-stream\nContent-Disposition: attachment\n\n" +
-            QByteArray(1234, 'n') + "\n--b--\n");
-    const QString folder =
-        m_dir->filePath(QStringLiteral("2014/01/2014-01-18 08.16.20Z  Quarterly -report- (attachments)"));
+    const QByteArray raw =
+        message("X-Keywords: Project_A Project_B\nContent-Type: multipart/mixed; boundary=b\n",
+                "--b\nContent-Type: text/plain\n\nsee attached\n"
+                "--b\nContent-Type: application/pdf; name=report.pdf\nContent-Disposition: "
+                "attachment\n\nfirst\n"
+                "--b\nContent-Type: application/pdf; name=report.pdf\nContent-Disposition: "
+                "attachment\n\nsecond\n"
+                "--b\nContent-Type: application/pdf; name=report.pdf\nContent-Disposition: "
+                "attachment\n\nthird\n"
+                "--b\nContent-Type: application/octet-stream\nContent-Disposition: attachment\n\n" +
+                    QByteArray(1234, 'n') + "\n--b--\n");
+    const QString folder = m_dir->filePath(
+        QStringLiteral("2014/01/2014-01-18 08.16.20Z  Quarterly -report- (attachments)"));
     QVERIFY(QDir().mkpath(folder));
     {
         QFile existing(folder + QStringLiteral("/report 2.pdf"));
@@ -319,7 +332,8 @@ void TestRenderEngine::attachmentsAreNumberedDatedAndTagged() {
     QCOMPARE(read("report 3.pdf"), QByteArray("third"));
     QCOMPARE(read("noname 1234").size(), 1234);
     const QString first = folder + QStringLiteral("/report.pdf");
-    QCOMPARE(QFileInfo(first).lastModified().toUTC(), QDateTime::fromSecsSinceEpoch(1390032980, Qt::UTC));
+    QCOMPARE(QFileInfo(first).lastModified().toUTC(),
+             QDateTime::fromSecsSinceEpoch(1390032980, Qt::UTC));
     QCOMPARE(*OpenMeta::getUserTags(first), (QStringList{"Project A", "Project B"}));
 }
 

@@ -73,8 +73,8 @@ int runRenderCommand(const QStringList& arguments, PreferenceStore& store, Messa
     for (const QString& path : messages) {
         QFile file(path);
         if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
-            const QString reason = QFileInfo(path).isDir() ? QStringLiteral("is a folder")
-                                                           : file.errorString();
+            const QString reason =
+                QFileInfo(path).isDir() ? QStringLiteral("is a folder") : file.errorString();
             err << path << ": " << reason << '\n';
             out << path << "\tfailed\t-\n";
             out.flush();
@@ -119,7 +119,8 @@ int runRenderCommand(const QStringList& arguments, PreferenceStore& store, Messa
             ++tally.failed;
             break;
         }
-        const QString pdf = word == u"made" || word == u"skipped" ? engine.lastPdfPath() : QString();
+        const QString pdf =
+            word == u"made" || word == u"skipped" ? engine.lastPdfPath() : QString();
         out << path << '\t' << word << '\t' << (pdf.isEmpty() ? QStringLiteral("-") : pdf) << '\n';
         out.flush();
     }

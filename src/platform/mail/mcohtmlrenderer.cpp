@@ -28,11 +28,12 @@ const QString kDefaultMainHeader = QStringLiteral(
     "</div>");
 const QString kDefaultMessage = QStringLiteral("<div>{{HEADER}}</div><div>{{BODY}}</div>");
 const QString kDefaultImage = QStringLiteral("<img src=\"{{URL}}\"/>");
-const QString kDefaultAttachment = QStringLiteral(
-    "<div>{{#HASSIZE}}- {{FILENAME}}, {{SIZE}}{{/HASSIZE}}{{#NOSIZE}}- {{FILENAME}}{{/NOSIZE}}</div>");
-const QString kDefaultEmbeddedMessage = QStringLiteral(
-    "<div style=\"border-left: 2px solid #888; padding-left: 8px; margin: 10px 0;\">"
-    "{{HEADER}}<div>{{BODY}}</div></div>");
+const QString kDefaultAttachment =
+    QStringLiteral("<div>{{#HASSIZE}}- {{FILENAME}}, {{SIZE}}{{/HASSIZE}}{{#NOSIZE}}- "
+                   "{{FILENAME}}{{/NOSIZE}}</div>");
+const QString kDefaultEmbeddedMessage =
+    QStringLiteral("<div style=\"border-left: 2px solid #888; padding-left: 8px; margin: 10px 0;\">"
+                   "{{HEADER}}<div>{{BODY}}</div></div>");
 const QString kDefaultAttachmentSeparator = QStringLiteral("<hr/>");
 
 QString orDefault(const QString& given, const QString& fallback) {
@@ -82,7 +83,8 @@ QHash<QString, QString> headerValues(GMimeMessage* message) {
         const QDateTime when =
             QDateTime::fromSecsSinceEpoch(g_date_time_to_unix(date), Qt::UTC).toLocalTime();
         put("LONGDATE", "HASDATE",
-            escapeHtml(QLocale::c().toString(when, QStringLiteral("dddd, d MMMM yyyy HH:mm:ss t"))));
+            escapeHtml(
+                QLocale::c().toString(when, QStringLiteral("dddd, d MMMM yyyy HH:mm:ss t"))));
     }
     return values;
 }
@@ -90,9 +92,9 @@ QHash<QString, QString> headerValues(GMimeMessage* message) {
 // Script, meta, base and title elements have no place in an archived page: scripts never run
 // anyway, and a <meta> charset or refresh must not fight the page's own encoding.
 QString cleanHtml(QString html) {
-    static const QRegularExpression blocks(
-        QStringLiteral("<(script|title)\\b[^>]*>.*?</\\1\\s*>"),
-        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression blocks(QStringLiteral("<(script|title)\\b[^>]*>.*?</\\1\\s*>"),
+                                           QRegularExpression::CaseInsensitiveOption |
+                                               QRegularExpression::DotMatchesEverythingOption);
     static const QRegularExpression tags(QStringLiteral("<(meta|base|script|/script)\\b[^>]*>"),
                                          QRegularExpression::CaseInsensitiveOption);
     static const QRegularExpression doctype(QStringLiteral("<!doctype[^>]*>"),
@@ -113,9 +115,10 @@ public:
         GMimeMessage* message = m_message.gmimeMessage();
         const QString body = renderMessageBody(message, QString(), 0);
         QHash<QString, QString> values;
-        values.insert(QStringLiteral("HEADER"),
-                      fillTemplate(orDefault(m_delegate->templateForMainHeader(), kDefaultMainHeader),
-                                   headerValues(message)));
+        values.insert(
+            QStringLiteral("HEADER"),
+            fillTemplate(orDefault(m_delegate->templateForMainHeader(), kDefaultMainHeader),
+                         headerValues(message)));
         values.insert(QStringLiteral("BODY"), body);
         return fillTemplate(orDefault(m_delegate->templateForMessage(), kDefaultMessage), values);
     }
@@ -126,10 +129,10 @@ private:
         if (!body) {
             return {};
         }
-        const QString bodySpec = GMIME_IS_MULTIPART(body)
-                                     ? specifier
-                                     : (specifier.isEmpty() ? QStringLiteral("1")
-                                                            : specifier + QStringLiteral(".1"));
+        const QString bodySpec =
+            GMIME_IS_MULTIPART(body)
+                ? specifier
+                : (specifier.isEmpty() ? QStringLiteral("1") : specifier + QStringLiteral(".1"));
         return renderObject(body, bodySpec, depth);
     }
 
@@ -147,10 +150,11 @@ private:
                           fillTemplate(orDefault(m_delegate->templateForEmbeddedMessageHeader(),
                                                  kDefaultMainHeader),
                                        headerValues(embedded)));
-            values.insert(QStringLiteral("BODY"), renderMessageBody(embedded, specifier, depth + 1));
-            return fillTemplate(orDefault(m_delegate->templateForEmbeddedMessage(),
-                                          kDefaultEmbeddedMessage),
-                                values);
+            values.insert(QStringLiteral("BODY"),
+                          renderMessageBody(embedded, specifier, depth + 1));
+            return fillTemplate(
+                orDefault(m_delegate->templateForEmbeddedMessage(), kDefaultEmbeddedMessage),
+                values);
         }
         if (GMIME_IS_MULTIPART(object)) {
             return renderMultipart(GMIME_MULTIPART(object), specifier, depth);
@@ -206,8 +210,7 @@ private:
         GMimeObject* object = GMIME_OBJECT(part);
         const char* disposition = g_mime_object_get_disposition(object);
         const bool attachment = disposition && g_ascii_strcasecmp(disposition, "attachment") == 0;
-        return isBodyTextType(mimeTypeOf(object)) && !attachment &&
-               !g_mime_part_get_filename(part);
+        return isBodyTextType(mimeTypeOf(object)) && !attachment && !g_mime_part_get_filename(part);
     }
 
     QString renderLeaf(GMimePart* part, const QString& specifier) {
@@ -219,16 +222,18 @@ private:
             return {};
         }
         QHash<QString, QString> values;
-        const QString id = attachment->contentID.isEmpty() ? attachment->uniqueID
-                                                           : attachment->contentID;
+        const QString id =
+            attachment->contentID.isEmpty() ? attachment->uniqueID : attachment->contentID;
         values.insert(QStringLiteral("CONTENTID"), escapeHtml(id));
         values.insert(QStringLiteral("UNIQUEID"), escapeHtml(attachment->uniqueID));
-        values.insert(QStringLiteral("URL"), QStringLiteral("x-mailcore-image:") +
-                                                 QString::fromLatin1(QUrl::toPercentEncoding(attachment->uniqueID)));
-        const QString name = attachment->filename.isEmpty() ? QStringLiteral("Untitled")
-                                                             : attachment->filename;
+        values.insert(QStringLiteral("URL"),
+                      QStringLiteral("x-mailcore-image:") +
+                          QString::fromLatin1(QUrl::toPercentEncoding(attachment->uniqueID)));
+        const QString name =
+            attachment->filename.isEmpty() ? QStringLiteral("Untitled") : attachment->filename;
         values.insert(QStringLiteral("FILENAME"), escapeHtml(name));
-        values.insert(QStringLiteral("HASFILENAME"), attachment->filename.isEmpty() ? QString() : QStringLiteral("1"));
+        values.insert(QStringLiteral("HASFILENAME"),
+                      attachment->filename.isEmpty() ? QString() : QStringLiteral("1"));
         if (!attachment->data.isEmpty()) {
             values.insert(QStringLiteral("SIZE"), formatSize(attachment->data.size()));
             values.insert(QStringLiteral("HASSIZE"), QStringLiteral("1"));
@@ -237,9 +242,9 @@ private:
         }
         const bool preview = isPreviewableImage(attachment->mimeType, attachment->filename) ||
                              m_delegate->canPreviewPart(*attachment);
-        const QString templ = preview ? orDefault(m_delegate->templateForImage(), kDefaultImage)
-                                      : orDefault(m_delegate->templateForAttachment(),
-                                                  kDefaultAttachment);
+        const QString templ =
+            preview ? orDefault(m_delegate->templateForImage(), kDefaultImage)
+                    : orDefault(m_delegate->templateForAttachment(), kDefaultAttachment);
         return fillTemplate(templ, values);
     }
 
@@ -325,7 +330,8 @@ QString plainTextToHtml(const QString& text) {
     return html + QStringLiteral("</div>");
 }
 
-QString htmlRenderingWithDelegate(const MCOMessageParser& message, MCOHTMLRendererDelegate* delegate) {
+QString htmlRenderingWithDelegate(const MCOMessageParser& message,
+                                  MCOHTMLRendererDelegate* delegate) {
     ensureGMimeInitialised();
     return Renderer(message, delegate).render();
 }

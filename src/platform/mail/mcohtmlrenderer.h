@@ -29,7 +29,8 @@ public:
 // and previews through "x-mailcore-image:<uniqueID>" URLs, other parts through the attachment
 // template, and embedded messages with their own header. Text is always Unicode; plain text
 // keeps its line breaks and shows quoted lines as block quotes.
-QString htmlRenderingWithDelegate(const MCOMessageParser& message, MCOHTMLRendererDelegate* delegate);
+QString htmlRenderingWithDelegate(const MCOMessageParser& message,
+                                  MCOHTMLRendererDelegate* delegate);
 
 // Plain text to HTML.
 QString plainTextToHtml(const QString& text);

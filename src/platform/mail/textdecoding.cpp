@@ -90,8 +90,8 @@ std::optional<QString> convertFrom(const QByteArray& bytes, const QString& chars
     const char* iconvName = g_mime_charset_iconv_name(name.constData());
     gsize written = 0;
     GError* error = nullptr;
-    gchar* utf8 = g_convert(bytes.constData(), bytes.size(), "UTF-8", iconvName ? iconvName : name.constData(),
-                            nullptr, &written, &error);
+    gchar* utf8 = g_convert(bytes.constData(), bytes.size(), "UTF-8",
+                            iconvName ? iconvName : name.constData(), nullptr, &written, &error);
     if (error) {
         g_error_free(error);
         g_free(utf8);

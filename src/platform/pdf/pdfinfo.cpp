@@ -3,7 +3,6 @@
 #include "atomicfile.h"
 
 #include <QFile>
-
 #include <qpdf/Buffer.hh>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFObjectHandle.hh>

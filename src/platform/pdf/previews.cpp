@@ -19,7 +19,7 @@ QByteArray encode(const QImage& image, Previews::Encoding encoding) {
     QBuffer buffer(&out);
     buffer.open(QIODevice::WriteOnly);
     const bool ok = encoding == Previews::Encoding::Jpeg ? image.save(&buffer, "JPEG", 85)
-                                                          : image.save(&buffer, "PNG");
+                                                         : image.save(&buffer, "PNG");
     return ok ? out : QByteArray();
 }
 
@@ -92,7 +92,8 @@ QByteArray Previews::thumbnailOfImage(const QByteArray& data, int longestSide, E
         return {};
     }
     if (image.width() > longestSide || image.height() > longestSide) {
-        image = image.scaled(longestSide, longestSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        image =
+            image.scaled(longestSide, longestSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     }
     return encode(image.hasAlphaChannel() ? onWhite(image) : image, encoding);
 }

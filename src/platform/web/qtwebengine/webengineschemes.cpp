@@ -36,9 +36,8 @@ bool isPermittedRemoteResource(const QUrl& url) {
 
 QUrl PageSchemeHandler::publish(const QByteArray& utf8Html) {
     m_html = utf8Html;
-    return QUrl(QStringLiteral("%1:/message-%2.html")
-                    .arg(QLatin1String(kPageScheme))
-                    .arg(++m_serial));
+    return QUrl(
+        QStringLiteral("%1:/message-%2.html").arg(QLatin1String(kPageScheme)).arg(++m_serial));
 }
 
 void PageSchemeHandler::requestStarted(QWebEngineUrlRequestJob* job) {
@@ -59,7 +58,8 @@ void LoadTracker::track(QObject* job) {
 
 PartSchemeHandler::PartSchemeHandler(LoadTracker* tracker, QObject* parent)
     : QWebEngineUrlSchemeHandler(parent)
-    , m_tracker(tracker) {}
+    , m_tracker(tracker) {
+}
 
 void PartSchemeHandler::requestStarted(QWebEngineUrlRequestJob* job) {
     if (job->requestUrl().scheme().toLower() == QLatin1String(kCidScheme)) {
@@ -97,7 +97,8 @@ void FetchSchemeHandler::requestStarted(QWebEngineUrlRequestJob* job) {
     }
     QNetworkRequest request(remote);
     request.setTransferTimeout(kTimeoutMs);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     QNetworkReply* reply = m_network->get(request);
     // The job may be cancelled (page closed, next message) before the reply is in.

@@ -1,0 +1,223 @@
+#include "messagetohtmltopdf.h"
+#include "testsupport.h"
+#include "webenginemessageview.h"
+#include "webengineprocess.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QPdfDocument>
+#include <QPdfSelection>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace tessaly;
+
+namespace {
+
+// Records every request the page makes of it and answers /pic.png with an image.
+class RecordingHttpServer : public QObject {
+public:
+    QStringList paths;
+
+    RecordingHttpServer() {
+        QImage image(40, 30, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        QBuffer buffer(&m_png);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "PNG");
+        m_server.listen(QHostAddress::LocalHost, 0);
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    const QByteArray request = socket->readAll();
+                    const QByteArray path = request.split(' ').value(1);
+                    paths.append(QString::fromLatin1(path));
+                    const bool png = path == "/pic.png";
+                    const QByteArray body = png ? m_png : QByteArray("not here");
+                    socket->write((png ? "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n"
+                                       : "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\n") +
+                                  QByteArray("Content-Length: ") + QByteArray::number(body.size()) +
+                                  "\r\nConnection: close\r\n\r\n" + body);
+                    socket->disconnectFromHost();
+                });
+            }
+        });
+    }
+    QString base() const {
+        return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
+    }
+
+private:
+    QTcpServer m_server;
+    QByteArray m_png;
+};
+
+QString pdfText(const QString& path) {
+    QPdfDocument document;
+    document.load(path);
+    QString text;
+    for (int page = 0; page < document.pageCount(); ++page) {
+        text += document.getAllText(page).text();
+    }
+    return text;
+}
+
+int pdfImageCount(const QString& path) {
+    QProcess pdfimages;
+    pdfimages.start(QStringLiteral("pdfimages"), {QStringLiteral("-list"), path});
+    if (!pdfimages.waitForFinished(30000) || pdfimages.exitCode() != 0) {
+        return -1;
+    }
+    return static_cast<int>(pdfimages.readAllStandardOutput().split('\n').size()) - 3;
+}
+
+} // namespace
+
+class TestWebRender : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void remoteResourcesAreFiltered();
+    void wronglyDeclaredCharsetAndInlineImage();
+    void corpusSample();
+
+private:
+    MessageToHTMLToPDF::Outcome render(const QByteArray& raw, QString* pdf = nullptr);
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<WebEngineMessageView> m_view;
+};
+
+void TestWebRender::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    if (!m_view) {
+        m_view = std::make_unique<WebEngineMessageView>();
+    }
+}
+
+MessageToHTMLToPDF::Outcome TestWebRender::render(const QByteArray& raw, QString* pdf) {
+    JobOptions options;
+    options.destFolder = m_dir->path();
+    options.pdfFormat = QStringLiteral("__subject__.pdf");
+    options.attachmentFormat = QStringLiteral("__subject__ (attachments)/__filename__");
+    options.emlFormat = QStringLiteral("none");
+    MessageToHTMLToPDF engine(options, m_view.get());
+    engine.startRender(MCOMessageParser::messageParserWithData(raw), {}, {}, false, {}, {});
+    QDeadlineTimer deadline(120000);
+    while (engine.busyDoingSomething() && !deadline.hasExpired()) {
+        QTest::qWait(20);
+    }
+    if (pdf) {
+        *pdf = engine.lastPdfPath();
+    }
+    return engine.lastOutcome();
+}
+
+void TestWebRender::remoteResourcesAreFiltered() {
+    RecordingHttpServer server;
+    const QByteArray base = server.base().toLatin1();
+    const QByteArray raw =
+        test::crlfMessage("From: a@example.com\nSubject: remote\nContent-Type: text/html\n\n"
+                          "<html><head><script src=\"" +
+                          base +
+                          "/evil.js\"></script>"
+                          "<link rel=\"stylesheet\" href=\"" +
+                          base +
+                          "/style.css\"></head><body>"
+                          "<p>" +
+                          QByteArray(400, 'w') +
+                          "</p>"
+                          "<iframe src=\"" +
+                          base +
+                          "/frame.html\"></iframe>"
+                          "<img src=\"" +
+                          base +
+                          "/pic.png\">"
+                          "<img src=\"" +
+                          base +
+                          "/tracker.gif?id=1\">"
+                          "</body></html>\n");
+    QString pdf;
+    QCOMPARE(render(raw, &pdf), MessageToHTMLToPDF::Outcome::Made);
+    QCOMPARE(server.paths, QStringList{QStringLiteral("/pic.png")});
+    const int images = pdfImageCount(pdf);
+    if (images >= 0) {
+        QVERIFY(images >= 1);
+    }
+}
+
+void TestWebRender::wronglyDeclaredCharsetAndInlineImage() {
+    QImage image(50, 50, QImage::Format_RGB32);
+    image.fill(Qt::blue);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    const QByteArray raw = test::crlfMessage(
+        "From: Ann <ann@example.com>\nTo: bob@example.com\nSubject: charset\n"
+        "Content-Type: multipart/related; boundary=r\n\n"
+        "--r\nContent-Type: text/html; charset=iso-8859-1\n\n"
+        "<html><head><meta charset=\"windows-1252\"></head><body><p>Gr\xc3\xbc\xc3\x9f"
+        "e aus M\xc3\xbc"
+        "nchen "
+        "\xe6\xbc\xa2\xe5\xad\x97</p><p>" +
+        QByteArray(300, 'x') +
+        "</p><img src=\"cid:pic@x\"></body></html>\n"
+        "--r\nContent-Type: image/png\nContent-ID: <pic@x>\nContent-Transfer-Encoding: base64\n\n" +
+        png.toBase64() + "\n--r--\n");
+    QString pdf;
+    QCOMPARE(render(raw, &pdf), MessageToHTMLToPDF::Outcome::Made);
+    const QString text = pdfText(pdf);
+    QVERIFY2(text.contains(QStringLiteral("Grüße aus München")), qPrintable(text.left(300)));
+    QVERIFY(text.contains(QStringLiteral("ann@example.com"))); // the header block is text
+    const int images = pdfImageCount(pdf);
+    if (images < 0) {
+        QSKIP("pdfimages is not installed");
+    }
+    QVERIFY(images >= 1);
+}
+
+void TestWebRender::corpusSample() {
+    const QString corpus = test::sharedCorpusDir();
+    if (corpus.isEmpty()) {
+        QSKIP("the shared corpus is not beside the repository");
+    }
+    const QStringList sample = {
+        "eml/thunderbird-mailnews-05-HTML+embedded-image.eml",
+        "eml/mimekit-messages-japanese.eml",
+        "eml/flanker-torture.eml",
+        "eml/mailparser-htmllargecallstack.eml",
+        "eml/rubymail-multi_charset-japanese_iso_2022.eml",
+    };
+    int made = 0;
+    for (const QString& name : sample) {
+        QFile file(corpus + u'/' + name);
+        if (!file.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        QString pdf;
+        const auto outcome = render(file.readAll(), &pdf);
+        QVERIFY2(outcome == MessageToHTMLToPDF::Outcome::Made ||
+                     outcome == MessageToHTMLToPDF::Outcome::Failed,
+                 qPrintable(name));
+        made += outcome == MessageToHTMLToPDF::Outcome::Made ? 1 : 0;
+    }
+    qInfo("%d corpus messages made", made);
+    QVERIFY(made >= 1);
+}
+
+int main(int argc, char* argv[]) {
+    prepareWebEngineProcess(true);
+    QApplication app(argc, argv);
+    TestWebRender test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_webrender.moc"

@@ -1,0 +1,123 @@
+#include "mimeunpacker.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace tessaly;
+
+namespace {
+QByteArray read(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+} // namespace
+
+class TestMimeUnpacker : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void namesStayInTheFolder_data();
+    void namesStayInTheFolder();
+    void uuencodedBlocks();
+    void mimeContentAndExistingFiles();
+    void tnefContainers();
+    void plainBytesGiveNothing();
+};
+
+void TestMimeUnpacker::namesStayInTheFolder_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("plain") << "report.pdf"
+                           << "report.pdf";
+    QTest::newRow("climbing") << "../../etc/passwd"
+                              << "passwd";
+    QTest::newRow("windows path") << "C:\\Users\\ann\\doc.txt"
+                                  << "doc.txt";
+    QTest::newRow("dot dot") << ".."
+                             << "";
+    QTest::newRow("control characters") << QStringLiteral("a\nb\tc") + QChar(u'\0') << "abc";
+    QTest::newRow("trailing slash") << "dir/"
+                                    << "";
+}
+
+void TestMimeUnpacker::namesStayInTheFolder() {
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+    QCOMPARE(MimeUnpacker::safeFileName(name), expected);
+}
+
+void TestMimeUnpacker::uuencodedBlocks() {
+    QTemporaryDir dir;
+    const QByteArray content = "Some text first\n"
+                               "begin 644 ../../cat.txt\n#8V%T\n`\nend\n"
+                               "between\n"
+                               "begin 600 dog.txt\n#9&]G\n`\nend\n";
+    const MimeUnpacker::Result result = MimeUnpacker::decode(content, dir.path());
+    QCOMPARE(result.status, 0);
+    QCOMPARE(result.written, (QStringList{dir.filePath("cat.txt"), dir.filePath("dog.txt")}));
+    QCOMPARE(read(dir.filePath("cat.txt")), QByteArray("cat"));
+    QCOMPARE(read(dir.filePath("dog.txt")), QByteArray("dog"));
+}
+
+void TestMimeUnpacker::mimeContentAndExistingFiles() {
+    QTemporaryDir dir;
+    QFile existing(dir.filePath("b.txt"));
+    QVERIFY(existing.open(QIODevice::WriteOnly));
+    existing.write("mine");
+    existing.close();
+    const QByteArray content = test::crlfMessage(
+        "Content-Type: multipart/mixed; boundary=x\n\n"
+        "--x\nContent-Type: text/plain\n\nbody text is not a file\n"
+        "--x\nContent-Type: text/plain; name=\"a.txt\"\nContent-Transfer-Encoding: base64\n\nQUFB\n"
+        "--x\nContent-Type: text/plain; name=\"/tmp/../b.txt\"\n\nBBB\n"
+        "--x--\n");
+    const MimeUnpacker::Result result = MimeUnpacker::decode(content, dir.path());
+    QCOMPARE(result.written, QStringList{dir.filePath("a.txt")});
+    QCOMPARE(read(dir.filePath("a.txt")), QByteArray("AAA"));
+    QCOMPARE(read(dir.filePath("b.txt")), QByteArray("mine"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+    QCOMPARE(MimeUnpacker::decode(content, dir.filePath("missing")).status, -1);
+}
+
+void TestMimeUnpacker::tnefContainers() {
+    const QString corpus = test::sharedCorpusDir();
+    if (corpus.isEmpty()) {
+        QSKIP("the shared corpus (with TNEF samples) is not beside the repository");
+    }
+    QTemporaryDir dir;
+    const MimeUnpacker::Result two =
+        MimeUnpacker::decodeFile(corpus + "/tnef/mimekit-tnef-two-files.tnef", dir.path());
+    QCOMPARE(two.status, 0);
+    QCOMPARE(two.written.size(), 2);
+    for (const QString& path : two.written) {
+        QVERIFY(path.startsWith(dir.path() + u'/'));
+        QVERIFY(QFileInfo(path).size() > 0);
+    }
+    // Every sample, broken ones included, is read without harm and writes only inside.
+    int files = 0;
+    for (const QString& name : QDir(corpus + "/tnef").entryList(QDir::Files)) {
+        QTemporaryDir each;
+        const MimeUnpacker::Result result =
+            MimeUnpacker::decodeFile(corpus + "/tnef/" + name, each.path());
+        QCOMPARE(result.status, 0);
+        for (const QString& path : result.written) {
+            QVERIFY(path.startsWith(each.path() + u'/'));
+        }
+        files += static_cast<int>(result.written.size());
+    }
+    qInfo("unpacked %d files from the TNEF samples", files);
+}
+
+void TestMimeUnpacker::plainBytesGiveNothing() {
+    QTemporaryDir dir;
+    const QByteArray pdf = "%PDF-1.4\n" + QByteArray(500, 'p');
+    QVERIFY(MimeUnpacker::decode(pdf, dir.path()).written.isEmpty());
+    QVERIFY(QDir(dir.path()).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestMimeUnpacker)
+#include "tst_mimeunpacker.moc"
