@@ -83,6 +83,7 @@ void MessageToHTMLToPDF::startRender(std::shared_ptr<MCOMessageParser> message,
     }
     m_failedMessage.reset();
     m_busyRendering = true;
+    m_timings = {};
     m_outcome = Outcome::None;
     m_lastPdfPath.clear();
     m_mailappAttachments = mailappAttachments;
@@ -146,6 +147,7 @@ void MessageToHTMLToPDF::proceed(std::shared_ptr<MCOMessageParser> message) {
 }
 
 void MessageToHTMLToPDF::localRender(std::shared_ptr<MCOMessageParser> message) {
+    m_phase.start();
     const AttachmentSaver::Outcome saved = AttachmentSaver::startOnAttachmentsFolder(
         *message, m_mainFolder, m_mailFolder, m_options, m_mailappAttachments);
     QHash<QString, QByteArray> stored;
@@ -164,7 +166,11 @@ void MessageToHTMLToPDF::localRender(std::shared_ptr<MCOMessageParser> message) 
     m_checkTimer.start();
     m_renderStartTime = now();
     m_reloadCount = 0;
+    m_timings.attachments = m_phase.nsecsElapsed() / 1e6;
+    m_phase.start();
     m_viewController.setTheMessage(std::move(message), std::move(stored));
+    m_timings.html = m_phase.nsecsElapsed() / 1e6;
+    m_phase.start();
 }
 
 MessageToHTMLToPDF::Readiness MessageToHTMLToPDF::readiness(double t) {
@@ -245,6 +251,8 @@ void MessageToHTMLToPDF::createPDFNowThatHTMLIsReady() {
     }
     m_printing = true;
     m_lastPdfPath = path;
+    m_timings.waitForPage = m_phase.nsecsElapsed() / 1e6;
+    m_phase.start();
     if (shouldPrintAsSinglePage(m_view->contentsSize(), m_view->frameWidth())) {
         printSinglePage(path, 0);
     } else {
@@ -304,6 +312,8 @@ void MessageToHTMLToPDF::printSinglePage(const QString& path, int attempt) {
 }
 
 void MessageToHTMLToPDF::printingToPDFComplete(const QString& path, bool singlePageTried) {
+    m_timings.print += m_phase.nsecsElapsed() / 1e6;
+    m_phase.start();
     if (SoundFiles::pdfFilelooksOK(path)) {
         finishMadePdf(path);
         return;
@@ -311,6 +321,7 @@ void MessageToHTMLToPDF::printingToPDFComplete(const QString& path, bool singleP
     if (!singlePageTried) {
         qCInfo(lcRender).noquote()
             << "Created PDF without page breaks as it is a hard to manage email:" << path;
+        m_phase.start();
         printSinglePage(path, 0);
         return;
     }
@@ -342,6 +353,7 @@ void MessageToHTMLToPDF::finishMadePdf(const QString& path) {
     MessageTags::addAppleTags(header, path);
     incrementPDFCount();
     EmlOutput::writeEMLMessage(*message, m_mainFolder, m_mailFolder, m_options);
+    m_timings.finish = m_phase.nsecsElapsed() / 1e6;
     doneMakingPDF_EML_Attachments(Outcome::Made);
 }
 

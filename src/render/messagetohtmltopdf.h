@@ -25,6 +25,16 @@ struct EngineTiming {
     std::function<double()> now;
 };
 
+// Where the time of one message went, in milliseconds: our own work and the engine's.
+struct RenderTimings {
+    double attachments = 0; // saving parts (ours)
+    double html = 0;        // laying the message out as HTML and handing it over (ours)
+    double waitForPage = 0; // from loading until the readiness test passed (the engine, and
+                            // the check timer's period)
+    double print = 0;       // the engine's printing, all attempts
+    double finish = 0;      // writing the PDF, attributes, date, tags, EML copy (ours)
+};
+
 // Renders one message at a time to a PDF with its attachments, tags and EML copy: lays it out
 // in the off-screen page, waits until the page is very likely complete, prints, checks the
 // result and falls back to a single tall page and then to an EML copy. Progress is polled with
@@ -60,6 +70,7 @@ public:
     // How the last message ended, and its PDF path (empty when it has none).
     Outcome lastOutcome() const { return m_outcome; }
     const QString& lastPdfPath() const { return m_lastPdfPath; }
+    const RenderTimings& lastTimings() const { return m_timings; }
 
     const JobOptions& options() const { return m_options; }
 
@@ -117,6 +128,8 @@ private:
     Outcome m_outcome = Outcome::None;
     QString m_lastPdfPath;
     QString m_mailappAttachments;
+    RenderTimings m_timings;
+    QElapsedTimer m_phase;
 };
 
 } // namespace tessaly
