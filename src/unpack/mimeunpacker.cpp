@@ -64,8 +64,11 @@ private:
     }
 
     void unpackTnef(const QByteArray& content, int depth) {
-        TNEFStruct tnef;
+        // TNEFInitialize leaves the debug level alone; left indeterminate, the library prints
+        // (and over-reads) message bodies.
+        TNEFStruct tnef{};
         TNEFInitialize(&tnef);
+        tnef.Debug = 0;
         QByteArray copy = content;
         if (TNEFParseMemory(reinterpret_cast<BYTE*>(copy.data()), copy.size(), &tnef) == 0) {
             int index = 0;
