@@ -1,11 +1,43 @@
 #include "launchmode.h"
 #include "mainwindow.h"
+#include "notificationcenter.h"
 #include "preferencekeys.h"
 #include "preferencestore.h"
+#include "renderbox.h"
+#include "webenginemessageview.h"
+#include "webengineprocess.h"
 
 #include <QApplication>
 
 #include <cstdio>
+
+namespace {
+
+// A render box: renders what its job files say and nothing else. It shows no window, reads no
+// preferences, and ends when told to or when left without work.
+int runRenderBox(int argc, char* argv[], const tessaly::LaunchMode& mode) {
+    tessaly::prepareWebEngineProcess(true);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tessaly"));
+    QApplication::setApplicationVersion(QStringLiteral(TESSALY_VERSION));
+    tessaly::NotificationCenter* center = tessaly::NotificationCenter::distributed();
+    if (!center->isConnected()) {
+        std::fprintf(stderr, "tessaly: a render box needs the D-Bus session bus: %s\n",
+                     qPrintable(center->connectionError()));
+        return 1;
+    }
+    tessaly::RenderBox box(mode.renderBoxOptions, center,
+                           [] { return std::make_unique<tessaly::WebEngineMessageView>(); });
+    if (!box.startListeningAsRenderbox()) {
+        std::fputs("tessaly: render box started without an id and folder; nothing to do\n", stderr);
+        return 1;
+    }
+    QObject::connect(&box, &tessaly::RenderBox::quitRequested, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    return app.exec();
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
     QStringList arguments;
@@ -14,11 +46,10 @@ int main(int argc, char* argv[]) {
     }
     const tessaly::LaunchMode mode = tessaly::LaunchMode::fromArguments(arguments);
     if (mode.renderBox) {
-        // A render box never shows a window and never touches the user's preferences.
-        std::fputs("tessaly: this build has no render box yet\n", stderr);
-        return 1;
+        return runRenderBox(argc, argv, mode);
     }
 
+    tessaly::prepareWebEngineProcess(false);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tessaly"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tessaly"));
@@ -31,5 +62,9 @@ int main(int argc, char* argv[]) {
 
     tessaly::MainWindow window;
     window.show();
-    return app.exec();
+    const int status = app.exec();
+    // Every render box of this session ends with the application.
+    tessaly::NotificationCenter::distributed()->post(QStringLiteral("rb_quit_all"),
+                                                     QStringLiteral("all"));
+    return status;
 }

@@ -41,7 +41,20 @@ MessageToHTMLToPDF::MessageToHTMLToPDF(JobOptions options, MessageWebView* view,
     , m_options(std::move(options))
     , m_view(view)
     , m_timing(std::move(timing))
-    , m_viewController(view, m_options) {
+    , m_viewController(std::make_unique<MCTMsgViewController>(view, m_options)) {
+    setUpTimers();
+}
+
+MessageToHTMLToPDF::MessageToHTMLToPDF(JobOptions options,
+                                       std::unique_ptr<RenderBoxClient> renderBox, QObject* parent)
+    : QObject(parent)
+    , m_options(std::move(options))
+    , m_view(nullptr)
+    , m_renderBox(std::move(renderBox)) {
+    setUpTimers();
+}
+
+void MessageToHTMLToPDF::setUpTimers() {
     m_clock.start();
     m_checkTimer.setInterval(m_timing.checkIntervalMs);
     connect(&m_checkTimer, &QTimer::timeout, this, &MessageToHTMLToPDF::checkTimerTick);
@@ -59,12 +72,11 @@ double MessageToHTMLToPDF::now() const {
 }
 
 QString MessageToHTMLToPDF::subject() const {
-    const auto message = m_viewController.getTheMessage();
-    return message ? message->header().subject() : QString();
+    return m_current ? m_current->header().subject() : QString();
 }
 
 std::shared_ptr<MCOMessageParser> MessageToHTMLToPDF::currentMessage() const {
-    return m_viewController.getTheMessage();
+    return m_current;
 }
 
 void MessageToHTMLToPDF::startRender(std::shared_ptr<MCOMessageParser> message,
@@ -87,9 +99,12 @@ void MessageToHTMLToPDF::startRender(std::shared_ptr<MCOMessageParser> message,
     m_outcome = Outcome::None;
     m_lastPdfPath.clear();
     m_mailappAttachments = mailappAttachments;
+    m_outcomeTaken = false;
+    m_renderBoxInUse = false;
+    m_current = message;
     if (!message) {
-        qCWarning(lcRender) << "handed non renderable message type: null";
-        doneMakingPDF_EML_Attachments(Outcome::Failed);
+        qCInfo(lcRender) << "handed non renderable message type: null";
+        doneMakingPDF_EML_Attachments(Outcome::Unreadable);
         return;
     }
 
@@ -141,9 +156,26 @@ void MessageToHTMLToPDF::renderSingleEMLMessage(const QByteArray& data, const QS
 }
 
 void MessageToHTMLToPDF::proceed(std::shared_ptr<MCOMessageParser> message) {
-    // Rendering out of process (the render box client) joins here with the job driver issue;
-    // this engine renders in its own process.
+    if (m_renderBox) {
+        m_renderBox->renderPDF(message->data(), m_mainFolder, m_mailFolder, m_options, m_jobName,
+                               m_mailappAttachments);
+        m_renderBoxInUse = true;
+        return;
+    }
     localRender(std::move(message));
+}
+
+MessageToHTMLToPDF::Outcome MessageToHTMLToPDF::outcomeOfRenderBox(bool boxFailed) const {
+    if (!m_lastPdfPath.isEmpty() && SoundFiles::pdfFilelooksOK(m_lastPdfPath)) {
+        return Outcome::Made;
+    }
+    // The box writes the raw message beside the PDF path when it cannot print it; the main
+    // side writes the same copy when the box died.
+    if (boxFailed || (!m_lastPdfPath.isEmpty() &&
+                      EmlOutput::emlFilelooksOK(EmlOutput::emlPathBeside(m_lastPdfPath)))) {
+        return Outcome::EmergencyEml;
+    }
+    return Outcome::NotArchived;
 }
 
 void MessageToHTMLToPDF::localRender(std::shared_ptr<MCOMessageParser> message) {
@@ -168,7 +200,7 @@ void MessageToHTMLToPDF::localRender(std::shared_ptr<MCOMessageParser> message) 
     m_reloadCount = 0;
     m_timings.attachments = m_phase.nsecsElapsed() / 1e6;
     m_phase.start();
-    m_viewController.setTheMessage(std::move(message), std::move(stored));
+    m_viewController->setTheMessage(std::move(message), std::move(stored));
     m_timings.html = m_phase.nsecsElapsed() / 1e6;
     m_phase.start();
 }
@@ -183,7 +215,7 @@ MessageToHTMLToPDF::Readiness MessageToHTMLToPDF::readiness(double t) {
     if (t > 40 && m_reloadCount < 1) {
         ++m_reloadCount;
         qCInfo(lcRender).noquote() << "******* Trying a reload...." << subject();
-        m_viewController.reload();
+        m_viewController->reload();
         return Readiness::NotReady;
     }
     if (t < 80 && m_view->stillDownloadingResources()) {
@@ -235,7 +267,7 @@ bool MessageToHTMLToPDF::shouldPrintAsSinglePage(QSizeF contents, qreal frameWid
 }
 
 void MessageToHTMLToPDF::createPDFNowThatHTMLIsReady() {
-    const auto message = m_viewController.getTheMessage();
+    const auto message = m_current;
     const QString path =
         message ? DestinationPaths::destinationPath(*message, m_mainFolder, m_mailFolder,
                                                     FormatKey::Pdf, QString(), m_options)
@@ -329,7 +361,7 @@ void MessageToHTMLToPDF::printingToPDFComplete(const QString& path, bool singleP
 }
 
 void MessageToHTMLToPDF::failWithoutPdf(const QString& path) {
-    const auto message = m_viewController.getTheMessage();
+    const auto message = m_current;
     if (message) {
         if (EmlOutput::saveEMLData(message->data(), path).written()) {
             qCInfo(lcRender).noquote()
@@ -342,7 +374,7 @@ void MessageToHTMLToPDF::failWithoutPdf(const QString& path) {
 }
 
 void MessageToHTMLToPDF::finishMadePdf(const QString& path) {
-    const auto message = m_viewController.getTheMessage();
+    const auto message = m_current;
     MCOMessageHeader& header = message->header();
     const std::optional<QDateTime> date =
         MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(header);
@@ -374,7 +406,9 @@ void MessageToHTMLToPDF::doneMakingPDF_EML_Attachments(Outcome outcome) {
     m_printing = false;
     m_bodyQueryPending = false;
     m_busyRendering = false;
-    m_view->resetDownloadingStuff();
+    if (m_view) {
+        m_view->resetDownloadingStuff();
+    }
     m_outcome = outcome;
     Q_EMIT becameIdle();
 }
@@ -385,8 +419,26 @@ void MessageToHTMLToPDF::incrementPDFCount() {
     }
 }
 
-bool MessageToHTMLToPDF::busyDoingSomething() const {
-    return m_busyRendering || m_view->stillDownloadingResources();
+bool MessageToHTMLToPDF::busyDoingSomething() {
+    if (m_renderBoxInUse) {
+        if (m_renderBox->busyWorkingOnRender()) {
+            m_busyRendering = true;
+            return true;
+        }
+        m_renderBoxInUse = false;
+        const bool boxFailed = m_renderBox->failed();
+        doneMakingPDF_EML_Attachments(outcomeOfRenderBox(boxFailed));
+        return false;
+    }
+    return m_busyRendering || (m_view && m_view->stillDownloadingResources());
+}
+
+std::optional<MessageToHTMLToPDF::Outcome> MessageToHTMLToPDF::takeFinishedOutcome() {
+    if (m_outcomeTaken || busyDoingSomething()) {
+        return std::nullopt;
+    }
+    m_outcomeTaken = true;
+    return m_outcome;
 }
 
 std::optional<MessageToHTMLToPDF::FailedMessage>
@@ -402,7 +454,12 @@ void MessageToHTMLToPDF::shutdown() {
     m_watchdog.stop();
     ++m_renderId;
     m_busyRendering = false;
-    m_viewController.shutdown();
+    if (m_viewController) {
+        m_viewController->shutdown();
+    }
+    if (m_renderBox) {
+        m_renderBox->quitRenderbox();
+    }
 }
 
 } // namespace tessaly

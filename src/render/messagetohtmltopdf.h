@@ -4,6 +4,7 @@
 #include "mcomessageparser.h"
 #include "messagewebview.h"
 #include "msgviewcontroller.h"
+#include "renderboxclient.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -43,14 +44,29 @@ class MessageToHTMLToPDF : public QObject {
     Q_OBJECT
 
 public:
-    enum class Outcome { None, Made, AlreadyArchived, EmlOnly, Failed, GivenUp, Nothing };
+    enum class Outcome {
+        None,
+        Made,            // a sound PDF was made
+        AlreadyArchived, // a sound PDF (or, EML-only, a sound EML) was already there
+        EmlOnly,         // written by the EML-only route
+        Failed,          // no PDF; the raw message was kept as EML beside its path
+        GivenUp,         // the watchdog ended it; nothing written
+        Nothing,         // both formats are off
+        EmergencyEml,    // the render box failed on it; an emergency EML copy is there
+        NotArchived,     // the render box gave no PDF and no copy (e.g. gave up)
+        Unreadable,      // no message could be made of the file
+    };
     struct FailedMessage {
         std::shared_ptr<MCOMessageParser> message;
         QString mailFolder;
     };
 
-    // The view is owned by the caller and must outlive the engine.
+    // A local engine: it lays messages out in the view, which the caller owns and which must
+    // outlive the engine.
     MessageToHTMLToPDF(JobOptions options, MessageWebView* view, EngineTiming timing = {},
+                       QObject* parent = nullptr);
+    // An engine of the main process: every message that needs work goes to its render box.
+    MessageToHTMLToPDF(JobOptions options, std::unique_ptr<RenderBoxClient> renderBox,
                        QObject* parent = nullptr);
     ~MessageToHTMLToPDF() override;
 
@@ -62,7 +78,9 @@ public:
                                 const QString& mailFolder, const QString& jobName,
                                 const QString& mailappAttachments);
 
-    bool busyDoingSomething() const;
+    bool busyDoingSomething();
+    // How the last message ended, once, after it ended; nothing while busy or already taken.
+    std::optional<Outcome> takeFinishedOutcome();
     std::optional<FailedMessage> getAndClearFailedMessage(bool* isRetry);
     std::shared_ptr<MCOMessageParser> currentMessage() const;
     void shutdown();
@@ -88,7 +106,9 @@ Q_SIGNALS:
 private:
     enum class Readiness { NotReady, AskBody };
 
+    void setUpTimers();
     void proceed(std::shared_ptr<MCOMessageParser> message);
+    Outcome outcomeOfRenderBox(bool boxFailed) const;
     void localRender(std::shared_ptr<MCOMessageParser> message);
     bool emlOnlyRoute(const std::shared_ptr<MCOMessageParser>& message);
     void checkTimerTick();
@@ -110,7 +130,11 @@ private:
     MessageWebView* m_view;
     EngineTiming m_timing;
     QElapsedTimer m_clock;
-    MCTMsgViewController m_viewController;
+    std::unique_ptr<MCTMsgViewController> m_viewController;
+    std::unique_ptr<RenderBoxClient> m_renderBox;
+    bool m_renderBoxInUse = false;
+    bool m_outcomeTaken = true;
+    std::shared_ptr<MCOMessageParser> m_current;
     QTimer m_checkTimer;
     QTimer m_watchdog;
 

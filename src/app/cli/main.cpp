@@ -1,3 +1,4 @@
+#include "archivecommand.h"
 #include "pathscommand.h"
 #include "preferencestore.h"
 #include "rendercommand.h"
@@ -18,7 +19,9 @@ void printUsage(QTextStream& stream) {
               "\n"
               "commands:\n"
               "  paths [--options FILE] MESSAGE...   show where each message's files would go\n"
-              "  render [--options FILE] MESSAGE...  render each message to its PDF here\n";
+              "  render [--options FILE] MESSAGE...  render each message to its PDF here\n"
+              "  archive [--dest DIR] [--options FILE] [--json] PATH...\n"
+              "                                      archive files, folders and mailboxes\n";
 }
 
 } // namespace
@@ -50,6 +53,9 @@ int main(int argc, char* argv[]) {
 
     if (command == u"paths") {
         return tessaly::runPathsCommand(arguments, store, out, err);
+    }
+    if (command == u"archive") {
+        return tessaly::runArchiveCommand(arguments, store, out, err);
     }
     if (command == u"render") {
         tessaly::WebEngineMessageView view;

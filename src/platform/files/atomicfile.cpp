@@ -117,7 +117,19 @@ WriteOutcome moveWithoutReplacing(const QByteArray& temp, const QByteArray& targ
 
 } // namespace
 
+static WriteOutcome writeWithMode(const QString& path, QByteArrayView data, ExistingFile mode,
+                                  mode_t permissions);
+
 WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, ExistingFile mode) {
+    return writeWithMode(path, data, mode, newFileMode());
+}
+
+WriteOutcome writePrivateFileAtomically(const QString& path, QByteArrayView data) {
+    return writeWithMode(path, data, ExistingFile::Replace, 0600);
+}
+
+static WriteOutcome writeWithMode(const QString& path, QByteArrayView data, ExistingFile mode,
+                                  mode_t permissions) {
     const QFileInfo info(path);
     const QByteArray target = QFile::encodeName(info.absoluteFilePath());
     const QByteArray dir = QFile::encodeName(info.absolutePath());
@@ -131,7 +143,7 @@ WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, Exist
         return {WriteOutcome::Status::Failed, errnoText(errno)};
     }
     int error = 0;
-    const bool ok = writeAll(fd.get(), data, error) && ::fchmod(fd.get(), newFileMode()) == 0 &&
+    const bool ok = writeAll(fd.get(), data, error) && ::fchmod(fd.get(), permissions) == 0 &&
                     ::fsync(fd.get()) == 0;
     if (!ok) {
         error = error ? error : errno;

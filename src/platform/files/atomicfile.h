@@ -23,6 +23,8 @@ struct WriteOutcome {
 // Writes through a hidden temporary file in the destination's folder that is synced and then
 // renamed into place, so a crash never leaves a partial file under the final name.
 WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, ExistingFile mode);
+// The same, for a file only its owner may read (job files, messages in transit).
+WriteOutcome writePrivateFileAtomically(const QString& path, QByteArrayView data);
 
 // Linux keeps no settable creation time; the modification time is what file managers show.
 bool setFileModificationTime(const QString& path, const QDateTime& time);

@@ -1,0 +1,225 @@
+#include "archivecommand.h"
+
+#include "archivecontroller.h"
+#include "notificationcenter.h"
+#include "preferencestore.h"
+#include "remoterender.h"
+#include "runtimefolder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+
+#include <unistd.h>
+
+namespace tessaly {
+
+namespace {
+
+struct Arguments {
+    QString dest;
+    QString optionsPath;
+    bool json = false;
+    QStringList paths;
+};
+
+bool parse(const QStringList& arguments, Arguments& parsed, QString& error) {
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& a = arguments[i];
+        auto value = [&](const QString& flag, QString& into) {
+            if (a == flag) {
+                if (i + 1 >= arguments.size()) {
+                    error = flag + QStringLiteral(" needs a value");
+                    return true;
+                }
+                into = arguments[++i];
+                return true;
+            }
+            if (a.startsWith(flag + u'=')) {
+                into = a.mid(flag.size() + 1);
+                return true;
+            }
+            return false;
+        };
+        if (value(QStringLiteral("--dest"), parsed.dest) ||
+            value(QStringLiteral("--options"), parsed.optionsPath)) {
+            if (!error.isEmpty()) {
+                return false;
+            }
+            continue;
+        }
+        if (a == u"--json") {
+            parsed.json = true;
+        } else if (a == u"--") {
+            parsed.paths.append(arguments.mid(i + 1));
+            break;
+        } else if (a.startsWith(u"--")) {
+            error = QStringLiteral("unknown option ") + a;
+            return false;
+        } else {
+            parsed.paths.append(QDir(a).absolutePath());
+        }
+    }
+    if (parsed.paths.isEmpty()) {
+        error = QStringLiteral(
+            "usage: tessaly-cli archive [--dest DIR] [--options FILE] [--json] PATH...");
+        return false;
+    }
+    if (!parsed.dest.isEmpty()) {
+        parsed.dest = QDir(parsed.dest).absolutePath();
+    }
+    return true;
+}
+
+QString progressBar(double fraction) {
+    constexpr int kWidth = 30;
+    const int filled = std::clamp(static_cast<int>(fraction * kWidth), 0, kWidth);
+    return u'[' + QString(filled, u'#') + QString(kWidth - filled, u' ') + u']';
+}
+
+} // namespace
+
+int runArchiveCommand(const QStringList& arguments, PreferenceStore& store, QTextStream& out,
+                      QTextStream& err) {
+    Arguments args;
+    QString error;
+    if (!parse(arguments, args, error)) {
+        err << "tessaly-cli archive: " << error << '\n';
+        return 1;
+    }
+    QJsonObject overrides;
+    if (!args.optionsPath.isEmpty()) {
+        QFile file(args.optionsPath);
+        QJsonParseError parseError;
+        const QJsonDocument document = file.open(QIODevice::ReadOnly)
+                                           ? QJsonDocument::fromJson(file.readAll(), &parseError)
+                                           : QJsonDocument();
+        if (!document.isObject()) {
+            err << "tessaly-cli archive: options file " << args.optionsPath
+                << " is not a readable JSON object\n";
+            return 1;
+        }
+        overrides = document.object();
+    }
+    const QString runtime = privateRuntimeFolder(&error);
+    if (runtime.isEmpty()) {
+        err << "tessaly-cli archive: " << error << '\n';
+        return 1;
+    }
+    const QString boxProgram = RemoteRender::defaultBoxProgram();
+    if (boxProgram.isEmpty()) {
+        err << "tessaly-cli archive: the tessaly executable (which renders in render boxes) was "
+               "not found; set TESSALY_RENDERBOX_PROGRAM\n";
+        return 1;
+    }
+
+    NotificationCenter* center = NotificationCenter::distributed();
+    RenderTool::Environment environment;
+    environment.splitRoot = runtime + QStringLiteral("/split");
+    environment.makeEngine = [center, runtime, boxProgram](const JobOptions& options) {
+        return std::make_unique<MessageToHTMLToPDF>(
+            options, std::make_unique<RemoteRender>(options, center, runtime, boxProgram));
+    };
+    const QString general =
+        store.destinationFolder().isEmpty() ? args.dest : store.destinationFolder();
+    ArchiveController controller(&store, center, environment, [general] { return general; });
+
+    QObject::connect(&controller, &ArchiveController::unwritablePath, &controller,
+                     [&err](const QString& path, const QString& why) {
+                         err << "\nPDF failed to write. The path " << path
+                             << " failed to write.\n\n The error was " << why << '\n';
+                         err.flush();
+                     });
+    RenderTool* job = controller.startEMLJob(args.paths, args.dest, QString(), [&](JobOptions& o) {
+        JobOptions given = JobOptions::fromJson(overrides);
+        if (overrides.contains(QStringLiteral("pdf_format")))
+            o.pdfFormat = given.pdfFormat;
+        if (overrides.contains(QStringLiteral("attachment_format")))
+            o.attachmentFormat = given.attachmentFormat;
+        if (overrides.contains(QStringLiteral("eml_format")))
+            o.emlFormat = given.emlFormat;
+        if (given.windowsFilenames)
+            o.windowsFilenames = given.windowsFilenames;
+        if (given.tinyHeaders)
+            o.tinyHeaders = given.tinyHeaders;
+    });
+    if (!job) {
+        err << "tessaly-cli archive: " << controller.lastError() << '\n';
+        return 1;
+    }
+
+    const QString jobName = job->jobName();
+    JobFigures figures;
+    QString finalStatus;
+    QString errorReport;
+    QEventLoop loop;
+    QObject::connect(&controller, &ArchiveController::jobFinished, &loop, [&](RenderTool* done) {
+        figures = done->figures();
+        finalStatus = done->operationDescription();
+        errorReport = done->errorReportPath();
+        loop.quit();
+    });
+
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    QString lastLine;
+    QTimer progress;
+    progress.setInterval(terminal ? 200 : 2000);
+    QObject::connect(&progress, &QTimer::timeout, &loop, [&] {
+        if (!controller.renderJobs().contains(job)) {
+            return;
+        }
+        const QString status = job->statusText(controller.numDoneThisSession(jobName));
+        if (terminal) {
+            err << "\r\033[K" << progressBar(job->fractionDone()) << ' '
+                << static_cast<int>(job->fractionDone() * 100) << "% " << status;
+            err.flush();
+        } else if (status != lastLine) {
+            err << status << '\n';
+            err.flush();
+        }
+        lastLine = status;
+    });
+    progress.start();
+    loop.exec();
+    progress.stop();
+    if (terminal) {
+        err << "\r\033[K" << progressBar(1.0) << " 100% " << finalStatus << '\n';
+        err.flush();
+    }
+
+    const int archived = figures.pdfsMade + figures.emlOnly + figures.alreadyArchived;
+    if (args.json) {
+        QJsonObject summary{
+            {QStringLiteral("found"), figures.found},
+            {QStringLiteral("handed_out"), figures.handedOut},
+            {QStringLiteral("pdfs_made"), figures.pdfsMade + figures.emlOnly},
+            {QStringLiteral("already_archived"), figures.alreadyArchived},
+            {QStringLiteral("emergency_eml"), figures.emergencyEml},
+            {QStringLiteral("failed_twice"), figures.failedTwice},
+            {QStringLiteral("unreadable"), figures.unreadable},
+            {QStringLiteral("not_archived"), figures.notArchived},
+            {QStringLiteral("status"), finalStatus},
+        };
+        if (!errorReport.isEmpty()) {
+            summary.insert(QStringLiteral("error_report"), errorReport);
+        }
+        out << QJsonDocument(summary).toJson(QJsonDocument::Compact) << '\n';
+    } else {
+        if (!errorReport.isEmpty()) {
+            out << "errors are listed in " << errorReport << '\n';
+        }
+        out << "archived " << archived << " messages: found " << figures.found << ", handed out "
+            << figures.handedOut << ", PDFs made " << figures.pdfsMade + figures.emlOnly
+            << ", already archived " << figures.alreadyArchived << ", emergency EML "
+            << figures.emergencyEml << ", failed twice " << figures.failedTwice << ", unreadable "
+            << figures.unreadable << ", not archived " << figures.notArchived << '\n';
+    }
+    out.flush();
+    return archived == figures.handedOut && finalStatus == u"Done" ? 0 : 2;
+}
+
+} // namespace tessaly

@@ -1,0 +1,222 @@
+#include "archivecontroller.h"
+
+#include "custompath.h"
+#include "notificationcenter.h"
+#include "preferencekeys.h"
+#include "preferencestore.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+
+namespace tessaly {
+
+namespace {
+const QString kLastFinished = QStringLiteral("__LastFinished");
+const QString kLastNumDone = QStringLiteral("__LastNumDone");
+constexpr int kMinAutoSeconds = 60;
+constexpr int kMaxAutoSeconds = 2'592'000;
+} // namespace
+
+ArchiveController::ArchiveController(PreferenceStore* store, NotificationCenter* center,
+                                     RenderTool::Environment environment,
+                                     DestinationProvider destination, QObject* parent)
+    : QObject(parent)
+    , m_store(store)
+    , m_center(center)
+    , m_environment(std::move(environment))
+    , m_destination(std::move(destination)) {
+    connect(m_center, &NotificationCenter::notified, this, &ArchiveController::onNotification);
+    m_autoJobTimer.setSingleShot(true);
+    connect(&m_autoJobTimer, &QTimer::timeout, this, &ArchiveController::autoJobStep);
+}
+
+ArchiveController::~ArchiveController() {
+    qDeleteAll(m_renderJobs);
+}
+
+void ArchiveController::onNotification(const QString& name, const QString& object) {
+    if (name == u"rb_anotherPDFMade") {
+        anotherPDFMade(object);
+    } else if (name == u"rb_unwritablePath" && !m_unwritableReported) {
+        m_unwritableReported = true;
+        Q_EMIT unwritablePath(object.section(u'\n', 0, 0), object.section(u'\n', 1));
+    }
+}
+
+void ArchiveController::anotherPDFMade(const QString& jobName) {
+    const QString key = jobName + kLastNumDone;
+    m_store->setValue(key, m_store->integerValue(key) + 1);
+}
+
+int ArchiveController::numDoneThisSession(const QString& jobName) const {
+    return static_cast<int>(m_store->integerValue(jobName + kLastNumDone));
+}
+
+QString ArchiveController::oneOffJobName(int fileCount, const QString& destFolderOverride,
+                                         const QString& generalDestination) {
+    QString folder = QFileInfo(destFolderOverride).fileName();
+    if (destFolderOverride.isEmpty() || folder.isEmpty()) {
+        folder = QFileInfo(generalDestination).fileName();
+    }
+    return QStringLiteral("%1 EML files to %2").arg(fileCount).arg(folder);
+}
+
+JobOptions ArchiveController::emlJobOptions(const QStringList& paths, const QString& destFolder,
+                                            const QString& jobName, QString* error) const {
+    JobOptions options;
+    options.emlFiles = paths;
+    options.destFolder = m_destination ? m_destination() : QString();
+    if (options.destFolder.isEmpty()) {
+        if (error) {
+            *error = QStringLiteral("no destination folder is set: choose one where the PDFs "
+                                    "should go");
+        }
+        return options;
+    }
+    if (!destFolder.isEmpty()) {
+        options.destFolderOverride = destFolder;
+    }
+    options.pdfFormat = CustomPath::getPathFormat(*m_store, jobName);
+    options.attachmentFormat = CustomPath::getAttachmentFormat(*m_store, jobName);
+    options.emlFormat = CustomPath::getEMLFormat(*m_store, jobName);
+    options.windowsFilenames = m_store->useWindowsFriendlyFilenames();
+    options.tinyHeaders = m_store->includeTinyHeaderText();
+    return options;
+}
+
+RenderTool* ArchiveController::startEMLJob(const QStringList& paths, const QString& destFolder,
+                                           const QString& jobName,
+                                           const std::function<void(JobOptions&)>& adjust) {
+    m_lastError.clear();
+    if (paths.isEmpty()) {
+        m_lastError = QStringLiteral("nothing to archive");
+        return nullptr;
+    }
+    if (!m_center->isConnected()) {
+        m_lastError = QStringLiteral("render boxes cannot be reached without a D-Bus session "
+                                     "bus: ") +
+                      m_center->connectionError();
+        return nullptr;
+    }
+    QString error;
+    JobOptions options = emlJobOptions(paths, destFolder, jobName, &error);
+    if (!error.isEmpty()) {
+        m_lastError = error;
+        return nullptr;
+    }
+    if (adjust) {
+        adjust(options);
+    }
+    auto* job = new RenderTool(options, m_environment, this);
+    job->setJobName(jobName.isEmpty()
+                        ? oneOffJobName(static_cast<int>(paths.size()),
+                                        options.destFolderOverride.value_or(QString()),
+                                        options.destFolder)
+                        : jobName);
+    connect(job, &RenderTool::finished, this, [this, job] {
+        Q_EMIT jobFinished(job);
+        // Removed once the current tick is over: the job is still on the stack.
+        QTimer::singleShot(0, this, [this, job] {
+            if (m_renderJobs.contains(job)) {
+                removeRenderEngine(job->jobName());
+            }
+        });
+    });
+    m_renderJobs.append(job);
+    Q_EMIT jobListChanged();
+    startRenderingWaitingJobs();
+    return job;
+}
+
+void ArchiveController::startRenderingWaitingJobs() {
+    int running = 0;
+    for (RenderTool* job : m_renderJobs) {
+        running += job->waiting() ? 0 : 1;
+    }
+    const int limit = m_store->maxNumRenderJobs();
+    for (RenderTool* job : m_renderJobs) {
+        if (running >= limit) {
+            return;
+        }
+        if (job->waiting()) {
+            m_store->setValue(job->jobName() + kLastNumDone, 0);
+            job->renderPDFs();
+            ++running;
+        }
+    }
+}
+
+RenderTool* ArchiveController::renderToolForjobName(const QString& jobName) const {
+    for (RenderTool* job : m_renderJobs) {
+        if (job->jobName() == jobName) {
+            return job;
+        }
+    }
+    return nullptr;
+}
+
+void ArchiveController::stopArchiving(const QString& jobName) {
+    if (RenderTool* job = renderToolForjobName(jobName)) {
+        job->cancel();
+    }
+    removeRenderEngine(jobName);
+}
+
+void ArchiveController::removeRenderEngine(const QString& jobName) {
+    if (jobName.isEmpty()) {
+        return;
+    }
+    RenderTool* job = nullptr;
+    for (auto it = m_renderJobs.rbegin(); it != m_renderJobs.rend(); ++it) {
+        if ((*it)->jobName() == jobName) {
+            job = *it;
+            break;
+        }
+    }
+    if (!job) {
+        return;
+    }
+    if (job->allFinished() && !job->wasCancelled()) {
+        m_store->setValue(jobName + kLastFinished, QDateTime::currentDateTimeUtc());
+    }
+    m_renderJobs.removeOne(job);
+    job->deleteLater();
+    Q_EMIT jobListChanged();
+    startRenderingWaitingJobs();
+}
+
+std::optional<int> ArchiveController::autoJobIntervalSeconds(const QVariant& hoursBetweenUpdates) {
+    bool ok = false;
+    const double hours = hoursBetweenUpdates.toString().trimmed().toDouble(&ok);
+    const double seconds = ok ? hours * 3600 : 0;
+    if (seconds == 0) {
+        return std::nullopt;
+    }
+    return static_cast<int>(std::clamp<double>(seconds, kMinAutoSeconds, kMaxAutoSeconds));
+}
+
+void ArchiveController::startAutoJobTimer() {
+    const std::optional<int> seconds =
+        autoJobIntervalSeconds(m_store->value(prefkeys::hoursBetweenUpdates));
+    if (!seconds) {
+        return;
+    }
+    if (m_autoJobSeconds != *seconds) {
+        m_autoJobSeconds = *seconds;
+        m_autoJobClock.start();
+        autoJobStep();
+    }
+}
+
+void ArchiveController::autoJobStep() {
+    const qint64 period = qint64(m_autoJobSeconds) * 1000;
+    qint64 left = period - m_autoJobClock.elapsed();
+    if (left <= 0) {
+        m_autoJobClock.start();
+        left = period;
+        Q_EMIT autoJobsDue();
+    }
+    m_autoJobTimer.start(static_cast<int>(std::min<qint64>(left, 24LL * 3600 * 1000)));
+}
+
+} // namespace tessaly

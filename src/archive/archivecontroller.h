@@ -1,0 +1,84 @@
+#pragma once
+
+#include "rendertool.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+#include <QVariant>
+
+#include <functional>
+#include <optional>
+
+namespace tessaly {
+
+class NotificationCenter;
+class PreferenceStore;
+
+// The job list without its view: builds jobs from sources and dropped files, runs at most
+// `maxNumRenderJobs` at once, counts the PDFs each job makes (also those made in render boxes),
+// records when jobs finish, and re-runs sources on a timer. Windows and command-line tools show
+// what it holds; it never asks the user anything itself.
+class ArchiveController : public QObject {
+    Q_OBJECT
+
+public:
+    // The general destination folder, or empty when none is known.
+    using DestinationProvider = std::function<QString()>;
+
+    ArchiveController(PreferenceStore* store, NotificationCenter* center,
+                      RenderTool::Environment environment, DestinationProvider destination,
+                      QObject* parent = nullptr);
+    ~ArchiveController() override;
+
+    // An EML job for dropped or opened files. `destFolder` is the chosen folder (the job's
+    // override), `jobName` may be empty. `adjust` may change the record before the job exists.
+    // Returns the job, or nothing with a reason in lastError().
+    RenderTool* startEMLJob(const QStringList& paths, const QString& destFolder,
+                            const QString& jobName,
+                            const std::function<void(JobOptions&)>& adjust = {});
+    JobOptions emlJobOptions(const QStringList& paths, const QString& destFolder,
+                             const QString& jobName, QString* error) const;
+    static QString oneOffJobName(int fileCount, const QString& destFolderOverride,
+                                 const QString& generalDestination);
+
+    void startRenderingWaitingJobs();
+    void stopArchiving(const QString& jobName);
+    void removeRenderEngine(const QString& jobName);
+    RenderTool* renderToolForjobName(const QString& jobName) const;
+    const QList<RenderTool*>& renderJobs() const { return m_renderJobs; }
+    int numDoneThisSession(const QString& jobName) const;
+    const QString& lastError() const { return m_lastError; }
+
+    // The auto-job timer's period for a stored hoursBetweenUpdates, clamped to 60 s … 30 days;
+    // nothing for 0 (a running timer is then left alone).
+    static std::optional<int> autoJobIntervalSeconds(const QVariant& hoursBetweenUpdates);
+    void startAutoJobTimer();
+    int autoJobTimerSeconds() const { return m_autoJobSeconds; }
+
+Q_SIGNALS:
+    void jobFinished(RenderTool* job);
+    void jobListChanged();
+    // A render box could not write where the user wants files; the user should be told.
+    void unwritablePath(const QString& path, const QString& error);
+    void autoJobsDue();
+
+private:
+    void anotherPDFMade(const QString& jobName);
+    void onNotification(const QString& name, const QString& object);
+
+    PreferenceStore* m_store;
+    NotificationCenter* m_center;
+    RenderTool::Environment m_environment;
+    DestinationProvider m_destination;
+    QList<RenderTool*> m_renderJobs;
+    // Thirty days of milliseconds overflow a QTimer: it runs in steps and counts the time.
+    QTimer m_autoJobTimer;
+    QElapsedTimer m_autoJobClock;
+    int m_autoJobSeconds = 0;
+    void autoJobStep();
+    QString m_lastError;
+    bool m_unwritableReported = false;
+};
+
+} // namespace tessaly

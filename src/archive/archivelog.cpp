@@ -1,0 +1,5 @@
+#include "archivelog.h"
+
+namespace tessaly {
+Q_LOGGING_CATEGORY(lcArchive, "tessaly.archive", QtWarningMsg)
+} // namespace tessaly

@@ -1,0 +1,280 @@
+#include "fileexpansion.h"
+
+#include "archivelog.h"
+#include "atomicfile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QTemporaryFile>
+
+#include <cstring>
+#include <string.h>
+
+namespace tessaly {
+
+std::atomic<int> FileExpansion::runningCount{0};
+
+namespace {
+
+constexpr qint64 kMinRemaining = 100;
+
+class Expander {
+public:
+    Expander(QString splitRoot, FileExpansion::Result& result)
+        : m_splitRoot(std::move(splitRoot))
+        , m_result(result) {}
+
+    void explode(const QString& path) {
+        if (path.isEmpty()) {
+            return;
+        }
+        const QFileInfo info(path);
+        const QString extension = info.suffix().toLower();
+        const QString name = info.fileName().toLower();
+        if (extension == u"eml") {
+            m_result.emls.append(path);
+            FileExpansion::runningCount = static_cast<int>(m_result.emls.size());
+            return;
+        }
+        if (extension == u"emlx") {
+            m_result.emlxs.append(path);
+            FileExpansion::runningCount = static_cast<int>(m_result.emls.size());
+            return;
+        }
+        if (info.isDir()) {
+            explodeFolder(path);
+            return;
+        }
+        if (extension == u"mbox" || name == u"mbox") {
+            explodeMBox(path);
+        }
+    }
+
+private:
+    void explodeFolder(const QString& path) {
+        // A link that makes a folder contain itself would otherwise be followed for ever.
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        if (canonical.isEmpty() || m_visited.contains(canonical)) {
+            return;
+        }
+        m_visited.insert(canonical);
+        const QDir dir(path);
+        const QStringList entries = dir.entryList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+        for (const QString& entry : entries) {
+            explode(path + u'/' + entry);
+        }
+    }
+
+    void explodeMBox(const QString& path) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly) || file.size() == 0) {
+            return;
+        }
+        const qint64 size = file.size();
+        uchar* map = file.map(0, size);
+        if (!map) {
+            m_result.unreadable.append(path + QStringLiteral(": cannot be mapped into memory"));
+            return;
+        }
+        const QByteArrayView raw(reinterpret_cast<const char*>(map), size);
+        const QString folder = FileExpansion::mirrorFolder(path, m_splitRoot);
+        if (!QDir().mkpath(folder)) {
+            m_result.unreadable.append(path + QStringLiteral(": cannot create ") + folder);
+            return;
+        }
+        if (!std::memchr(raw.data(), '\r', static_cast<size_t>(raw.size()))) {
+            FileExpansion::splitMailbox(raw, folder, path, m_result);
+            return;
+        }
+        // Line endings must be cleaned before splitting. The cleaned copy goes to a file of its
+        // own and is mapped in turn, so a mailbox of any size needs little memory.
+        QTemporaryFile cleaned(m_splitRoot + QStringLiteral("/.clean-XXXXXX"));
+        if (!cleaned.open()) {
+            m_result.unreadable.append(path + QStringLiteral(": no room to clean line endings"));
+            return;
+        }
+        constexpr qint64 kChunk = 8 << 20;
+        for (qint64 start = 0; start < size; start += kChunk) {
+            const qint64 length = std::min(kChunk, size - start);
+            if (cleaned.write(cleanRange(raw, start, length)) < 0) {
+                m_result.unreadable.append(path +
+                                           QStringLiteral(": no room to clean line endings"));
+                return;
+            }
+        }
+        cleaned.flush();
+        const qint64 cleanedSize = cleaned.size();
+        uchar* cleanedMap = cleanedSize > 0 ? cleaned.map(0, cleanedSize) : nullptr;
+        if (cleanedMap) {
+            FileExpansion::splitMailbox(
+                QByteArrayView(reinterpret_cast<const char*>(cleanedMap), cleanedSize), folder,
+                path, m_result);
+        }
+    }
+
+    // The line-ending rule applied to one range, looking past its ends into the whole mailbox.
+    static QByteArray cleanRange(QByteArrayView all, qint64 start, qint64 length) {
+        QByteArray out;
+        out.reserve(length);
+        for (qint64 i = start; i < start + length; ++i) {
+            const char c = all[i];
+            if (c != '\r') {
+                out.append(c);
+                continue;
+            }
+            const char before = i > 0 ? all[i - 1] : ' ';
+            const char after = i + 1 < all.size() ? all[i + 1] : ' ';
+            if (before != '\n' && after != '\n') {
+                out.append('\n');
+            }
+        }
+        return out;
+    }
+
+    QString m_splitRoot;
+    FileExpansion::Result& m_result;
+    QSet<QString> m_visited;
+};
+
+} // namespace
+
+QString FileExpansion::mirrorFolder(const QString& mailboxPath, const QString& splitRoot) {
+    return QDir::cleanPath(splitRoot + u'/' + QFileInfo(mailboxPath).absoluteFilePath());
+}
+
+void FileExpansion::splitMailbox(QByteArrayView data, const QString& folder,
+                                 const QString& mailboxPath, Result& result) {
+    const qint64 length = data.size();
+    const char* bytes = data.data();
+    qint64 offset = 0;
+    while (length - offset >= kMinRemaining) {
+        const char* searchFrom = bytes + offset + 10;
+        const void* match =
+            ::memmem(searchFrom, static_cast<size_t>(length - offset - 10), "\nFrom ", 6);
+        const qint64 end = match ? static_cast<const char*>(match) - bytes : length;
+        const void* lineEnd =
+            std::memchr(bytes + offset + 2, '\n', static_cast<size_t>(end - offset - 2));
+        if (!lineEnd) {
+            // The separator line never ends inside this message: it has no defined start.
+            result.unreadable.append(QStringLiteral("%1: message ending at byte %2 has no line "
+                                                    "after its separator")
+                                         .arg(mailboxPath)
+                                         .arg(end));
+            offset = end;
+            continue;
+        }
+        const qint64 start = static_cast<const char*>(lineEnd) - bytes + 1;
+        const QString path = folder + QStringLiteral("/m_%1.eml").arg(end);
+        const WriteOutcome outcome = writeFileAtomically(
+            path, QByteArrayView(bytes + start, end - start), ExistingFile::Replace);
+        if (outcome.written()) {
+            result.emls.append(path);
+            runningCount = static_cast<int>(result.emls.size());
+        } else {
+            result.unreadable.append(
+                QStringLiteral("%1: cannot write %2: %3").arg(mailboxPath, path, outcome.error));
+        }
+        offset = end;
+    }
+}
+
+FileExpansion::Result FileExpansion::explodeFilesAndFolders(const QStringList& paths,
+                                                            const QString& splitRoot) {
+    runningCount = 0;
+    Result result;
+    Expander expander(splitRoot, result);
+    for (const QString& path : paths) {
+        expander.explode(path);
+    }
+    return result;
+}
+
+void FileExpansion::explode(const QString& path, const QString& splitRoot, Result& result) {
+    Expander(splitRoot, result).explode(path);
+}
+
+QByteArray FileExpansion::cleanUpLineEndings(QByteArrayView data) {
+    if (!std::memchr(data.data(), '\r', static_cast<size_t>(data.size()))) {
+        return data.toByteArray();
+    }
+    QByteArray out;
+    out.reserve(data.size());
+    for (qsizetype i = 0; i < data.size(); ++i) {
+        const char c = data[i];
+        if (c != '\r') {
+            out.append(c);
+            continue;
+        }
+        const char before = i > 0 ? data[i - 1] : ' ';
+        const char after = i + 1 < data.size() ? data[i + 1] : ' ';
+        if (before != '\n' && after != '\n') {
+            out.append('\n');
+        }
+    }
+    return out;
+}
+
+std::optional<QByteArray> FileExpansion::fixHeaderLinesInData(const QByteArray& data) {
+    // Latin-1 reads every byte sequence, and writing it back gives the same bytes.
+    QString text = QString::fromLatin1(data);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    QStringList lines;
+    QString current;
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\n' || u == u'\r' || u == 0x0085 || u == 0x2028 || u == 0x2029) {
+            lines.append(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    lines.append(current);
+    if (lines.size() < 10) {
+        return std::nullopt;
+    }
+    QStringList kept;
+    bool inBody = false;
+    for (QString line : lines) {
+        if (line.isEmpty()) {
+            inBody = true;
+        }
+        if (inBody) {
+            kept.append(line);
+            continue;
+        }
+        line.replace(u'(', u' ');
+        line.replace(u')', u' ');
+        if (line.startsWith(u' ') || line.startsWith(u'\t')) {
+            kept.append(line);
+        } else if (line.startsWith(u':')) {
+            kept.append(u' ' + line);
+        } else {
+            const qsizetype colon = line.indexOf(u':');
+            const qsizetype space = line.indexOf(u' ');
+            if (colon >= 0 && space >= 0) {
+                kept.append(space < colon ? u' ' + line : line);
+            } else if (colon >= 0) {
+                kept.append(line);
+            } else if (space < 0) {
+                kept.append(u' ' + line);
+            }
+            // A space but no colon: not a header line, dropped.
+        }
+    }
+    return kept.join(u'\n').toLatin1();
+}
+
+std::optional<QByteArray> FileExpansion::tryCatchFixHeaderLinesInData(const QByteArray& data) {
+    try {
+        return fixHeaderLinesInData(data);
+    } catch (const std::exception& e) {
+        qCWarning(lcArchive) << "header repair failed:" << e.what();
+        return std::nullopt;
+    }
+}
+
+} // namespace tessaly

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <optional>
+
+namespace tessaly {
+
+// Turns the paths of an EML job into the messages it renders: .eml files, .emlx files, and one
+// file per message of each mailbox, split into a private folder that mirrors the mailbox's path.
+// Mailboxes are read through a memory map and may be larger than 2 GiB.
+class FileExpansion {
+public:
+    struct Result {
+        QStringList emls;
+        QStringList emlxs;
+        // Things that could not be made into messages, as "path: reason".
+        QStringList unreadable;
+    };
+
+    // Messages found so far by the expansion running now; read by the job for display.
+    static std::atomic<int> runningCount;
+
+    // `splitRoot` is where mailbox messages go (the private runtime folder).
+    static Result explodeFilesAndFolders(const QStringList& paths, const QString& splitRoot);
+    static void explode(const QString& path, const QString& splitRoot, Result& result);
+
+    static QByteArray cleanUpLineEndings(QByteArrayView data);
+    // Repairs broken header lines; nothing for text of fewer than 10 lines.
+    static std::optional<QByteArray> fixHeaderLinesInData(const QByteArray& data);
+    static std::optional<QByteArray> tryCatchFixHeaderLinesInData(const QByteArray& data);
+
+    // The folder a mailbox's messages are split into.
+    static QString mirrorFolder(const QString& mailboxPath, const QString& splitRoot);
+    // Splits mailbox bytes (line endings already clean) into files in `folder`; returns the
+    // paths written, and the offsets of messages that have no defined start.
+    static void splitMailbox(QByteArrayView data, const QString& folder, const QString& mailboxPath,
+                             Result& result);
+};
+
+} // namespace tessaly

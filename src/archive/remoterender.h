@@ -1,0 +1,81 @@
+#pragma once
+
+#include "joboptions.h"
+#include "renderboxclient.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QProcess>
+#include <QStringList>
+#include <QTimer>
+
+#include <memory>
+
+namespace tessaly {
+
+class NotificationCenter;
+
+// The main process's end of one render box: a hidden second instance of the application that
+// renders the engine's messages one at a time. Messages go through files in a private folder;
+// the box says it is done through a notification. A box is replaced after 31 renders or
+// 3000 s, and when it dies during a render the message is kept as an emergency EML copy.
+class RemoteRender : public QObject, public RenderBoxClient {
+    Q_OBJECT
+
+public:
+    static constexpr int kMaxRendersPerBox = 31;
+    static constexpr int kMaxBoxSeconds = 3000;
+
+    // `boxProgram` is the application executable; `runtimeFolder` the private folder.
+    RemoteRender(JobOptions options, NotificationCenter* center, const QString& runtimeFolder,
+                 QString boxProgram, QObject* parent = nullptr);
+    ~RemoteRender() override;
+
+    void renderPDF(const QByteArray& data, const QString& mainFolder, const QString& mailFolder,
+                   const JobOptions& options, const QString& jobName,
+                   const QString& mailappAttachments) override;
+    bool busyWorkingOnRender() override;
+    bool failed() override;
+    void quitRenderbox() override;
+
+    const QString& renderboxID() const { return m_id; }
+    const QString& renderboxFolder() const { return m_folder; }
+    qint64 boxProcessId() const;
+    int launches() const { return m_launches; }
+
+    // What a box is started with: everything of the job but its secrets, which would be
+    // readable by every local user in the process list.
+    static QStringList launchArguments(const JobOptions& options, const QString& id,
+                                       const QString& folder);
+    // The job file of one render: the job without its password, and where the message is.
+    static QJsonObject jobDictionary(const JobOptions& options, const QString& jobName,
+                                     const QString& mainFolder, const QString& mailFolder,
+                                     const QString& emlPath, const QString& attachments,
+                                     const QString& jobId);
+    // The program to start as a box: $TESSALY_RENDERBOX_PROGRAM, else "tessaly" beside or one
+    // folder above this executable, else on PATH.
+    static QString defaultBoxProgram();
+
+private:
+    void launchRenderbox();
+    bool taskTerminated() const;
+    void handleFail();
+    void onNotification(const QString& name, const QString& object);
+
+    JobOptions m_options;
+    NotificationCenter* m_center;
+    QString m_id;
+    QString m_folder;
+    QString m_program;
+    std::unique_ptr<QProcess> m_task;
+    QTimer m_maxTaskTimer;
+    int m_renderCountOnCurrentTask = 0;
+    int m_launches = 0;
+    bool m_busyWorking = false;
+    QString m_currentFile;
+    bool m_failHandled = false;
+    QStringList m_renderedFiles;
+    QStringList m_renderedFilesWorked;
+};
+
+} // namespace tessaly
