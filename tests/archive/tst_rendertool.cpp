@@ -1,0 +1,207 @@
+#include "fakewebview.h"
+#include "rendertool.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QRegularExpression>
+#include <QTest>
+
+using namespace tessaly;
+
+namespace {
+
+void write(const QString& path, const QByteArray& data) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qFatal("cannot write %s", qPrintable(path));
+    }
+    file.write(data);
+}
+
+QByteArray message(int n) {
+    return test::crlfMessage("From: a@example.com\nTo: b@example.com\nSubject: message " +
+                             QByteArray::number(n) + "\nDate: Sat, 18 Jan 2014 08:16:" +
+                             QByteArray::number(10 + n) + " +0000\n\nbody of message " +
+                             QByteArray::number(n) + "\n");
+}
+
+} // namespace
+
+class TestRenderTool : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { m_pdf = test::makePdf(); }
+    void init();
+    void cleanup() { m_views.clear(); }
+    void listsAndFolders();
+    void jobRunsToDone();
+    void failuresAreRetriedOnceThenReported();
+    void emptyJobIsDoneAtOnce();
+
+private:
+    std::unique_ptr<RenderTool> job(const QStringList& paths, bool printsWork);
+    JobFigures run(RenderTool& tool);
+
+    QByteArray m_pdf;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::vector<std::unique_ptr<test::FakeWebView>> m_views;
+    QElapsedTimer m_clock;
+    int m_prints = 0;
+};
+
+void TestRenderTool::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_clock.start();
+    m_prints = 0;
+}
+
+std::unique_ptr<RenderTool> TestRenderTool::job(const QStringList& paths, bool printsWork) {
+    JobOptions options;
+    options.destFolder = m_dir->filePath("dest");
+    options.pdfFormat = "%Y/__subject__.pdf";
+    options.attachmentFormat = "none";
+    options.emlFormat = "none";
+    options.emlFiles = paths;
+    RenderTool::Environment environment;
+    environment.splitRoot = m_dir->filePath("split");
+    environment.poolSize = 3;
+    environment.tickMs = 5;
+    environment.makeEngine = [this, printsWork](const JobOptions& o) {
+        auto view = std::make_unique<test::FakeWebView>();
+        if (printsWork) {
+            view->printResults = QList<QByteArray>(50, m_pdf);
+        }
+        connect(view.get(), &test::FakeWebView::loadFinished, this, [this] { ++m_prints; });
+        EngineTiming timing;
+        timing.checkIntervalMs = 2;
+        timing.watchdogMs = 20000;
+        // A thousand times faster than real time: the page counts as settled at once.
+        timing.now = [this] { return static_cast<double>(m_clock.elapsed()); };
+        auto engine = std::make_unique<MessageToHTMLToPDF>(o, view.get(), timing);
+        m_views.push_back(std::move(view));
+        return engine;
+    };
+    auto tool = std::make_unique<RenderTool>(options, environment);
+    tool->setJobName("job");
+    return tool;
+}
+
+JobFigures TestRenderTool::run(RenderTool& tool) {
+    QSignalSpy finished(&tool, &RenderTool::finished);
+    tool.renderPDFs();
+    if (!finished.wait(60000)) {
+        qWarning("job did not finish");
+    }
+    return tool.figures();
+}
+
+void TestRenderTool::listsAndFolders() {
+    QStringList emls;
+    QStringList emlxs;
+    for (int i = 0; i < 60; ++i) {
+        emlxs.append(QStringLiteral("/m/%1.emlx").arg(i));
+    }
+    for (int i = 0; i < 5; ++i) {
+        emls.append(QStringLiteral("/m/%1.eml").arg(i));
+    }
+    QCOMPARE(RenderTool::combineLists(emls, emlxs), emlxs);
+    emls.append("/m/5.eml");
+    QCOMPARE(RenderTool::combineLists(emls, emlxs), emls + emlxs);
+
+    QCOMPARE(RenderTool::commonAncestorEMLPaths({}), QString());
+    QCOMPARE(RenderTool::commonAncestorEMLPaths({"/a/b/c.eml", "/a/b/d/e.eml", "/a/x"}), QString("/a"));
+    QCOMPARE(RenderTool::commonAncestorEMLPaths({"/a/b.eml", "/a/b.eml"}), QString("/a/b.eml"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("NOT GOOD.*"));
+    QCOMPARE(RenderTool::commonAncestorEMLPaths({"/none/x.mbox"}), QString("/none"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("NOT GOOD.*"));
+    QCOMPARE(RenderTool::commonAncestorEMLPaths({"/none/x.backup"}), QString("/none/x.backup"));
+
+    auto tool = job({}, true);
+    tool->setCommonBasePath("/Users/x/Mail");
+    QCOMPARE(tool->emlSubFolder("/Users/x/Mail/Work/Data/m.emlx"), QString("Mail/Work"));
+    QCOMPARE(tool->emlSubFolder("/Users/x/Mail/m.eml"), QString("EML"));
+    tool->setJobName("/Users/x/Mail");
+    QCOMPARE(tool->emlSubFolder("/Users/x/Mail/m.eml"), QString("Mail"));
+    QCOMPARE(tool->getMainFolder(), QString("Mail"));
+    tool->setCommonBasePath("/Users/x");
+    QCOMPARE(tool->emlSubFolder("/Users/x/a/m.eml"), QString());
+    // A message split out of a mailbox is placed by the mailbox's own path.
+    tool->setCommonBasePath("/home/u");
+    QCOMPARE(tool->emlSubFolder(m_dir->filePath("split") + "/home/u/mail.mbox/m_300.eml"),
+             QString("mail.mbox"));
+    QVERIFY(!RenderTool::keepFolderDueToName("Messages"));
+    QVERIFY(!RenderTool::keepFolderDueToName(QString(36, u'u')));
+}
+
+void TestRenderTool::jobRunsToDone() {
+    const QString in = m_dir->filePath("in");
+    for (int i = 1; i <= 3; ++i) {
+        write(QStringLiteral("%1/m%2.eml").arg(in).arg(i), message(i));
+    }
+    write(in + "/tiny.eml", "From: x\n\nhi\n"); // too short to be a message
+    QByteArray mbox;
+    for (int i = 4; i <= 5; ++i) {
+        mbox += "From someone Sat Jan 18 08:16:20 2014\n" + message(i).replace("\r\n", "\n");
+    }
+    write(in + "/box.mbox", mbox);
+
+    auto tool = job({in}, true);
+    const JobFigures figures = run(*tool);
+    QCOMPARE(tool->operationDescription(), QString("Done"));
+    QCOMPARE(tool->fractionDone(), 1.0);
+    QCOMPARE(figures.found, 6);
+    QCOMPARE(figures.handedOut, 6);
+    QCOMPARE(figures.pdfsMade, 5);
+    QCOMPARE(figures.unreadable, 1);
+    QCOMPARE(figures.notArchived, 0);
+    QVERIFY(QFileInfo::exists(m_dir->filePath("dest/in/EML/2014/message 1.pdf")));
+    QVERIFY(QFileInfo::exists(m_dir->filePath("dest/in/box.mbox/2014/message 5.pdf")));
+    QFile report(tool->errorReportPath());
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    QVERIFY(report.readAll().contains((in + "/tiny.eml").toUtf8()));
+
+    // Again: everything is archived already, nothing is printed.
+    m_prints = 0;
+    auto again = job({in}, true);
+    const JobFigures second = run(*again);
+    QCOMPARE(second.alreadyArchived, 5);
+    QCOMPARE(second.pdfsMade, 0);
+    QCOMPARE(m_prints, 0);
+}
+
+void TestRenderTool::failuresAreRetriedOnceThenReported() {
+    const QString in = m_dir->filePath("in");
+    for (int i = 1; i <= 4; ++i) {
+        write(QStringLiteral("%1/m%2.eml").arg(in).arg(i), message(i));
+    }
+    auto tool = job({in}, false);
+    const JobFigures figures = run(*tool);
+    QCOMPARE(tool->operationDescription(), QString("Done"));
+    QCOMPARE(figures.handedOut, 4);
+    QCOMPARE(figures.failedTwice, 4);
+    QCOMPARE(m_prints, 8); // each message laid out twice: once, then its one retry
+    QFile report(tool->errorReportPath());
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    QCOMPARE(report.readAll().count("Tried twice without luck"), 4);
+    // The raw messages are kept beside their PDF paths.
+    QVERIFY(QFileInfo::exists(m_dir->filePath("dest/in/EML/2014/message 2.eml")));
+}
+
+void TestRenderTool::emptyJobIsDoneAtOnce() {
+    QVERIFY(QDir().mkpath(m_dir->filePath("empty")));
+    auto tool = job({m_dir->filePath("empty")}, true);
+    const JobFigures figures = run(*tool);
+    QCOMPARE(tool->operationDescription(), QString("Done"));
+    QCOMPARE(figures.found, 0);
+    QVERIFY(tool->errorReportPath().isEmpty());
+}
+
+QTEST_MAIN(TestRenderTool)
+#include "tst_rendertool.moc"
