@@ -1,0 +1,234 @@
+#include "archivecontroller.h"
+#include "notificationcenter.h"
+#include "preferencestore.h"
+#include "remoterender.h"
+#include "soundfiles.h"
+#include "testsupport.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/stat.h>
+
+using namespace tessaly;
+
+namespace {
+
+QByteArray message(int n) {
+    return test::crlfMessage("From: a@example.com\nTo: b@example.com\nSubject: box message " +
+                             QByteArray::number(n) + "\nDate: Sat, 18 Jan 2014 08:16:20 +0000\n\n" +
+                             QByteArray(400, 'w') + "\n");
+}
+
+bool waitIdle(RenderBoxClient& box, int ms = 120000) {
+    QDeadlineTimer deadline(ms);
+    while (box.busyWorkingOnRender() && !deadline.hasExpired()) {
+        QTest::qWait(20);
+    }
+    return !box.busyWorkingOnRender();
+}
+
+QByteArray cmdline(qint64 pid) {
+    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+// Real render boxes: the tessaly executable started as a second process, over the session bus.
+class TestRenderBox : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void rendersAndKeepsSecretsOut();
+    void killedBoxLeavesEmergencyCopy();
+    void quitsOnlyForItsOwnId();
+    void replacedAfter31Renders();
+    void controllerCountsAndNames();
+
+private:
+    std::unique_ptr<RemoteRender> box(const JobOptions& options);
+    JobOptions options() const;
+    QString pdfFor(int n) const {
+        return m_dir->filePath(QStringLiteral("dest/Work/box message %1.pdf").arg(n));
+    }
+
+    NotificationCenter* m_center = nullptr;
+    QString m_program;
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestRenderBox::initTestCase() {
+    m_center = NotificationCenter::distributed();
+    if (!m_center->isConnected()) {
+        QSKIP("no D-Bus session bus (run the tests under dbus-run-session)");
+    }
+    m_program = qEnvironmentVariable("TESSALY_RENDERBOX_PROGRAM");
+    QVERIFY2(QFileInfo(m_program).isExecutable(), qPrintable(m_program));
+}
+
+void TestRenderBox::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(QDir().mkpath(m_dir->filePath("run")));
+}
+
+JobOptions TestRenderBox::options() const {
+    JobOptions o;
+    o.destFolder = m_dir->filePath("dest");
+    o.pdfFormat = "__subject__.pdf";
+    o.attachmentFormat = "none";
+    o.emlFormat = "none";
+    o.password = "hunter2-secret";
+    o.accessToken = "token-secret";
+    return o;
+}
+
+std::unique_ptr<RemoteRender> TestRenderBox::box(const JobOptions& o) {
+    return std::make_unique<RemoteRender>(o, m_center, m_dir->filePath("run"), m_program);
+}
+
+void TestRenderBox::rendersAndKeepsSecretsOut() {
+    const JobOptions o = options();
+    auto client = box(o);
+    QSignalSpy notes(m_center, &NotificationCenter::notified);
+    client->renderPDF(message(1), "Work", QString(), o, "job", QString());
+
+    // The job file exists only for the user, and carries no password.
+    const QStringList jobs = QDir(client->renderboxFolder()).entryList({"*.json"}, QDir::Files);
+    QCOMPARE(jobs.size(), 1);
+    const QString jobFile = client->renderboxFolder() + u'/' + jobs.first();
+    QFile file(jobFile);
+    if (file.open(QIODevice::ReadOnly)) { // the box may have finished with it already
+        const QByteArray text = file.readAll();
+        QVERIFY(!text.contains("password"));
+        QVERIFY(!text.contains("hunter2"));
+        struct stat st {};
+        if (::stat(QFile::encodeName(jobFile).constData(), &st) == 0) {
+            QCOMPARE(st.st_mode & 0777, 0600u);
+        }
+    }
+    const QByteArray args = cmdline(client->boxProcessId());
+    QVERIFY(!args.isEmpty());
+    QVERIFY(args.contains("--jsonArgs"));
+    QVERIFY(!args.contains("password"));
+    QVERIFY(!args.contains("hunter2"));
+    QVERIFY(!args.contains("token-secret"));
+
+    QVERIFY(waitIdle(*client));
+    QVERIFY(!client->failed());
+    QVERIFY(SoundFiles::pdfFilelooksOK(pdfFor(1)));
+    bool counted = false;
+    for (const QList<QVariant>& note : notes) {
+        counted |= note.at(0).toString() == "rb_anotherPDFMade" && note.at(1).toString() == "job";
+    }
+    QVERIFY(counted);
+    QVERIFY(QDir(client->renderboxFolder()).entryList({"*.json"}, QDir::Files).isEmpty());
+}
+
+void TestRenderBox::killedBoxLeavesEmergencyCopy() {
+    const JobOptions o = options();
+    auto client = box(o);
+    client->renderPDF(message(2), "Work", QString(), o, "job", QString());
+    QVERIFY(client->boxProcessId() > 0);
+    ::kill(static_cast<pid_t>(client->boxProcessId()), SIGKILL);
+    QVERIFY(waitIdle(*client, 10000));
+    QVERIFY(client->failed());
+    QFile copy(m_dir->filePath("dest/Work/box message 2.eml"));
+    QVERIFY(copy.open(QIODevice::ReadOnly));
+    QCOMPARE(copy.readAll(), message(2));
+    QVERIFY(!QFileInfo::exists(pdfFor(2)));
+
+    // The next render starts a new box.
+    client->renderPDF(message(3), "Work", QString(), o, "job", QString());
+    QVERIFY(waitIdle(*client));
+    QCOMPARE(client->launches(), 2);
+    QVERIFY(SoundFiles::pdfFilelooksOK(pdfFor(3)));
+}
+
+void TestRenderBox::quitsOnlyForItsOwnId() {
+    const JobOptions o = options();
+    auto client = box(o);
+    client->renderPDF(message(4), "Work", QString(), o, "job", QString());
+    QVERIFY(waitIdle(*client));
+    const qint64 pid = client->boxProcessId();
+    QVERIFY(pid > 0);
+    m_center->post("rb_quit_", "SOME-OTHER-BOX");
+    QTest::qWait(1500);
+    QVERIFY(QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)));
+    m_center->post("rb_quit_", client->renderboxID());
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(QStringLiteral("/proc/%1/cmdline").arg(pid)) ||
+                                 cmdline(pid).isEmpty(),
+                             10000);
+}
+
+void TestRenderBox::replacedAfter31Renders() {
+    const JobOptions o = options();
+    auto client = box(o);
+    for (int n = 100; n < 100 + RemoteRender::kMaxRendersPerBox; ++n) {
+        client->renderPDF(message(n), "Work", QString(), o, "job", QString());
+        QVERIFY(waitIdle(*client));
+    }
+    QCOMPARE(client->launches(), 1);
+    const qint64 first = client->boxProcessId();
+    client->renderPDF(message(200), "Work", QString(), o, "job", QString());
+    QCOMPARE(client->launches(), 2);
+    QVERIFY(client->boxProcessId() != first);
+    QVERIFY(waitIdle(*client));
+    QVERIFY(SoundFiles::pdfFilelooksOK(pdfFor(200)));
+}
+
+void TestRenderBox::controllerCountsAndNames() {
+    PreferenceStore store(m_dir->filePath("prefs.conf"));
+    store.registerStandardDefaults();
+    store.setValue("maxNumRenderJobs", 1);
+    RenderTool::Environment environment;
+    environment.splitRoot = m_dir->filePath("run/split");
+    environment.poolSize = 2;
+    environment.makeEngine = [this](const JobOptions& o) {
+        return std::make_unique<MessageToHTMLToPDF>(o, box(o));
+    };
+    const QString general = m_dir->filePath("general");
+    ArchiveController controller(&store, m_center, environment, [general] { return general; });
+
+    QCOMPARE(ArchiveController::oneOffJobName(3, "/x/Out", "/g/General"), QString("3 EML files to Out"));
+    QCOMPARE(ArchiveController::oneOffJobName(3, "", "/g/General"), QString("3 EML files to General"));
+    QCOMPARE(*ArchiveController::autoJobIntervalSeconds("0.001"), 60);
+    QCOMPARE(*ArchiveController::autoJobIntervalSeconds("1000"), 2592000);
+    QCOMPARE(*ArchiveController::autoJobIntervalSeconds("24"), 86400);
+    QVERIFY(!ArchiveController::autoJobIntervalSeconds("0"));
+    QVERIFY(!ArchiveController::autoJobIntervalSeconds("soon"));
+
+    const QString in = m_dir->filePath("in");
+    QVERIFY(QDir().mkpath(in));
+    for (int n = 1; n <= 2; ++n) {
+        QFile file(QStringLiteral("%1/m%2.eml").arg(in).arg(n));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(message(300 + n));
+    }
+    // Two jobs with one slot: the second waits for the first.
+    RenderTool* first = controller.startEMLJob({in}, m_dir->filePath("picked"), QString());
+    RenderTool* second = controller.startEMLJob({in}, m_dir->filePath("other"), "named");
+    QVERIFY(first && second);
+    QCOMPARE(first->jobName(), QString("1 EML files to picked"));
+    QVERIFY(!first->waiting());
+    QVERIFY(second->waiting());
+    QSignalSpy finished(&controller, &ArchiveController::jobFinished);
+    QVERIFY(finished.wait(120000));
+    QTRY_VERIFY_WITH_TIMEOUT(controller.renderJobs().size() == 1, 5000);
+    QVERIFY(!second->waiting());
+    QCOMPARE(controller.numDoneThisSession("1 EML files to picked"), 2);
+    QVERIFY(store.value("1 EML files to picked__LastFinished").toDateTime().isValid());
+    controller.stopArchiving("named");
+    QVERIFY(!store.isStored("named__LastFinished")); // a stopped job has not finished
+}
+
+QTEST_GUILESS_MAIN(TestRenderBox)
+#include "tst_renderbox.moc"
