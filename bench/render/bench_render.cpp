@@ -5,6 +5,7 @@
 //   bench_render [--rounds N] [MESSAGE...]   defaults: 3 rounds over a mixed corpus sample
 
 #include "messagetohtmltopdf.h"
+#include "processtree.h"
 #include "webenginemessageview.h"
 #include "webengineprocess.h"
 
@@ -21,41 +22,6 @@
 using namespace tessaly;
 
 namespace {
-
-// Resident memory of this process and all its descendants (the engine runs helper processes).
-qint64 treeRssKiB() {
-    QHash<int, int> parentOf;
-    QHash<int, qint64> rss;
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool isPid = false;
-        const int pid = entry.toInt(&isPid);
-        if (!isPid) {
-            continue;
-        }
-        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-        if (!status.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.startsWith("PPid:")) {
-                parentOf[pid] = line.mid(5).trimmed().toInt();
-            } else if (line.startsWith("VmRSS:")) {
-                rss[pid] = line.mid(6).trimmed().split(' ').first().toLongLong();
-            }
-        }
-    }
-    const int self = static_cast<int>(QCoreApplication::applicationPid());
-    qint64 total = 0;
-    for (auto it = rss.begin(); it != rss.end(); ++it) {
-        for (int p = it.key(); p > 1; p = parentOf.value(p)) {
-            if (p == self) {
-                total += it.value();
-                break;
-            }
-        }
-    }
-    return total;
-}
 
 QStringList defaultSample() {
     const QString corpus = QStringLiteral(TESSALY_SHARED_DIR) + QStringLiteral("/corpus/eml/");
@@ -124,7 +90,7 @@ int main(int argc, char* argv[]) {
             while (engine.busyDoingSomething() && !deadline.hasExpired()) {
                 QTest::qWait(5);
             }
-            peak = std::max(peak, treeRssKiB());
+            peak = std::max(peak, processTreeRssKiB());
             if (engine.lastOutcome() != MessageToHTMLToPDF::Outcome::Made) {
                 continue;
             }
