@@ -109,13 +109,13 @@ int main(int argc, char* argv[]) {
         qint64 peak = 0;
         JobFigures figures;
         QEventLoop loop;
-        QObject::connect(&controller, &ArchiveController::jobFinished, &loop,
-                         [&](RenderTool* job) {
-                             figures = job->figures();
-                             loop.quit();
-                         });
+        QObject::connect(&controller, &ArchiveController::jobFinished, &loop, [&](RenderTool* job) {
+            figures = job->figures();
+            loop.quit();
+        });
         QTimer sampler;
-        QObject::connect(&sampler, &QTimer::timeout, [&] { peak = std::max(peak, processTreeRssKiB()); });
+        QObject::connect(&sampler, &QTimer::timeout,
+                         [&] { peak = std::max(peak, processTreeRssKiB()); });
         sampler.start(250);
         if (!controller.startEMLJob({in}, QString(), QString())) {
             std::fprintf(stderr, "%s\n", qPrintable(controller.lastError()));
@@ -124,8 +124,8 @@ int main(int argc, char* argv[]) {
         loop.exec();
         sampler.stop();
         const double seconds = clock.elapsed() / 1000.0;
-        std::printf("%s: %.1f s, %.1f messages/s, peak memory of the process tree %.0f MB\n",
-                    round, seconds, figures.handedOut / seconds, peak / 1024.0);
+        std::printf("%s: %.1f s, %.1f messages/s, peak memory of the process tree %.0f MB\n", round,
+                    seconds, figures.handedOut / seconds, peak / 1024.0);
         std::printf("  found %d, PDFs made %d, already archived %d, emergency EML %d, "
                     "unreadable %d, not archived %d\n",
                     figures.found, figures.pdfsMade + figures.emlOnly, figures.alreadyArchived,

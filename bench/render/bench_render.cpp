@@ -25,12 +25,16 @@ namespace {
 
 QStringList defaultSample() {
     const QString corpus = QStringLiteral(TESSALY_SHARED_DIR) + QStringLiteral("/corpus/eml/");
-    const char* names[] = {
-        "thunderbird-mailnews-01-plaintext.eml", "thunderbird-mailnews-05-HTML+embedded-image.eml",
-        "thunderbird-mailnews-04-HTML+attachment.eml", "mimekit-messages-japanese.eml",
-        "flanker-torture.eml", "satest-welcomelists-action.eff.org.eml",
-        "phpmime-m0004.eml", "mimekit-dkim-gmail.eml", "notmuch-html-embedded-image.eml",
-        "rubymail-attachment_emails-attachment_pdf.eml"};
+    const char* names[] = {"thunderbird-mailnews-01-plaintext.eml",
+                           "thunderbird-mailnews-05-HTML+embedded-image.eml",
+                           "thunderbird-mailnews-04-HTML+attachment.eml",
+                           "mimekit-messages-japanese.eml",
+                           "flanker-torture.eml",
+                           "satest-welcomelists-action.eff.org.eml",
+                           "phpmime-m0004.eml",
+                           "mimekit-dkim-gmail.eml",
+                           "notmuch-html-embedded-image.eml",
+                           "rubymail-attachment_emails-attachment_pdf.eml"};
     QStringList paths;
     for (const char* name : names) {
         if (QFile::exists(corpus + QLatin1String(name))) {
@@ -67,8 +71,8 @@ int main(int argc, char* argv[]) {
     qint64 peak = 0;
     RenderTimings total;
     int made = 0;
-    std::printf("%-48s %8s %8s %8s %8s %8s %8s  (ms)\n", "message", "attach", "html",
-                "page", "print", "finish", "ours");
+    std::printf("%-48s %8s %8s %8s %8s %8s %8s  (ms)\n", "message", "attach", "html", "page",
+                "print", "finish", "ours");
     for (int round = 0; round < rounds; ++round) {
         // A fresh destination each round, so every message is rendered, not skipped.
         QTemporaryDir dest;
@@ -113,8 +117,9 @@ int main(int argc, char* argv[]) {
     }
     const double ours = total.attachments + total.html + total.finish;
     std::printf("\nwarm rounds: %d PDFs made\n", made);
-    std::printf("engine: waiting for the page %.0f ms (mostly the 0.8 s check period), printing %.0f ms\n",
-                total.waitForPage, total.print);
+    std::printf(
+        "engine: waiting for the page %.0f ms (mostly the 0.8 s check period), printing %.0f ms\n",
+        total.waitForPage, total.print);
     std::printf("ours:   attachments %.0f ms, HTML %.0f ms, finishing %.0f ms, total %.0f ms "
                 "(%.1f %% of printing)\n",
                 total.attachments, total.html, total.finish, ours,

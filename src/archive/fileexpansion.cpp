@@ -20,6 +20,26 @@ namespace {
 
 constexpr qint64 kMinRemaining = 100;
 
+// The line-ending rule applied to one range, looking past its ends into the whole data: a CR
+// next to an LF goes, any other CR becomes an LF.
+QByteArray cleanRange(QByteArrayView all, qint64 start, qint64 length) {
+    QByteArray out;
+    out.reserve(length);
+    for (qint64 i = start; i < start + length; ++i) {
+        const char c = all[i];
+        if (c != '\r') {
+            out.append(c);
+            continue;
+        }
+        const char before = i > 0 ? all[i - 1] : ' ';
+        const char after = i + 1 < all.size() ? all[i + 1] : ' ';
+        if (before != '\n' && after != '\n') {
+            out.append('\n');
+        }
+    }
+    return out;
+}
+
 class Expander {
 public:
     Expander(QString splitRoot, FileExpansion::Result& result)
@@ -115,25 +135,6 @@ private:
         }
     }
 
-    // The line-ending rule applied to one range, looking past its ends into the whole mailbox.
-    static QByteArray cleanRange(QByteArrayView all, qint64 start, qint64 length) {
-        QByteArray out;
-        out.reserve(length);
-        for (qint64 i = start; i < start + length; ++i) {
-            const char c = all[i];
-            if (c != '\r') {
-                out.append(c);
-                continue;
-            }
-            const char before = i > 0 ? all[i - 1] : ' ';
-            const char after = i + 1 < all.size() ? all[i + 1] : ' ';
-            if (before != '\n' && after != '\n') {
-                out.append('\n');
-            }
-        }
-        return out;
-    }
-
     QString m_splitRoot;
     FileExpansion::Result& m_result;
     QSet<QString> m_visited;
@@ -200,21 +201,7 @@ QByteArray FileExpansion::cleanUpLineEndings(QByteArrayView data) {
     if (!std::memchr(data.data(), '\r', static_cast<size_t>(data.size()))) {
         return data.toByteArray();
     }
-    QByteArray out;
-    out.reserve(data.size());
-    for (qsizetype i = 0; i < data.size(); ++i) {
-        const char c = data[i];
-        if (c != '\r') {
-            out.append(c);
-            continue;
-        }
-        const char before = i > 0 ? data[i - 1] : ' ';
-        const char after = i + 1 < data.size() ? data[i + 1] : ' ';
-        if (before != '\n' && after != '\n') {
-            out.append('\n');
-        }
-    }
-    return out;
+    return cleanRange(data, 0, data.size());
 }
 
 std::optional<QByteArray> FileExpansion::fixHeaderLinesInData(const QByteArray& data) {

@@ -5,22 +5,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace tessaly;
 
 namespace {
-
-void write(const QString& path, const QByteArray& data) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qFatal("cannot write %s", qPrintable(path));
-    }
-    file.write(data);
-}
 
 QByteArray emlx(const QByteArray& message) {
     return QByteArray::number(message.size()) + "\n" + message +
@@ -31,10 +22,13 @@ QByteArray partialMessage(int firstLength, int secondLength, int gapBeforeBlank 
     return "From: a@example.com\nSubject: partial\nContent-Type: multipart/mixed; boundary=b\n\n"
            "--b\nContent-Type: text/plain\n\nbody\n"
            "--b\nContent-Type: application/pdf; name=one.pdf\nContent-Transfer-Encoding: base64\n"
-           "X-Apple-Content-Length: " + QByteArray::number(firstLength) + "\n" +
-           QByteArray(gapBeforeBlank, 'h') + "\n\n"
+           "X-Apple-Content-Length: " +
+           QByteArray::number(firstLength) + "\n" + QByteArray(gapBeforeBlank, 'h') +
+           "\n\n"
            "--b\nContent-Type: image/png; name=two.png\nContent-Transfer-Encoding: base64\n"
-           "X-Apple-Content-Length: " + QByteArray::number(secondLength) + "\n\n\n"
+           "X-Apple-Content-Length: " +
+           QByteArray::number(secondLength) +
+           "\n\n\n"
            "--b--\n";
 }
 
@@ -55,11 +49,11 @@ void TestEmlxConverter::plainEmlx() {
     QTemporaryDir dir;
     const QByteArray message = "From: a@example.com\nSubject: hi\n\nbody\n";
     const QString path = dir.filePath("Mail/Messages/123.emlx");
-    write(path, emlx(message));
+    test::writeFile(path, emlx(message));
     QString attachments = "unset";
     QCOMPARE(*EmlxConverter::emlxFileToEMLDataWithIntertwinedParts(path, &attachments), message);
     QCOMPARE(attachments, QString()); // no Attachments/123 beside Messages
-    write(dir.filePath("Mail/Attachments/123/2/file.txt"), "x");
+    test::writeFile(dir.filePath("Mail/Attachments/123/2/file.txt"), "x");
     EmlxConverter::emlxFileToEMLDataWithIntertwinedParts(path, &attachments);
     QCOMPARE(attachments, dir.filePath("Mail/Attachments/123"));
     QVERIFY(!EmlxConverter::emlxparts(path)); // not a partial message
@@ -68,12 +62,13 @@ void TestEmlxConverter::plainEmlx() {
 void TestEmlxConverter::partsArePutBack() {
     QTemporaryDir dir;
     const QString path = dir.filePath("Messages/123.partial.emlx");
-    write(path, emlx(partialMessage(7800, 1560)));
+    test::writeFile(path, emlx(partialMessage(7800, 1560)));
     const QByteArray first(7700, 'A');
     const QByteArray second(1540, 'B');
-    write(dir.filePath("Messages/123.1.emlxpart"), second); // names don't decide, sizes do
-    write(dir.filePath("Messages/123.2.emlxpart"), first);
-    write(dir.filePath("Messages/123.2.1.emlxpart"), "");
+    test::writeFile(dir.filePath("Messages/123.1.emlxpart"),
+                    second); // names don't decide, sizes do
+    test::writeFile(dir.filePath("Messages/123.2.emlxpart"), first);
+    test::writeFile(dir.filePath("Messages/123.2.1.emlxpart"), "");
     QCOMPARE(EmlxConverter::emlxparts(path)->size(), 3);
     const QByteArray raw = *EmlxConverter::emlxFileToEMLDataWithIntertwinedParts(path, nullptr);
     const qsizetype a = raw.indexOf(first);
@@ -87,9 +82,9 @@ void TestEmlxConverter::farBlankLineGetsNoPart() {
     QTemporaryDir dir;
     const QString path = dir.filePath("Messages/7.partial.emlx");
     const QByteArray message = partialMessage(7800, 1560, 400);
-    write(path, emlx(message));
-    write(dir.filePath("Messages/7.1.emlxpart"), QByteArray(7700, 'A'));
-    write(dir.filePath("Messages/7.2.emlxpart"), QByteArray(1540, 'B'));
+    test::writeFile(path, emlx(message));
+    test::writeFile(dir.filePath("Messages/7.1.emlxpart"), QByteArray(7700, 'A'));
+    test::writeFile(dir.filePath("Messages/7.2.emlxpart"), QByteArray(1540, 'B'));
     const QByteArray raw = *EmlxConverter::emlxFileToEMLDataWithIntertwinedParts(path, nullptr);
     // No blank line within 320 bytes of the first header: the insertions stop there and the
     // rest of the message follows unchanged.
@@ -100,13 +95,13 @@ void TestEmlxConverter::farBlankLineGetsNoPart() {
 void TestEmlxConverter::corruptLengths() {
     QTemporaryDir dir;
     const QString path = dir.filePath("9.emlx");
-    write(path, "5000\n" + QByteArray(4000, 'm'));
+    test::writeFile(path, "5000\n" + QByteArray(4000, 'm'));
     QCOMPARE(EmlxConverter::emlxFileToEMLData(path)->size(), 3999);
-    write(path, "12\nshort");
+    test::writeFile(path, "12\nshort");
     QVERIFY(!EmlxConverter::emlxFileToEMLData(path)); // fewer than 25 bytes
-    write(path, QByteArray(40, '7')); // no line end at all
+    test::writeFile(path, QByteArray(40, '7'));       // no line end at all
     QVERIFY(!EmlxConverter::emlxFileToEMLData(path));
-    write(path, "  30 trailing\n" + QByteArray(40, 'z'));
+    test::writeFile(path, "  30 trailing\n" + QByteArray(40, 'z'));
     QCOMPARE(EmlxConverter::emlxFileToEMLData(path)->size(), 30);
 }
 

@@ -13,24 +13,10 @@ using namespace tessaly;
 
 namespace {
 
-void write(const QString& path, const QByteArray& data) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qFatal("cannot write %s", qPrintable(path));
-    }
-    file.write(data);
-}
-
-QByteArray read(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QByteArray mboxMessage(int n) {
     return "From sender@example.com Sat Jan 18 08:16:20 2014\n"
-           "From: sender@example.com\nSubject: message " + QByteArray::number(n) +
-           "\n\nThis is the body of message " + QByteArray::number(n) +
+           "From: sender@example.com\nSubject: message " +
+           QByteArray::number(n) + "\n\nThis is the body of message " + QByteArray::number(n) +
            ", long enough to be a real message.\n>From quoted separators stay.\n";
 }
 
@@ -49,7 +35,10 @@ class TestFileExpansion : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init() { m_dir = std::make_unique<QTemporaryDir>(); m_split = m_dir->filePath("split"); }
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_split = m_dir->filePath("split");
+    }
     void foldersAndExtensions();
     void mailboxFolderAndFileNamedMbox();
     void crlfMailboxSplits();
@@ -67,8 +56,9 @@ private:
 
 void TestFileExpansion::foldersAndExtensions() {
     const QString folder = m_dir->filePath("in");
-    for (const char* name : {"a.eml", "b.EML", "c.emlx", "d.emlxpart", "notes.txt", "1.partial.emlx"}) {
-        write(folder + u'/' + QLatin1String(name), "x");
+    for (const char* name :
+         {"a.eml", "b.EML", "c.emlx", "d.emlxpart", "notes.txt", "1.partial.emlx"}) {
+        test::writeFile(folder + u'/' + QLatin1String(name), "x");
     }
     QVERIFY(QDir().mkpath(folder + "/sub.eml")); // the extension wins over being a folder
     const FileExpansion::Result result = FileExpansion::explodeFilesAndFolders({folder}, m_split);
@@ -79,7 +69,7 @@ void TestFileExpansion::foldersAndExtensions() {
 
 void TestFileExpansion::mailboxFolderAndFileNamedMbox() {
     const QString folder = m_dir->filePath("Inbox.mbox");
-    write(folder + "/mbox", mboxMessage(1) + mboxMessage(2));
+    test::writeFile(folder + "/mbox", mboxMessage(1) + mboxMessage(2));
     const FileExpansion::Result result = FileExpansion::explodeFilesAndFolders({folder}, m_split);
     QCOMPARE(result.emls.size(), 2);
     for (const QString& path : result.emls) {
@@ -92,7 +82,7 @@ void TestFileExpansion::crlfMailboxSplits() {
     const QByteArray lf = mbox;
     mbox.replace("\n", "\r\n");
     const QString path = m_dir->filePath("box.mbox");
-    write(path, mbox);
+    test::writeFile(path, mbox);
     const FileExpansion::Result result = FileExpansion::explodeFilesAndFolders({path}, m_split);
     QCOMPARE(result.emls.size(), 3);
     QVERIFY(result.unreadable.isEmpty());
@@ -103,14 +93,14 @@ void TestFileExpansion::crlfMailboxSplits() {
     QCOMPARE(QFileInfo(result.emls[1]).fileName(), QStringLiteral("m_%1.eml").arg(two));
     QCOMPARE(QFileInfo(result.emls[2]).fileName(), QStringLiteral("m_%1.eml").arg(lf.size()));
     for (int i = 0; i < 3; ++i) {
-        const QByteArray message = read(result.emls[i]);
+        const QByteArray message = test::readFile(result.emls[i]);
         QVERIFY(!message.contains('\r'));
         QVERIFY(message.startsWith("From: sender@example.com\n"));
         QVERIFY(message.contains(">From quoted separators stay."));
         QVERIFY(message.contains("Subject: message " + QByteArray::number(i + 1)));
     }
     // A short last message (under 100 bytes from its separator) is not a message.
-    write(path, mboxMessage(1) + "From x\nshort\n");
+    test::writeFile(path, mboxMessage(1) + "From x\nshort\n");
     QCOMPARE(FileExpansion::explodeFilesAndFolders({path}, m_split).emls.size(), 1);
 }
 
@@ -134,7 +124,7 @@ void TestFileExpansion::lineEndings() {
 void TestFileExpansion::separatorWithoutLineEnd() {
     // After a good message, a separator line that never ends: reported, never read past the end.
     const QString path = m_dir->filePath("broken.mbox");
-    write(path, mboxMessage(1) + "From endless " + QByteArray(200, 'x'));
+    test::writeFile(path, mboxMessage(1) + "From endless " + QByteArray(200, 'x'));
     const FileExpansion::Result result = FileExpansion::explodeFilesAndFolders({path}, m_split);
     QCOMPARE(result.emls.size(), 1);
     QCOMPARE(result.unreadable.size(), 1);
@@ -143,7 +133,7 @@ void TestFileExpansion::separatorWithoutLineEnd() {
 
 void TestFileExpansion::symlinkLoopsEnd() {
     const QString folder = m_dir->filePath("loop");
-    write(folder + "/a.eml", "x");
+    test::writeFile(folder + "/a.eml", "x");
     QVERIFY(QFile::link(folder, folder + "/again"));
     QVERIFY(QFile::link(m_dir->path(), folder + "/up"));
     const FileExpansion::Result result = FileExpansion::explodeFilesAndFolders({folder}, m_split);
@@ -172,7 +162,8 @@ void TestFileExpansion::headerRepair() {
                                 "body (kept) as is\nmore\n"));
     QVERIFY(!FileExpansion::fixHeaderLinesInData("a: 1\nb: 2\nc: 3\nd: 4\n\n1\n2\n3\n4"));
     // Bytes that are not UTF-8 come back unchanged where lines are kept.
-    const QByteArray latin = QByteArray("Subject: caf\xe9\n") + QByteArray("A: 1\n").repeated(9) + "\nbody";
+    const QByteArray latin =
+        QByteArray("Subject: caf\xe9\n") + QByteArray("A: 1\n").repeated(9) + "\nbody";
     QCOMPARE(*FileExpansion::fixHeaderLinesInData(latin), latin);
 }
 
@@ -193,7 +184,8 @@ void TestFileExpansion::mailboxOver2GiB() {
     QCOMPARE(result.emls.size(), 2);
     const QString last = QFileInfo(result.emls.last()).fileName();
     QCOMPARE(last, QStringLiteral("m_%1.eml").arg(QFileInfo(path).size()));
-    QVERIFY(read(result.emls.last()).startsWith("From: sender@example.com\nSubject: message 2"));
+    QVERIFY(test::readFile(result.emls.last())
+                .startsWith("From: sender@example.com\nSubject: message 2"));
     QFile::remove(result.emls.first()); // 2 GiB of zeros
 }
 

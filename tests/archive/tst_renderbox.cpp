@@ -198,8 +198,10 @@ void TestRenderBox::controllerCountsAndNames() {
     const QString general = m_dir->filePath("general");
     ArchiveController controller(&store, m_center, environment, [general] { return general; });
 
-    QCOMPARE(ArchiveController::oneOffJobName(3, "/x/Out", "/g/General"), QString("3 EML files to Out"));
-    QCOMPARE(ArchiveController::oneOffJobName(3, "", "/g/General"), QString("3 EML files to General"));
+    QCOMPARE(ArchiveController::oneOffJobName(3, "/x/Out", "/g/General"),
+             QString("3 EML files to Out"));
+    QCOMPARE(ArchiveController::oneOffJobName(3, "", "/g/General"),
+             QString("3 EML files to General"));
     QCOMPARE(*ArchiveController::autoJobIntervalSeconds("0.001"), 60);
     QCOMPARE(*ArchiveController::autoJobIntervalSeconds("1000"), 2592000);
     QCOMPARE(*ArchiveController::autoJobIntervalSeconds("24"), 86400);

@@ -6,29 +6,20 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QRegularExpression>
 #include <QTest>
 
 using namespace tessaly;
 
 namespace {
 
-void write(const QString& path, const QByteArray& data) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qFatal("cannot write %s", qPrintable(path));
-    }
-    file.write(data);
-}
-
 QByteArray message(int n) {
     return test::crlfMessage("From: a@example.com\nTo: b@example.com\nSubject: message " +
-                             QByteArray::number(n) + "\nDate: Sat, 18 Jan 2014 08:16:" +
-                             QByteArray::number(10 + n) + " +0000\n\nbody of message " +
-                             QByteArray::number(n) + "\n");
+                             QByteArray::number(n) +
+                             "\nDate: Sat, 18 Jan 2014 08:16:" + QByteArray::number(10 + n) +
+                             " +0000\n\nbody of message " + QByteArray::number(n) + "\n");
 }
 
 } // namespace
@@ -83,7 +74,9 @@ std::unique_ptr<RenderTool> TestRenderTool::job(const QStringList& paths, bool p
         timing.checkIntervalMs = 2;
         timing.watchdogMs = 20000;
         // A thousand times faster than real time: the page counts as settled at once.
-        timing.now = [this] { return static_cast<double>(m_clock.elapsed()); };
+        timing.now = [this] {
+            return static_cast<double>(m_clock.elapsed());
+        };
         auto engine = std::make_unique<MessageToHTMLToPDF>(o, view.get(), timing);
         m_views.push_back(std::move(view));
         return engine;
@@ -116,7 +109,8 @@ void TestRenderTool::listsAndFolders() {
     QCOMPARE(RenderTool::combineLists(emls, emlxs), emls + emlxs);
 
     QCOMPARE(RenderTool::commonAncestorEMLPaths({}), QString());
-    QCOMPARE(RenderTool::commonAncestorEMLPaths({"/a/b/c.eml", "/a/b/d/e.eml", "/a/x"}), QString("/a"));
+    QCOMPARE(RenderTool::commonAncestorEMLPaths({"/a/b/c.eml", "/a/b/d/e.eml", "/a/x"}),
+             QString("/a"));
     QCOMPARE(RenderTool::commonAncestorEMLPaths({"/a/b.eml", "/a/b.eml"}), QString("/a/b.eml"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("NOT GOOD.*"));
     QCOMPARE(RenderTool::commonAncestorEMLPaths({"/none/x.mbox"}), QString("/none"));
@@ -143,14 +137,14 @@ void TestRenderTool::listsAndFolders() {
 void TestRenderTool::jobRunsToDone() {
     const QString in = m_dir->filePath("in");
     for (int i = 1; i <= 3; ++i) {
-        write(QStringLiteral("%1/m%2.eml").arg(in).arg(i), message(i));
+        test::writeFile(QStringLiteral("%1/m%2.eml").arg(in).arg(i), message(i));
     }
-    write(in + "/tiny.eml", "From: x\n\nhi\n"); // too short to be a message
+    test::writeFile(in + "/tiny.eml", "From: x\n\nhi\n"); // too short to be a message
     QByteArray mbox;
     for (int i = 4; i <= 5; ++i) {
         mbox += "From someone Sat Jan 18 08:16:20 2014\n" + message(i).replace("\r\n", "\n");
     }
-    write(in + "/box.mbox", mbox);
+    test::writeFile(in + "/box.mbox", mbox);
 
     auto tool = job({in}, true);
     const JobFigures figures = run(*tool);
@@ -179,7 +173,7 @@ void TestRenderTool::jobRunsToDone() {
 void TestRenderTool::failuresAreRetriedOnceThenReported() {
     const QString in = m_dir->filePath("in");
     for (int i = 1; i <= 4; ++i) {
-        write(QStringLiteral("%1/m%2.eml").arg(in).arg(i), message(i));
+        test::writeFile(QStringLiteral("%1/m%2.eml").arg(in).arg(i), message(i));
     }
     auto tool = job({in}, false);
     const JobFigures figures = run(*tool);

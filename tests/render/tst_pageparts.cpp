@@ -7,8 +7,8 @@
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QImage>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -24,23 +24,23 @@ private Q_SLOTS:
 };
 
 void TestPageParts::partsAreServedWithPreviews() {
-    QImage big(1200, 900, QImage::Format_RGB32);
-    big.fill(Qt::green);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    big.save(&buffer, "PNG");
+    const QByteArray png = test::makePng({1200, 900}, Qt::green);
     const QByteArray pdf = test::makePdf();
 
     const QByteArray raw = test::crlfMessage(
         "From: a@example.com\nSubject: parts\nContent-Type: multipart/mixed; boundary=b\n\n"
         "--b\nContent-Type: text/html\n\n<img src=\"cid:big@x\">\n"
         "--b\nContent-Type: image/png\nContent-ID: <big@x>\nContent-Transfer-Encoding: base64\n\n" +
-        png.toBase64() + "\n"
+        png.toBase64() +
+        "\n"
         "--b\nContent-Type: application/pdf; name=doc.pdf\nContent-Disposition: attachment\n"
-        "Content-Transfer-Encoding: base64\n\n" + pdf.toBase64() + "\n"
+        "Content-Transfer-Encoding: base64\n\n" +
+        pdf.toBase64() +
+        "\n"
         "--b\nContent-Type: application/octet-stream; name=tiny.bin\n"
-        "Content-Disposition: attachment\n\n" + QByteArray(50, 't') + "\n"
+        "Content-Disposition: attachment\n\n" +
+        QByteArray(50, 't') +
+        "\n"
         "--b--\n");
     auto message = MCOMessageParser::messageParserWithData(raw);
     test::FakeWebView view;
@@ -103,8 +103,9 @@ void TestPageParts::keywordsAreMergedLowerCase() {
     addresses.sort();
     QCOMPARE(addresses, (QStringList{"ann@example.com", "bob@example.com", "carl@example.com",
                                      "dora@example.com"}));
-    const auto attributes = PdfStamp::pdfDictWithKeywords(
-        message.header(), std::nullopt, "Earlier, BOB@example.com", QDateTime::currentDateTimeUtc());
+    const auto attributes =
+        PdfStamp::pdfDictWithKeywords(message.header(), std::nullopt, "Earlier, BOB@example.com",
+                                      QDateTime::currentDateTimeUtc());
     QStringList keywords = attributes.value("Keywords").toString().split(", ");
     keywords.sort();
     QCOMPARE(keywords, (QStringList{"ann@example.com", "bob@example.com", "carl@example.com",

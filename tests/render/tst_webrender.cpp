@@ -1,3 +1,4 @@
+#include "fakewebview.h"
 #include "messagetohtmltopdf.h"
 #include "testsupport.h"
 #include "webenginemessageview.h"
@@ -154,12 +155,7 @@ void TestWebRender::remoteResourcesAreFiltered() {
 }
 
 void TestWebRender::wronglyDeclaredCharsetAndInlineImage() {
-    QImage image(50, 50, QImage::Format_RGB32);
-    image.fill(Qt::blue);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
+    const QByteArray png = test::makePng({50, 50}, Qt::blue);
     const QByteArray raw = test::crlfMessage(
         "From: Ann <ann@example.com>\nTo: bob@example.com\nSubject: charset\n"
         "Content-Type: multipart/related; boundary=r\n\n"

@@ -53,5 +53,7 @@ public:
 
 // A real PDF of the given number of pages, large enough to count as sound.
 QByteArray makePdf(int pages = 1, int minimumBytes = 9000);
+// A PNG of one colour.
+QByteArray makePng(QSize size, Qt::GlobalColor color);
 
 } // namespace tessaly::test

@@ -32,4 +32,14 @@ QByteArray makePdf(int pages, int minimumBytes) {
     return bytes;
 }
 
+QByteArray makePng(QSize size, Qt::GlobalColor color) {
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(color);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return png;
+}
+
 } // namespace tessaly::test

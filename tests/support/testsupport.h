@@ -15,6 +15,11 @@ QString sharedCorpusDir();
 // Every message file of the corpus (.eml, .emlx, .mbox and the rest), sorted.
 QStringList sharedCorpusFiles();
 
+// Writes a file, creating its folders; fails the test run when it cannot.
+void writeFile(const QString& path, const QByteArray& data);
+// A file's bytes, or empty when it cannot be read.
+QByteArray readFile(const QString& path);
+
 // Builds a message from lines joined with CR LF, as it comes off the wire.
 QByteArray crlfMessage(const QByteArray& text);
 

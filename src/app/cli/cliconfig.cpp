@@ -54,4 +54,40 @@ bool loadCliJob(const QString& optionsPath, const PreferenceStore& store, CliJob
     return true;
 }
 
+bool parseMessageCommand(const QString& command, const QStringList& arguments,
+                         const PreferenceStore& store, CliJob& job, QStringList& messages,
+                         QTextStream& err) {
+    QString optionsPath;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == u"--options") {
+            if (i + 1 >= arguments.size()) {
+                err << "tessaly-cli " << command << ": --options needs a file\n";
+                return false;
+            }
+            optionsPath = arguments[++i];
+        } else if (argument.startsWith(u"--options=")) {
+            optionsPath = argument.mid(10);
+        } else if (argument == u"--") {
+            messages.append(arguments.mid(i + 1));
+            break;
+        } else if (argument.startsWith(u"--")) {
+            err << "tessaly-cli " << command << ": unknown option " << argument << '\n';
+            return false;
+        } else {
+            messages.append(argument);
+        }
+    }
+    if (messages.isEmpty()) {
+        err << "usage: tessaly-cli " << command << " [--options FILE] MESSAGE...\n";
+        return false;
+    }
+    QString error;
+    if (!loadCliJob(optionsPath, store, job, error)) {
+        err << "tessaly-cli " << command << ": " << error << '\n';
+        return false;
+    }
+    return true;
+}
+
 } // namespace tessaly

@@ -3,6 +3,8 @@
 #include "joboptions.h"
 
 #include <QString>
+#include <QStringList>
+#include <QTextStream>
 
 namespace tessaly {
 
@@ -20,5 +22,11 @@ struct CliJob {
 // path reads no file. On failure returns false with a reason.
 bool loadCliJob(const QString& optionsPath, const PreferenceStore& store, CliJob& job,
                 QString& error);
+
+// Reads "[--options FILE] MESSAGE..." and the options file: what `paths` and `render` take.
+// On failure prints the reason (or the usage) for `command` and returns false.
+bool parseMessageCommand(const QString& command, const QStringList& arguments,
+                         const PreferenceStore& store, CliJob& job, QStringList& messages,
+                         QTextStream& err);
 
 } // namespace tessaly

@@ -69,37 +69,9 @@ void printMessagePaths(MCOMessageParser& message, const CliJob& job, QTextStream
 
 int runPathsCommand(const QStringList& arguments, PreferenceStore& store, QTextStream& out,
                     QTextStream& err) {
-    QString optionsPath;
-    QStringList messages;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
-        if (argument == u"--options") {
-            if (i + 1 >= arguments.size()) {
-                err << "tessaly-cli paths: --options needs a file\n";
-                return 1;
-            }
-            optionsPath = arguments[++i];
-        } else if (argument.startsWith(u"--options=")) {
-            optionsPath = argument.mid(10);
-        } else if (argument == u"--") {
-            messages.append(arguments.mid(i + 1));
-            break;
-        } else if (argument.startsWith(u"--")) {
-            err << "tessaly-cli paths: unknown option " << argument << '\n';
-            return 1;
-        } else {
-            messages.append(argument);
-        }
-    }
-    if (messages.isEmpty()) {
-        err << "usage: tessaly-cli paths [--options FILE] MESSAGE...\n";
-        return 1;
-    }
-
     CliJob job;
-    QString error;
-    if (!loadCliJob(optionsPath, store, job, error)) {
-        err << "tessaly-cli paths: " << error << '\n';
+    QStringList messages;
+    if (!parseMessageCommand(QStringLiteral("paths"), arguments, store, job, messages, err)) {
         return 1;
     }
 

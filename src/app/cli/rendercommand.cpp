@@ -39,32 +39,9 @@ void waitUntilIdle(MessageToHTMLToPDF& engine) {
 
 int runRenderCommand(const QStringList& arguments, PreferenceStore& store, MessageWebView& view,
                      QTextStream& out, QTextStream& err) {
-    QString optionsPath;
-    QStringList messages;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
-        if (argument == u"--options" && i + 1 < arguments.size()) {
-            optionsPath = arguments[++i];
-        } else if (argument.startsWith(u"--options=")) {
-            optionsPath = argument.mid(10);
-        } else if (argument == u"--") {
-            messages.append(arguments.mid(i + 1));
-            break;
-        } else if (argument.startsWith(u"--")) {
-            err << "tessaly-cli render: unknown or incomplete option " << argument << '\n';
-            return 1;
-        } else {
-            messages.append(argument);
-        }
-    }
-    if (messages.isEmpty()) {
-        err << "usage: tessaly-cli render [--options FILE] MESSAGE...\n";
-        return 1;
-    }
     CliJob job;
-    QString error;
-    if (!loadCliJob(optionsPath, store, job, error)) {
-        err << "tessaly-cli render: " << error << '\n';
+    QStringList messages;
+    if (!parseMessageCommand(QStringLiteral("render"), arguments, store, job, messages, err)) {
         return 1;
     }
 
