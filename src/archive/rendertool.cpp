@@ -308,10 +308,19 @@ bool RenderTool::tryAEMLRender(int index) {
             message = makeMCOMessage(item.path, &mailappAttachments);
         }
         if (!message) {
-            m_unreadable.append(item.path + QStringLiteral(": ") +
-                                (item.unreadableReason.isEmpty()
-                                     ? QStringLiteral("could not be made into a message")
-                                     : item.unreadableReason));
+            QString reason = item.unreadableReason;
+            if (reason.isEmpty()) {
+                const QFileInfo info(item.path);
+                if (!info.isReadable()) {
+                    reason = QStringLiteral("cannot be read");
+                } else if (info.suffix() == u"emlx") {
+                    reason = QStringLiteral("not a mail-client message file (.emlx) with a "
+                                            "message in it");
+                } else {
+                    reason = QStringLiteral("too short to be a message (fewer than 65 bytes)");
+                }
+            }
+            m_unreadable.append(item.path + QStringLiteral(": ") + reason);
         }
         m_engineSource[index] = item.path;
         engine.startRender(message, getMainFolder(), emlSubFolder(item.path), false, m_jobName,
