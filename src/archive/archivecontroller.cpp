@@ -116,11 +116,7 @@ RenderTool* ArchiveController::startEMLJob(const QStringList& paths, const QStri
     connect(job, &RenderTool::finished, this, [this, job] {
         Q_EMIT jobFinished(job);
         // Removed once the current tick is over: the job is still on the stack.
-        QTimer::singleShot(0, this, [this, job] {
-            if (m_renderJobs.contains(job)) {
-                removeRenderEngine(job->jobName());
-            }
-        });
+        QTimer::singleShot(0, this, [this, job] { removeRenderJob(job); });
     });
     m_renderJobs.append(job);
     Q_EMIT jobListChanged();
@@ -156,28 +152,31 @@ RenderTool* ArchiveController::renderToolForjobName(const QString& jobName) cons
 }
 
 void ArchiveController::stopArchiving(const QString& jobName) {
+    // The job cancelled is the one removed, also when others share its name.
     if (RenderTool* job = renderToolForjobName(jobName)) {
         job->cancel();
+        removeRenderJob(job);
     }
-    removeRenderEngine(jobName);
 }
 
 void ArchiveController::removeRenderEngine(const QString& jobName) {
     if (jobName.isEmpty()) {
         return;
     }
-    RenderTool* job = nullptr;
     for (auto it = m_renderJobs.rbegin(); it != m_renderJobs.rend(); ++it) {
         if ((*it)->jobName() == jobName) {
-            job = *it;
-            break;
+            removeRenderJob(*it);
+            return;
         }
     }
-    if (!job) {
+}
+
+void ArchiveController::removeRenderJob(RenderTool* job) {
+    if (!m_renderJobs.contains(job)) {
         return;
     }
     if (job->allFinished() && !job->wasCancelled()) {
-        m_store->setValue(jobName + kLastFinished, QDateTime::currentDateTimeUtc());
+        m_store->setValue(job->jobName() + kLastFinished, QDateTime::currentDateTimeUtc());
     }
     m_renderJobs.removeOne(job);
     job->deleteLater();

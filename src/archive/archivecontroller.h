@@ -45,6 +45,9 @@ public:
     void startRenderingWaitingJobs();
     void stopArchiving(const QString& jobName);
     void removeRenderEngine(const QString& jobName);
+    // Removes this very job: one-off jobs may share a name (the same number of files dropped
+    // on the same folder), and a finished job must never take a waiting namesake with it.
+    void removeRenderJob(RenderTool* job);
     RenderTool* renderToolForjobName(const QString& jobName) const;
     const QList<RenderTool*>& renderJobs() const { return m_renderJobs; }
     int numDoneThisSession(const QString& jobName) const;

@@ -215,20 +215,28 @@ void TestRenderBox::controllerCountsAndNames() {
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(message(300 + n));
     }
-    // Two jobs with one slot: the second waits for the first.
+    // Three jobs with one slot; the first two share their name (the same files dropped on the
+    // same folder twice). Each waits for the one before, and each runs.
     RenderTool* first = controller.startEMLJob({in}, m_dir->filePath("picked"), QString());
-    RenderTool* second = controller.startEMLJob({in}, m_dir->filePath("other"), "named");
-    QVERIFY(first && second);
+    RenderTool* twin = controller.startEMLJob({in}, m_dir->filePath("picked"), QString());
+    RenderTool* named = controller.startEMLJob({in}, m_dir->filePath("other"), "named");
+    QVERIFY(first && twin && named);
     QCOMPARE(first->jobName(), QString("1 EML files to picked"));
+    QCOMPARE(twin->jobName(), first->jobName());
     QVERIFY(!first->waiting());
-    QVERIFY(second->waiting());
+    QVERIFY(twin->waiting() && named->waiting());
     QSignalSpy finished(&controller, &ArchiveController::jobFinished);
     QVERIFY(finished.wait(120000));
-    QTRY_VERIFY_WITH_TIMEOUT(controller.renderJobs().size() == 1, 5000);
-    QVERIFY(!second->waiting());
+    QCOMPARE(finished.first().first().value<RenderTool*>(), first);
     QCOMPARE(controller.numDoneThisSession("1 EML files to picked"), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(!twin->waiting(), 5000);
+    QVERIFY(finished.wait(120000));
+    QCOMPARE(finished.last().first().value<RenderTool*>(), twin);
+    QCOMPARE(twin->figures().alreadyArchived, 2);
     QVERIFY(store.value("1 EML files to picked__LastFinished").toDateTime().isValid());
+    QTRY_VERIFY_WITH_TIMEOUT(!named->waiting(), 5000);
     controller.stopArchiving("named");
+    QVERIFY(controller.renderJobs().isEmpty());
     QVERIFY(!store.isStored("named__LastFinished")); // a stopped job has not finished
 }
 
