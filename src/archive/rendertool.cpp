@@ -263,8 +263,7 @@ void RenderTool::recordFailedMessages() {
     }
 }
 
-void RenderTool::collectOutcomes(MessageToHTMLToPDF& engine, int index) {
-    Q_UNUSED(index);
+void RenderTool::collectOutcomes(MessageToHTMLToPDF& engine) {
     const std::optional<MessageToHTMLToPDF::Outcome> outcome = engine.takeFinishedOutcome();
     if (!outcome) {
         return;
@@ -299,7 +298,7 @@ void RenderTool::collectOutcomes(MessageToHTMLToPDF& engine, int index) {
 
 bool RenderTool::tryAEMLRender(int index) {
     MessageToHTMLToPDF& engine = *m_renderEngines[index];
-    collectOutcomes(engine, index);
+    collectOutcomes(engine);
     if (!m_emlToRender.isEmpty()) {
         const WorkItem item = m_emlToRender.takeLast();
         QString mailappAttachments;
@@ -363,8 +362,8 @@ void RenderTool::checkForAllDone() {
     if (!m_failedMessages.isEmpty()) {
         return;
     }
-    for (int i = 0; i < static_cast<int>(m_renderEngines.size()); ++i) {
-        collectOutcomes(*m_renderEngines[i], i);
+    for (auto& engine : m_renderEngines) {
+        collectOutcomes(*engine);
     }
     m_operationDescription = QStringLiteral("Done");
     m_fractionDone = 1.0;

@@ -94,7 +94,7 @@ private:
     void renderTimer();
     void renderEMLFiles();
     void recordFailedMessages();
-    void collectOutcomes(MessageToHTMLToPDF& engine, int index);
+    void collectOutcomes(MessageToHTMLToPDF& engine);
     bool tryAEMLRender(int index);
     void checkForAllDone();
     bool anyEngineBusy();
