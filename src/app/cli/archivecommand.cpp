@@ -105,6 +105,11 @@ int runArchiveCommand(const QStringList& arguments, PreferenceStore& store, QTex
         }
         overrides = document.object();
     }
+    if (args.dest.isEmpty() && store.destinationFolder().isEmpty()) {
+        err << "tessaly-cli archive: no destination folder: pass --dest DIR, or choose a "
+               "destination in Tessaly's settings\n";
+        return 1;
+    }
     const QString runtime = privateRuntimeFolder(&error);
     if (runtime.isEmpty()) {
         err << "tessaly-cli archive: " << error << '\n';
