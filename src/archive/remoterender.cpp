@@ -127,6 +127,12 @@ void RemoteRender::launchRenderbox() {
     m_maxTaskTimer.start();
 }
 
+void RemoteRender::askToQuit() {
+    if (!taskTerminated()) {
+        m_center->post(QStringLiteral("rb_quit_"), m_id);
+    }
+}
+
 void RemoteRender::quitRenderbox() {
     if (taskTerminated()) {
         m_task.reset();

@@ -37,6 +37,7 @@ public:
     bool busyWorkingOnRender() override;
     bool failed() override;
     void quitRenderbox() override;
+    void askToQuit() override;
 
     const QString& renderboxID() const { return m_id; }
     const QString& renderboxFolder() const { return m_folder; }

@@ -411,6 +411,10 @@ JobFigures RenderTool::figures() const {
 void RenderTool::cleanup() {
     m_allDone = true;
     m_timer.stop();
+    // All boxes are told first, so they end side by side rather than one after another.
+    for (auto& engine : m_renderEngines) {
+        engine->prepareShutdown();
+    }
     for (auto& engine : m_renderEngines) {
         engine->shutdown();
     }

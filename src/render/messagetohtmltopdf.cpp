@@ -449,6 +449,12 @@ MessageToHTMLToPDF::getAndClearFailedMessage(bool* isRetry) {
     return std::exchange(m_failedMessage, std::nullopt);
 }
 
+void MessageToHTMLToPDF::prepareShutdown() {
+    if (m_renderBox) {
+        m_renderBox->askToQuit();
+    }
+}
+
 void MessageToHTMLToPDF::shutdown() {
     m_checkTimer.stop();
     m_watchdog.stop();

@@ -84,6 +84,8 @@ public:
     std::optional<FailedMessage> getAndClearFailedMessage(bool* isRetry);
     std::shared_ptr<MCOMessageParser> currentMessage() const;
     void shutdown();
+    // Lets a render box start ending before shutdown() waits for it.
+    void prepareShutdown();
 
     // How the last message ended, and its PDF path (empty when it has none).
     Outcome lastOutcome() const { return m_outcome; }

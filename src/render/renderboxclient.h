@@ -19,6 +19,8 @@ public:
     // After the render: whether the box died during it (an emergency EML copy is then written).
     virtual bool failed() = 0;
     virtual void quitRenderbox() = 0;
+    // Asks the box to end without waiting for it, so that many boxes can end together.
+    virtual void askToQuit() {}
 };
 
 } // namespace tessaly
