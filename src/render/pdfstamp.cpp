@@ -82,16 +82,16 @@ QMap<QString, QVariant> PdfStamp::pdfDictWithKeywords(const MCOMessageHeader& he
 
 bool PdfStamp::addEmailsAsKeywords(const QString& path, const MCOMessageHeader& header,
                                    const std::optional<QDateTime>& messageDate) {
-    QMap<QString, QString> current;
     QString error;
-    if (!PdfInfo::read(path, current, &error)) {
-        qCWarning(lcRender).noquote() << "adding keywords did not work:" << error << path;
-        return false;
-    }
-    const QMap<QString, QVariant> attributes =
-        pdfDictWithKeywords(header, messageDate, current.value(QStringLiteral("Keywords")),
-                            QDateTime::currentDateTimeUtc());
-    if (!PdfInfo::write(path, attributes, &error)) {
+    const bool stamped = PdfInfo::update(
+        path,
+        [&](const QMap<QString, QString>& current) {
+            return pdfDictWithKeywords(header, messageDate,
+                                       current.value(QStringLiteral("Keywords")),
+                                       QDateTime::currentDateTimeUtc());
+        },
+        &error);
+    if (!stamped) {
         qCWarning(lcRender).noquote()
             << "adding keywords did not work, even after trying to delete the file first:" << error
             << ", into" << path;

@@ -365,14 +365,22 @@ std::optional<QStringList> OpenMeta::getUserTags(const QString& path, OpenMetaRe
     return merged;
 }
 
-OpenMetaResult OpenMeta::addUserTags(const QVariant& tags, const QString& path) {
-    if (!validateAsArrayOfStrings(tags)) {
+namespace {
+// The checks adding and clearing share: the given tags, then the file's current ones.
+OpenMetaResult currentTagsFor(const QVariant& tags, const QString& path, QStringList& current) {
+    if (!OpenMeta::validateAsArrayOfStrings(tags)) {
         return parameterError();
     }
     OpenMetaResult readError;
-    const QStringList current = getUserTags(path, &readError).value_or(QStringList{});
-    if (readError) {
-        return readError;
+    current = OpenMeta::getUserTags(path, &readError).value_or(QStringList{});
+    return readError;
+}
+} // namespace
+
+OpenMetaResult OpenMeta::addUserTags(const QVariant& tags, const QString& path) {
+    QStringList current;
+    if (OpenMetaResult error = currentTagsFor(tags, path, current)) {
+        return error;
     }
     const QStringList combined = *removeDuplicateTags(current + toStringList(tags));
     if (combined == current) {
@@ -382,13 +390,9 @@ OpenMetaResult OpenMeta::addUserTags(const QVariant& tags, const QString& path) 
 }
 
 OpenMetaResult OpenMeta::clearUserTags(const QVariant& tags, const QString& path) {
-    if (!validateAsArrayOfStrings(tags)) {
-        return parameterError();
-    }
-    OpenMetaResult readError;
-    const QStringList current = getUserTags(path, &readError).value_or(QStringList{});
-    if (readError) {
-        return readError;
+    QStringList current;
+    if (OpenMetaResult error = currentTagsFor(tags, path, current)) {
+        return error;
     }
     QStringList gone;
     for (const QString& tag : toStringList(tags)) {

@@ -115,21 +115,8 @@ WriteOutcome moveWithoutReplacing(const QByteArray& temp, const QByteArray& targ
     return {WriteOutcome::Status::Failed, errnoText(error)};
 }
 
-} // namespace
-
-static WriteOutcome writeWithMode(const QString& path, QByteArrayView data, ExistingFile mode,
-                                  mode_t permissions);
-
-WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, ExistingFile mode) {
-    return writeWithMode(path, data, mode, newFileMode());
-}
-
-WriteOutcome writePrivateFileAtomically(const QString& path, QByteArrayView data) {
-    return writeWithMode(path, data, ExistingFile::Replace, 0600);
-}
-
-static WriteOutcome writeWithMode(const QString& path, QByteArrayView data, ExistingFile mode,
-                                  mode_t permissions) {
+WriteOutcome writeWithMode(const QString& path, QByteArrayView data, ExistingFile mode,
+                           mode_t permissions) {
     const QFileInfo info(path);
     const QByteArray target = QFile::encodeName(info.absoluteFilePath());
     const QByteArray dir = QFile::encodeName(info.absolutePath());
@@ -165,6 +152,16 @@ static WriteOutcome writeWithMode(const QString& path, QByteArrayView data, Exis
         return {WriteOutcome::Status::Failed, errnoText(error)};
     }
     return {WriteOutcome::Status::Written, {}};
+}
+
+} // namespace
+
+WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, ExistingFile mode) {
+    return writeWithMode(path, data, mode, newFileMode());
+}
+
+WriteOutcome writePrivateFileAtomically(const QString& path, QByteArrayView data) {
+    return writeWithMode(path, data, ExistingFile::Replace, 0600);
 }
 
 bool setFileModificationTime(const QString& path, const QDateTime& time) {

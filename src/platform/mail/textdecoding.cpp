@@ -1,6 +1,11 @@
 #include "textdecoding.h"
 
+#include "mcomessageparser.h"
+
+#include <QRegularExpression>
 #include <QStringDecoder>
+
+#include <gmime/gmime.h>
 
 namespace tessaly {
 
@@ -53,16 +58,6 @@ QByteArray unfoldHeaderValue(QByteArrayView raw) {
     }
     return out.trimmed();
 }
-
-} // namespace tessaly
-
-#include "mcomessageparser.h"
-
-#include <QRegularExpression>
-
-#include <gmime/gmime.h>
-
-namespace tessaly {
 
 namespace {
 

@@ -16,10 +16,6 @@ QString decodeWindows1252(QByteArrayView bytes);
 // Joins folded header lines into one line and trims the ends.
 QByteArray unfoldHeaderValue(QByteArrayView raw);
 
-} // namespace tessaly
-
-namespace tessaly {
-
 // The text of a MIME text part as Unicode. Mail often declares the wrong charset: bytes that
 // are valid UTF-8 with non-ASCII content are read as UTF-8 whatever the label says, except for
 // charsets that are not ASCII-compatible (UTF-16, ISO-2022-*, UTF-7), which are always honoured.

@@ -31,22 +31,31 @@ QString PdfInfo::pdfDate(const QDateTime& date) {
     return date.toUTC().toString(QStringLiteral("'D:'yyyyMMddHHmmss'Z'"));
 }
 
+namespace {
+
+QMap<QString, QString> textAttributes(QPDFObjectHandle info) {
+    QMap<QString, QString> attributes;
+    if (!info.isDictionary()) {
+        return attributes;
+    }
+    for (const std::string& key : info.getKeys()) {
+        QPDFObjectHandle value = info.getKey(key);
+        if (value.isString()) {
+            attributes.insert(QString::fromStdString(key.substr(1)),
+                              QString::fromStdString(value.getUTF8Value()));
+        }
+    }
+    return attributes;
+}
+
+} // namespace
+
 bool PdfInfo::read(const QString& path, QMap<QString, QString>& attributes, QString* error) {
     try {
         QPDF pdf;
         pdf.setSuppressWarnings(true);
         pdf.processFile(QFile::encodeName(path).constData());
-        QPDFObjectHandle info = infoDictionary(pdf, false);
-        attributes.clear();
-        if (info.isDictionary()) {
-            for (const std::string& key : info.getKeys()) {
-                QPDFObjectHandle value = info.getKey(key);
-                if (value.isString()) {
-                    attributes.insert(QString::fromStdString(key.substr(1)),
-                                      QString::fromStdString(value.getUTF8Value()));
-                }
-            }
-        }
+        attributes = textAttributes(infoDictionary(pdf, false));
         return true;
     } catch (const std::exception& e) {
         if (error) {
@@ -58,12 +67,18 @@ bool PdfInfo::read(const QString& path, QMap<QString, QString>& attributes, QStr
 
 bool PdfInfo::write(const QString& path, const QMap<QString, QVariant>& attributes,
                     QString* error) {
+    return update(
+        path, [&attributes](const QMap<QString, QString>&) { return attributes; }, error);
+}
+
+bool PdfInfo::update(const QString& path, const Change& change, QString* error) {
     QByteArray bytes;
     try {
         QPDF pdf;
         pdf.setSuppressWarnings(true);
         pdf.processFile(QFile::encodeName(path).constData());
         QPDFObjectHandle info = infoDictionary(pdf, true);
+        const QMap<QString, QVariant> attributes = change(textAttributes(info));
         for (auto it = attributes.begin(); it != attributes.end(); ++it) {
             QString text;
             if (it.value().typeId() == QMetaType::QDateTime) {

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
+
 namespace tessaly {
 
 // The document attributes of a PDF (its Info dictionary), read and written with qpdf.
@@ -18,6 +20,10 @@ public:
     // replaces the file atomically with the result, so a failure leaves it as it was.
     static bool write(const QString& path, const QMap<QString, QVariant>& attributes,
                       QString* error);
+
+    // Reads the text attributes and sets what `change` makes of them, in one pass over the file.
+    using Change = std::function<QMap<QString, QVariant>(const QMap<QString, QString>& current)>;
+    static bool update(const QString& path, const Change& change, QString* error);
 
     // "D:YYYYMMDDHHmmSSZ" in UTC.
     static QString pdfDate(const QDateTime& date);
