@@ -4,12 +4,12 @@
 //
 //   dbus-run-session -- bench_archive [--count N] [--corpus FOLDER]
 
-#include "archivecontroller.h"
-#include "notificationcenter.h"
-#include "preferencestore.h"
+#include "archive/archivecontroller.h"
+#include "platform/bus/notificationcenter.h"
+#include "platform/prefs/preferencestore.h"
 #include "processtree.h"
-#include "remoterender.h"
-#include "runtimefolder.h"
+#include "archive/remoterender.h"
+#include "platform/files/runtimefolder.h"
 
 #include <QCoreApplication>
 #include <QDir>

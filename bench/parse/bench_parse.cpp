@@ -3,8 +3,8 @@
 //
 //   bench_parse [FOLDER] [--seconds N]     FOLDER defaults to the shared corpus's eml/
 
-#include "gobjectptr.h"
-#include "mcomessageparser.h"
+#include "platform/mail/gobjectptr.h"
+#include "platform/mail/mcomessageparser.h"
 
 #include <QCoreApplication>
 #include <QDirIterator>

@@ -4,10 +4,10 @@
 //
 //   bench_render [--rounds N] [MESSAGE...]   defaults: 3 rounds over a mixed corpus sample
 
-#include "messagetohtmltopdf.h"
+#include "render/messagetohtmltopdf.h"
 #include "processtree.h"
-#include "webenginemessageview.h"
-#include "webengineprocess.h"
+#include "platform/web/qtwebengine/webenginemessageview.h"
+#include "platform/web/qtwebengine/webengineprocess.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

@@ -1,4 +1,4 @@
-#include "launchmode.h"
+#include "app/launchmode.h"
 
 #include <QJsonDocument>
 #include <QLoggingCategory>

@@ -1,11 +1,11 @@
-#include "launchmode.h"
-#include "mainwindow.h"
-#include "notificationcenter.h"
-#include "preferencekeys.h"
-#include "preferencestore.h"
-#include "renderbox.h"
-#include "webenginemessageview.h"
-#include "webengineprocess.h"
+#include "app/launchmode.h"
+#include "app/mainwindow.h"
+#include "platform/bus/notificationcenter.h"
+#include "platform/prefs/preferencekeys.h"
+#include "platform/prefs/preferencestore.h"
+#include "archive/renderbox.h"
+#include "platform/web/qtwebengine/webenginemessageview.h"
+#include "platform/web/qtwebengine/webengineprocess.h"
 
 #include <QApplication>
 

@@ -1,9 +1,9 @@
-#include "archivecontroller.h"
+#include "archive/archivecontroller.h"
 
-#include "custompath.h"
-#include "notificationcenter.h"
-#include "preferencekeys.h"
-#include "preferencestore.h"
+#include "render/custompath.h"
+#include "platform/bus/notificationcenter.h"
+#include "platform/prefs/preferencekeys.h"
+#include "platform/prefs/preferencestore.h"
 
 #include <QDateTime>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "rendertool.h"
+#include "archive/rendertool.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "archivelog.h"
+#include "archive/archivelog.h"
 
 namespace tessaly {
 Q_LOGGING_CATEGORY(lcArchive, "tessaly.archive", QtWarningMsg)

@@ -1,6 +1,6 @@
-#include "emlxconverter.h"
+#include "archive/emlxconverter.h"
 
-#include "archivelog.h"
+#include "archive/archivelog.h"
 
 #include <QFile>
 #include <QFileInfo>

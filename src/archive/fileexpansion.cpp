@@ -1,7 +1,7 @@
-#include "fileexpansion.h"
+#include "archive/fileexpansion.h"
 
-#include "archivelog.h"
-#include "atomicfile.h"
+#include "archive/archivelog.h"
+#include "platform/files/atomicfile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
-#include "remoterender.h"
+#include "archive/remoterender.h"
 
-#include "archivelog.h"
-#include "atomicfile.h"
-#include "emloutput.h"
-#include "notificationcenter.h"
+#include "archive/archivelog.h"
+#include "platform/files/atomicfile.h"
+#include "render/emloutput.h"
+#include "platform/bus/notificationcenter.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "joboptions.h"
-#include "renderboxclient.h"
+#include "render/joboptions.h"
+#include "render/renderboxclient.h"
 
 #include <QJsonObject>
 #include <QObject>

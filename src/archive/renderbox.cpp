@@ -1,10 +1,10 @@
-#include "renderbox.h"
+#include "archive/renderbox.h"
 
-#include "archivelog.h"
-#include "destinationpaths.h"
-#include "messagetohtmltopdf.h"
-#include "messagewebview.h"
-#include "notificationcenter.h"
+#include "archive/archivelog.h"
+#include "render/destinationpaths.h"
+#include "render/messagetohtmltopdf.h"
+#include "platform/web/messagewebview.h"
+#include "platform/bus/notificationcenter.h"
 
 #include <QDir>
 #include <QFile>

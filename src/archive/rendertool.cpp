@@ -1,9 +1,9 @@
-#include "rendertool.h"
+#include "archive/rendertool.h"
 
-#include "archivelog.h"
-#include "destinationpaths.h"
-#include "emlxconverter.h"
-#include "messagedates.h"
+#include "archive/archivelog.h"
+#include "render/destinationpaths.h"
+#include "archive/emlxconverter.h"
+#include "render/messagedates.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "fileexpansion.h"
-#include "joboptions.h"
-#include "messagetohtmltopdf.h"
+#include "archive/fileexpansion.h"
+#include "render/joboptions.h"
+#include "render/messagetohtmltopdf.h"
 
 #include <QElapsedTimer>
 #include <QFutureWatcher>

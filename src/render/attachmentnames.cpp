@@ -1,6 +1,6 @@
-#include "attachmentnames.h"
+#include "render/attachmentnames.h"
 
-#include "destinationpaths.h"
+#include "render/destinationpaths.h"
 
 #include <QHash>
 

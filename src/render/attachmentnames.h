@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mcoattachment.h"
+#include "platform/mail/mcoattachment.h"
 
 #include <QList>
 #include <QString>

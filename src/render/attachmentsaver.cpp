@@ -1,13 +1,13 @@
-#include "attachmentsaver.h"
+#include "render/attachmentsaver.h"
 
-#include "atomicfile.h"
-#include "attachmentnames.h"
-#include "destinationpaths.h"
-#include "messagedates.h"
-#include "messagetags.h"
-#include "mimeunpacker.h"
-#include "previews.h"
-#include "renderlog.h"
+#include "platform/files/atomicfile.h"
+#include "render/attachmentnames.h"
+#include "render/destinationpaths.h"
+#include "render/messagedates.h"
+#include "render/messagetags.h"
+#include "unpack/mimeunpacker.h"
+#include "platform/pdf/previews.h"
+#include "render/renderlog.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "joboptions.h"
-#include "mcomessageparser.h"
+#include "render/joboptions.h"
+#include "platform/mail/mcomessageparser.h"
 
 #include <QString>
 #include <QStringList>

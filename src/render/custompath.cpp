@@ -1,6 +1,6 @@
-#include "custompath.h"
+#include "render/custompath.h"
 
-#include "preferencestore.h"
+#include "platform/prefs/preferencestore.h"
 
 #include <QRegularExpression>
 

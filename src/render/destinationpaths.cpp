@@ -1,9 +1,9 @@
-#include "destinationpaths.h"
+#include "render/destinationpaths.h"
 
-#include "atomicfile.h"
-#include "custompath.h"
-#include "messagedates.h"
-#include "renderlog.h"
+#include "platform/files/atomicfile.h"
+#include "render/custompath.h"
+#include "render/messagedates.h"
+#include "render/renderlog.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "joboptions.h"
-#include "mcoattachment.h"
-#include "mcomessageheader.h"
+#include "render/joboptions.h"
+#include "platform/mail/mcoattachment.h"
+#include "platform/mail/mcomessageheader.h"
 
 #include <QString>
 

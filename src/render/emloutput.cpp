@@ -1,8 +1,8 @@
-#include "emloutput.h"
+#include "render/emloutput.h"
 
-#include "destinationpaths.h"
-#include "renderlog.h"
-#include "soundfiles.h"
+#include "render/destinationpaths.h"
+#include "render/renderlog.h"
+#include "render/soundfiles.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "atomicfile.h"
-#include "joboptions.h"
-#include "mcomessageparser.h"
+#include "platform/files/atomicfile.h"
+#include "render/joboptions.h"
+#include "platform/mail/mcomessageparser.h"
 
 #include <QByteArray>
 #include <QString>

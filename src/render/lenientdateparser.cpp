@@ -1,4 +1,4 @@
-#include "lenientdateparser.h"
+#include "render/lenientdateparser.h"
 
 #include <QRegularExpression>
 #include <QStringList>

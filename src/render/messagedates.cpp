@@ -1,7 +1,7 @@
-#include "messagedates.h"
+#include "render/messagedates.h"
 
-#include "lenientdateparser.h"
-#include "renderlog.h"
+#include "render/lenientdateparser.h"
+#include "render/renderlog.h"
 
 namespace tessaly {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mcomessageheader.h"
+#include "platform/mail/mcomessageheader.h"
 
 #include <QDateTime>
 

@@ -1,6 +1,6 @@
-#include "messagetags.h"
+#include "render/messagetags.h"
 
-#include "openmeta.h"
+#include "tags/openmeta.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

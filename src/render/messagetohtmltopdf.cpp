@@ -1,15 +1,15 @@
-#include "messagetohtmltopdf.h"
+#include "render/messagetohtmltopdf.h"
 
-#include "atomicfile.h"
-#include "attachmentsaver.h"
-#include "destinationpaths.h"
-#include "emloutput.h"
-#include "messagedates.h"
-#include "messagetags.h"
-#include "pdfstamp.h"
-#include "previews.h"
-#include "renderlog.h"
-#include "soundfiles.h"
+#include "platform/files/atomicfile.h"
+#include "render/attachmentsaver.h"
+#include "render/destinationpaths.h"
+#include "render/emloutput.h"
+#include "render/messagedates.h"
+#include "render/messagetags.h"
+#include "render/pdfstamp.h"
+#include "platform/pdf/previews.h"
+#include "render/renderlog.h"
+#include "render/soundfiles.h"
 
 #include <QDateTime>
 #include <QFileInfo>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "joboptions.h"
-#include "mcomessageparser.h"
-#include "messagewebview.h"
-#include "msgviewcontroller.h"
-#include "renderboxclient.h"
+#include "render/joboptions.h"
+#include "platform/mail/mcomessageparser.h"
+#include "platform/web/messagewebview.h"
+#include "render/msgviewcontroller.h"
+#include "render/renderboxclient.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -1,7 +1,7 @@
-#include "msgviewcontroller.h"
+#include "render/msgviewcontroller.h"
 
-#include "mcotemplate.h"
-#include "previews.h"
+#include "platform/mail/mcotemplate.h"
+#include "platform/pdf/previews.h"
 
 #include <QBuffer>
 #include <QCoreApplication>

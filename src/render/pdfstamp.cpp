@@ -1,7 +1,7 @@
-#include "pdfstamp.h"
+#include "render/pdfstamp.h"
 
-#include "pdfinfo.h"
-#include "renderlog.h"
+#include "platform/pdf/pdfinfo.h"
+#include "render/renderlog.h"
 
 #include <QCoreApplication>
 #include <QSet>

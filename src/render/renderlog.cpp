@@ -1,4 +1,4 @@
-#include "renderlog.h"
+#include "render/renderlog.h"
 
 namespace tessaly {
 Q_LOGGING_CATEGORY(lcRender, "tessaly.render", QtWarningMsg)

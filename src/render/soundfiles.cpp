@@ -1,4 +1,4 @@
-#include "soundfiles.h"
+#include "render/soundfiles.h"
 
 #include <QFile>
 #include <QFileInfo>

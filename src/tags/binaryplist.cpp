@@ -1,4 +1,4 @@
-#include "binaryplist.h"
+#include "tags/binaryplist.h"
 
 #include <QDateTime>
 

@@ -1,6 +1,6 @@
-#include "openmeta.h"
+#include "tags/openmeta.h"
 
-#include "binaryplist.h"
+#include "tags/binaryplist.h"
 
 #include <QDir>
 #include <QFile>

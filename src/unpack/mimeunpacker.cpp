@@ -1,10 +1,10 @@
-#include "mimeunpacker.h"
+#include "unpack/mimeunpacker.h"
 
-#include "atomicfile.h"
-#include "gobjectptr.h"
-#include "mcomessageparser.h"
-#include "mimetree.h"
-#include "textdecoding.h"
+#include "platform/files/atomicfile.h"
+#include "platform/mail/gobjectptr.h"
+#include "platform/mail/mcomessageparser.h"
+#include "platform/mail/mimetree.h"
+#include "platform/mail/textdecoding.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "launchmode.h"
-#include "pathscommand.h"
-#include "preferencestore.h"
+#include "app/launchmode.h"
+#include "app/cli/pathscommand.h"
+#include "platform/prefs/preferencestore.h"
 #include "testsupport.h"
 
 #include <QDir>

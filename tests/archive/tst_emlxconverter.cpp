@@ -1,5 +1,5 @@
-#include "emlxconverter.h"
-#include "mcomessageparser.h"
+#include "archive/emlxconverter.h"
+#include "platform/mail/mcomessageparser.h"
 #include "testsupport.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "fileexpansion.h"
+#include "archive/fileexpansion.h"
 #include "testsupport.h"
 
 #include <QDir>

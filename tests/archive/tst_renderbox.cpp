@@ -1,8 +1,8 @@
-#include "archivecontroller.h"
-#include "notificationcenter.h"
-#include "preferencestore.h"
-#include "remoterender.h"
-#include "soundfiles.h"
+#include "archive/archivecontroller.h"
+#include "platform/bus/notificationcenter.h"
+#include "platform/prefs/preferencestore.h"
+#include "archive/remoterender.h"
+#include "render/soundfiles.h"
 #include "testsupport.h"
 
 #include <QDeadlineTimer>

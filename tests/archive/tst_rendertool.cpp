@@ -1,5 +1,5 @@
 #include "fakewebview.h"
-#include "rendertool.h"
+#include "archive/rendertool.h"
 #include "testsupport.h"
 
 #include <QDir>

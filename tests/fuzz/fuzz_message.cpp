@@ -1,6 +1,6 @@
 // libFuzzer target: any bytes through the message parser, its parts and the HTML rendering.
-#include "mcohtmlrenderer.h"
-#include "mcomessageparser.h"
+#include "platform/mail/mcohtmlrenderer.h"
+#include "platform/mail/mcomessageparser.h"
 
 #include <cstddef>
 #include <cstdint>

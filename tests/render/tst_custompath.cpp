@@ -1,5 +1,5 @@
-#include "custompath.h"
-#include "preferencestore.h"
+#include "render/custompath.h"
+#include "platform/prefs/preferencestore.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -1,5 +1,5 @@
-#include "emloutput.h"
-#include "soundfiles.h"
+#include "render/emloutput.h"
+#include "render/soundfiles.h"
 #include "testsupport.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "lenientdateparser.h"
-#include "mcomessageparser.h"
-#include "messagedates.h"
+#include "render/lenientdateparser.h"
+#include "platform/mail/mcomessageparser.h"
+#include "render/messagedates.h"
 #include "testsupport.h"
 
 #include <QTest>

@@ -1,7 +1,7 @@
 #include "fakewebview.h"
-#include "msgviewcontroller.h"
-#include "pdfinfo.h"
-#include "pdfstamp.h"
+#include "render/msgviewcontroller.h"
+#include "platform/pdf/pdfinfo.h"
+#include "render/pdfstamp.h"
 #include "testsupport.h"
 
 #include <QBuffer>

@@ -1,8 +1,8 @@
-#include "emloutput.h"
+#include "render/emloutput.h"
 #include "fakewebview.h"
-#include "messagetohtmltopdf.h"
-#include "openmeta.h"
-#include "pdfinfo.h"
+#include "render/messagetohtmltopdf.h"
+#include "tags/openmeta.h"
+#include "platform/pdf/pdfinfo.h"
 #include "testsupport.h"
 
 #include <QDir>

@@ -1,8 +1,8 @@
 #include "fakewebview.h"
-#include "messagetohtmltopdf.h"
+#include "render/messagetohtmltopdf.h"
 #include "testsupport.h"
-#include "webenginemessageview.h"
-#include "webengineprocess.h"
+#include "platform/web/qtwebengine/webenginemessageview.h"
+#include "platform/web/qtwebengine/webengineprocess.h"
 
 #include <QApplication>
 #include <QBuffer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "messagewebview.h"
+#include "platform/web/messagewebview.h"
 
 #include <QTimer>
 

@@ -1,5 +1,5 @@
-#include "binaryplist.h"
-#include "openmeta.h"
+#include "tags/binaryplist.h"
+#include "tags/openmeta.h"
 
 #include <QFile>
 #include <QTemporaryDir>

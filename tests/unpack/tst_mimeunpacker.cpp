@@ -1,4 +1,4 @@
-#include "mimeunpacker.h"
+#include "unpack/mimeunpacker.h"
 #include "testsupport.h"
 
 #include <QDir>

@@ -1,10 +1,10 @@
-#include "archivecommand.h"
+#include "app/cli/archivecommand.h"
 
-#include "archivecontroller.h"
-#include "notificationcenter.h"
-#include "preferencestore.h"
-#include "remoterender.h"
-#include "runtimefolder.h"
+#include "archive/archivecontroller.h"
+#include "platform/bus/notificationcenter.h"
+#include "platform/prefs/preferencestore.h"
+#include "archive/remoterender.h"
+#include "platform/files/runtimefolder.h"
 
 #include <QCoreApplication>
 #include <QDir>

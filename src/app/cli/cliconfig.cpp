@@ -1,7 +1,7 @@
-#include "cliconfig.h"
+#include "app/cli/cliconfig.h"
 
-#include "custompath.h"
-#include "preferencestore.h"
+#include "render/custompath.h"
+#include "platform/prefs/preferencestore.h"
 
 #include <QFile>
 #include <QJsonDocument>

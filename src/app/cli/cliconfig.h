@@ -1,6 +1,6 @@
 #pragma once
 
-#include "joboptions.h"
+#include "render/joboptions.h"
 
 #include <QString>
 #include <QStringList>

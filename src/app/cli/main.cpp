@@ -1,9 +1,9 @@
-#include "archivecommand.h"
-#include "pathscommand.h"
-#include "preferencestore.h"
-#include "rendercommand.h"
-#include "webenginemessageview.h"
-#include "webengineprocess.h"
+#include "app/cli/archivecommand.h"
+#include "app/cli/pathscommand.h"
+#include "platform/prefs/preferencestore.h"
+#include "app/cli/rendercommand.h"
+#include "platform/web/qtwebengine/webenginemessageview.h"
+#include "platform/web/qtwebengine/webengineprocess.h"
 
 #include <QApplication>
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
-#include "pathscommand.h"
+#include "app/cli/pathscommand.h"
 
-#include "attachmentnames.h"
-#include "cliconfig.h"
-#include "destinationpaths.h"
-#include "mcomessageparser.h"
+#include "render/attachmentnames.h"
+#include "app/cli/cliconfig.h"
+#include "render/destinationpaths.h"
+#include "platform/mail/mcomessageparser.h"
 
 #include <QFile>
 #include <QFileInfo>

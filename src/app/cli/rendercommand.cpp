@@ -1,7 +1,7 @@
-#include "rendercommand.h"
+#include "app/cli/rendercommand.h"
 
-#include "cliconfig.h"
-#include "messagetohtmltopdf.h"
+#include "app/cli/cliconfig.h"
+#include "render/messagetohtmltopdf.h"
 
 #include <QEventLoop>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "notificationcenter.h"
+#include "platform/bus/notificationcenter.h"
 
 #include <QDBusConnection>
 #include <QDBusError>

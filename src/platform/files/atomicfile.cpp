@@ -1,4 +1,4 @@
-#include "atomicfile.h"
+#include "platform/files/atomicfile.h"
 
 #include <QFileInfo>
 

@@ -1,4 +1,4 @@
-#include "runtimefolder.h"
+#include "platform/files/runtimefolder.h"
 
 #include <QByteArray>
 #include <QFile>

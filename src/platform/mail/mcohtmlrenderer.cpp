@@ -1,9 +1,9 @@
-#include "mcohtmlrenderer.h"
+#include "platform/mail/mcohtmlrenderer.h"
 
-#include "mcomessageparser.h"
-#include "mcotemplate.h"
-#include "mimetree.h"
-#include "textdecoding.h"
+#include "platform/mail/mcomessageparser.h"
+#include "platform/mail/mcotemplate.h"
+#include "platform/mail/mimetree.h"
+#include "platform/mail/textdecoding.h"
 
 #include <QLocale>
 #include <QRegularExpression>

@@ -1,4 +1,4 @@
-#include "mcomessageheader.h"
+#include "platform/mail/mcomessageheader.h"
 
 namespace tessaly {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mcoaddress.h"
+#include "platform/mail/mcoaddress.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,7 +1,7 @@
-#include "mcomessageparser.h"
+#include "platform/mail/mcomessageparser.h"
 
-#include "mimetree.h"
-#include "textdecoding.h"
+#include "platform/mail/mimetree.h"
+#include "platform/mail/textdecoding.h"
 
 #include <QTimeZone>
 

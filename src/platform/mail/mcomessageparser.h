@@ -1,8 +1,8 @@
 #pragma once
 
-#include "gobjectptr.h"
-#include "mcoattachment.h"
-#include "mcomessageheader.h"
+#include "platform/mail/gobjectptr.h"
+#include "platform/mail/mcoattachment.h"
+#include "platform/mail/mcomessageheader.h"
 
 #include <QByteArray>
 #include <QList>

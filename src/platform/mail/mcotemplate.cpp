@@ -1,4 +1,4 @@
-#include "mcotemplate.h"
+#include "platform/mail/mcotemplate.h"
 
 namespace tessaly {
 

@@ -1,6 +1,6 @@
-#include "mimetree.h"
+#include "platform/mail/mimetree.h"
 
-#include "gobjectptr.h"
+#include "platform/mail/gobjectptr.h"
 
 #include <QStringList>
 

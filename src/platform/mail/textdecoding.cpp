@@ -1,6 +1,6 @@
-#include "textdecoding.h"
+#include "platform/mail/textdecoding.h"
 
-#include "mcomessageparser.h"
+#include "platform/mail/mcomessageparser.h"
 
 #include <QRegularExpression>
 #include <QStringDecoder>

@@ -1,6 +1,6 @@
-#include "pdfinfo.h"
+#include "platform/pdf/pdfinfo.h"
 
-#include "atomicfile.h"
+#include "platform/files/atomicfile.h"
 
 #include <QFile>
 #include <qpdf/Buffer.hh>
@@ -88,8 +88,10 @@ bool PdfInfo::update(const QString& path, const Change& change, QString* error) 
             } else {
                 continue;
             }
-            info.replaceKey("/" + it.key().toStdString(),
-                            QPDFObjectHandle::newUnicodeString(text.toStdString()));
+            // Appending rather than "/" + key: GCC 12 warns falsely (-Wrestrict) on the latter.
+            std::string key("/");
+            key.append(it.key().toStdString());
+            info.replaceKey(key, QPDFObjectHandle::newUnicodeString(text.toStdString()));
         }
         QPDFWriter writer(pdf);
         writer.setOutputMemory();

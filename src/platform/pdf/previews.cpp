@@ -1,4 +1,4 @@
-#include "previews.h"
+#include "platform/pdf/previews.h"
 
 #include <QBuffer>
 #include <QFile>

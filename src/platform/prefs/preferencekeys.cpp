@@ -1,4 +1,4 @@
-#include "preferencekeys.h"
+#include "platform/prefs/preferencekeys.h"
 
 namespace tessaly::prefkeys {
 

@@ -1,6 +1,6 @@
-#include "preferencestore.h"
+#include "platform/prefs/preferencestore.h"
 
-#include "preferencekeys.h"
+#include "platform/prefs/preferencekeys.h"
 
 #include <QDir>
 #include <QStandardPaths>

@@ -1,1 +1,1 @@
-#include "messagewebview.h"
+#include "platform/web/messagewebview.h"

@@ -1,8 +1,8 @@
-#include "mcohtmlrenderer.h"
-#include "mcomessageparser.h"
-#include "mcotemplate.h"
+#include "platform/mail/mcohtmlrenderer.h"
+#include "platform/mail/mcomessageparser.h"
+#include "platform/mail/mcotemplate.h"
 #include "testsupport.h"
-#include "textdecoding.h"
+#include "platform/mail/textdecoding.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "mcomessageparser.h"
+#include "platform/mail/mcomessageparser.h"
 #include "testsupport.h"
 
 #include <QDir>

@@ -1,5 +1,5 @@
-#include "preferencekeys.h"
-#include "preferencestore.h"
+#include "platform/prefs/preferencekeys.h"
+#include "platform/prefs/preferencestore.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>

@@ -1,6 +1,6 @@
-#include "webenginemessageview.h"
+#include "platform/web/qtwebengine/webenginemessageview.h"
 
-#include "webengineschemes.h"
+#include "platform/web/qtwebengine/webengineschemes.h"
 
 #include <QTimer>
 #include <QWebEnginePage>

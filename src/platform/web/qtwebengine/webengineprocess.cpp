@@ -1,6 +1,6 @@
-#include "webengineprocess.h"
+#include "platform/web/qtwebengine/webengineprocess.h"
 
-#include "webengineschemes.h"
+#include "platform/web/qtwebengine/webengineschemes.h"
 
 #include <QCoreApplication>
 

@@ -1,4 +1,4 @@
-#include "webengineschemes.h"
+#include "platform/web/qtwebengine/webengineschemes.h"
 
 #include <QBuffer>
 #include <QNetworkReply>

@@ -1,4 +1,4 @@
-#include "joboptions.h"
+#include "render/joboptions.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
