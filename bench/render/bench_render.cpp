@@ -4,10 +4,10 @@
 //
 //   bench_render [--rounds N] [MESSAGE...]   defaults: 3 rounds over a mixed corpus sample
 
-#include "render/messagetohtmltopdf.h"
-#include "processtree.h"
 #include "platform/web/qtwebengine/webenginemessageview.h"
 #include "platform/web/qtwebengine/webengineprocess.h"
+#include "processtree.h"
+#include "render/localrenderengine.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -82,7 +82,7 @@ int main(int argc, char* argv[]) {
         options.attachmentFormat =
             QStringLiteral("%Y/%m/%Y-%m-%d %H.%M.%SZ  __subject__ (attachments)/__filename__");
         options.emlFormat = QStringLiteral("%Y/%m/__subject__.eml");
-        MessageToHTMLToPDF engine(options, &view);
+        LocalRenderEngine engine(options, &view);
         for (const QString& path : messages) {
             QFile file(path);
             if (!file.open(QIODevice::ReadOnly)) {

@@ -14,8 +14,6 @@
 
 namespace tessaly {
 
-std::atomic<int> FileExpansion::runningCount{0};
-
 namespace {
 
 constexpr qint64 kMinRemaining = 100;
@@ -55,12 +53,12 @@ public:
         const QString name = info.fileName().toLower();
         if (extension == u"eml") {
             m_result.emls.append(path);
-            FileExpansion::runningCount = static_cast<int>(m_result.emls.size());
+            m_result.countFound();
             return;
         }
         if (extension == u"emlx") {
             m_result.emlxs.append(path);
-            FileExpansion::runningCount = static_cast<int>(m_result.emls.size());
+            m_result.countFound();
             return;
         }
         if (info.isDir()) {
@@ -96,13 +94,13 @@ private:
         const qint64 size = file.size();
         uchar* map = file.map(0, size);
         if (!map) {
-            m_result.unreadable.append(path + QStringLiteral(": cannot be mapped into memory"));
+            m_result.unreadable.append({path, QStringLiteral("cannot be mapped into memory")});
             return;
         }
         const QByteArrayView raw(reinterpret_cast<const char*>(map), size);
         const QString folder = FileExpansion::mirrorFolder(path, m_splitRoot);
         if (!QDir().mkpath(folder)) {
-            m_result.unreadable.append(path + QStringLiteral(": cannot create ") + folder);
+            m_result.unreadable.append({path, QStringLiteral("cannot create ") + folder});
             return;
         }
         if (!std::memchr(raw.data(), '\r', static_cast<size_t>(raw.size()))) {
@@ -113,15 +111,14 @@ private:
         // own and is mapped in turn, so a mailbox of any size needs little memory.
         QTemporaryFile cleaned(m_splitRoot + QStringLiteral("/.clean-XXXXXX"));
         if (!cleaned.open()) {
-            m_result.unreadable.append(path + QStringLiteral(": no room to clean line endings"));
+            m_result.unreadable.append({path, QStringLiteral("no room to clean line endings")});
             return;
         }
         constexpr qint64 kChunk = 8 << 20;
         for (qint64 start = 0; start < size; start += kChunk) {
             const qint64 length = std::min(kChunk, size - start);
             if (cleaned.write(cleanRange(raw, start, length)) < 0) {
-                m_result.unreadable.append(path +
-                                           QStringLiteral(": no room to clean line endings"));
+                m_result.unreadable.append({path, QStringLiteral("no room to clean line endings")});
                 return;
             }
         }
@@ -160,10 +157,10 @@ void FileExpansion::splitMailbox(QByteArrayView data, const QString& folder,
             std::memchr(bytes + offset + 2, '\n', static_cast<size_t>(end - offset - 2));
         if (!lineEnd) {
             // The separator line never ends inside this message: it has no defined start.
-            result.unreadable.append(QStringLiteral("%1: message ending at byte %2 has no line "
-                                                    "after its separator")
-                                         .arg(mailboxPath)
-                                         .arg(end));
+            result.unreadable.append(
+                {mailboxPath,
+                 QStringLiteral("message ending at byte %1 has no line after its separator")
+                     .arg(end)});
             offset = end;
             continue;
         }
@@ -173,19 +170,21 @@ void FileExpansion::splitMailbox(QByteArrayView data, const QString& folder,
             path, QByteArrayView(bytes + start, end - start), ExistingFile::Replace);
         if (outcome.written()) {
             result.emls.append(path);
-            runningCount = static_cast<int>(result.emls.size());
+            result.countFound();
         } else {
             result.unreadable.append(
-                QStringLiteral("%1: cannot write %2: %3").arg(mailboxPath, path, outcome.error));
+                {mailboxPath, QStringLiteral("cannot write %1: %2").arg(path, outcome.error)});
         }
         offset = end;
     }
 }
 
 FileExpansion::Result FileExpansion::explodeFilesAndFolders(const QStringList& paths,
-                                                            const QString& splitRoot) {
-    runningCount = 0;
+                                                            const QString& splitRoot,
+                                                            std::atomic<int>* runningCount) {
     Result result;
+    result.runningCount = runningCount;
+    result.countFound();
     Expander expander(splitRoot, result);
     for (const QString& path : paths) {
         expander.explode(path);

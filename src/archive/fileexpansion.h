@@ -14,18 +14,29 @@ namespace tessaly {
 // Mailboxes are read through a memory map and may be larger than 2 GiB.
 class FileExpansion {
 public:
+    // Something that could not be made into a message, and why.
+    struct Unreadable {
+        QString path;
+        QString reason;
+    };
     struct Result {
         QStringList emls;
         QStringList emlxs;
-        // Things that could not be made into messages, as "path: reason".
-        QStringList unreadable;
+        QList<Unreadable> unreadable;
+        // Messages found so far, for display while the expansion runs; may be left null.
+        std::atomic<int>* runningCount = nullptr;
+
+        void countFound() const {
+            if (runningCount) {
+                *runningCount = static_cast<int>(emls.size());
+            }
+        }
     };
 
-    // Messages found so far by the expansion running now; read by the job for display.
-    static std::atomic<int> runningCount;
-
-    // `splitRoot` is where mailbox messages go (the private runtime folder).
-    static Result explodeFilesAndFolders(const QStringList& paths, const QString& splitRoot);
+    // `splitRoot` is where mailbox messages go (the private runtime folder). `runningCount`,
+    // when given, follows the number of messages found.
+    static Result explodeFilesAndFolders(const QStringList& paths, const QString& splitRoot,
+                                         std::atomic<int>* runningCount = nullptr);
     static void explode(const QString& path, const QString& splitRoot, Result& result);
 
     static QByteArray cleanUpLineEndings(QByteArrayView data);

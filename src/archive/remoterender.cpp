@@ -1,9 +1,10 @@
 #include "archive/remoterender.h"
 
 #include "archive/archivelog.h"
+#include "archive/boxprotocol.h"
+#include "platform/bus/notificationcenter.h"
 #include "platform/files/atomicfile.h"
 #include "render/emloutput.h"
-#include "platform/bus/notificationcenter.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -19,22 +20,31 @@ namespace tessaly {
 
 namespace {
 
+// How long a box told to quit may take before it is terminated, and then killed.
+constexpr int kQuitGraceMs = 2000;
+
 QString newId() {
     return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
 }
 
-QJsonObject withoutSecrets(const JobOptions& options) {
-    QJsonObject json = options.toJson();
-    json.remove(jobkeys::password);
-    return json;
+void endNow(QProcess& process) {
+    if (process.state() == QProcess::NotRunning) {
+        return;
+    }
+    if (!process.waitForFinished(500)) {
+        process.terminate();
+        if (!process.waitForFinished(1000)) {
+            process.kill();
+            process.waitForFinished(1000);
+        }
+    }
 }
 
 } // namespace
 
-RemoteRender::RemoteRender(JobOptions options, NotificationCenter* center,
-                           const QString& runtimeFolder, QString boxProgram, QObject* parent)
-    : QObject(parent)
-    , m_options(std::move(options))
+RemoteRender::RemoteRender(NotificationCenter* center, const QString& runtimeFolder,
+                           QString boxProgram, QObject* parent)
+    : RenderBoxClient(parent)
     , m_center(center)
     , m_id(newId())
     , m_folder(runtimeFolder + u'/' + m_id)
@@ -48,7 +58,15 @@ RemoteRender::RemoteRender(JobOptions options, NotificationCenter* center,
 }
 
 RemoteRender::~RemoteRender() {
-    quitRenderbox();
+    // Nobody listens any more to how the boxes end.
+    blockSignals(true);
+    askToQuit();
+    if (m_task) {
+        endNow(*m_task);
+    }
+    for (auto& process : m_retiring) {
+        endNow(*process);
+    }
     QDir(m_folder).removeRecursively();
 }
 
@@ -68,12 +86,10 @@ QString RemoteRender::defaultBoxProgram() {
     return QStandardPaths::findExecutable(QStringLiteral("tessaly"));
 }
 
-QStringList RemoteRender::launchArguments(const JobOptions& options, const QString& id,
-                                          const QString& folder) {
-    QJsonObject json = withoutSecrets(options);
-    json.remove(jobkeys::accessToken);
-    json.insert(QStringLiteral("renderboxID"), id);
-    json.insert(QStringLiteral("renderboxFolder"), folder);
+QStringList RemoteRender::launchArguments(const QString& id, const QString& folder) {
+    QJsonObject json;
+    json.insert(boxprotocol::launchBoxId, id);
+    json.insert(boxprotocol::launchBoxFolder, folder);
     return {QStringLiteral("--jsonArgs"),
             QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Indented))};
 }
@@ -82,21 +98,24 @@ QJsonObject RemoteRender::jobDictionary(const JobOptions& options, const QString
                                         const QString& mainFolder, const QString& mailFolder,
                                         const QString& emlPath, const QString& attachments,
                                         const QString& jobId) {
-    QJsonObject json = withoutSecrets(options);
+    QJsonObject json = options.toJson();
+    // The box never signs in anywhere: it needs neither secret.
+    json.remove(jobkeys::password);
+    json.remove(jobkeys::accessToken);
     if (!jobName.isEmpty()) {
-        json.insert(QStringLiteral("job_name"), jobName);
+        json.insert(boxprotocol::jobName, jobName);
     }
     if (!mainFolder.isEmpty()) {
-        json.insert(QStringLiteral("main_folder"), mainFolder);
+        json.insert(boxprotocol::mainFolder, mainFolder);
     }
     if (!mailFolder.isEmpty()) {
-        json.insert(QStringLiteral("mail_folder"), mailFolder);
+        json.insert(boxprotocol::mailFolder, mailFolder);
     }
-    json.insert(QStringLiteral("eml_path"), emlPath);
+    json.insert(boxprotocol::emlPath, emlPath);
     if (!attachments.isEmpty()) {
-        json.insert(QStringLiteral("pathToAttachments"), attachments);
+        json.insert(boxprotocol::attachments, attachments);
     }
-    json.insert(QStringLiteral("current_file"), jobId);
+    json.insert(boxprotocol::currentFile, jobId);
     return json;
 }
 
@@ -104,15 +123,23 @@ qint64 RemoteRender::boxProcessId() const {
     return m_task ? m_task->processId() : 0;
 }
 
-bool RemoteRender::taskTerminated() const {
-    return !m_task || m_task->state() == QProcess::NotRunning;
+bool RemoteRender::running() const {
+    return m_task && m_task->state() != QProcess::NotRunning;
+}
+
+int RemoteRender::liveProcesses() const {
+    int live = running() ? 1 : 0;
+    for (const auto& process : m_retiring) {
+        live += process->state() != QProcess::NotRunning ? 1 : 0;
+    }
+    return live;
 }
 
 void RemoteRender::launchRenderbox() {
     if (m_renderCountOnCurrentTask >= kMaxRendersPerBox) {
         quitRenderbox();
     }
-    if (!taskTerminated()) {
+    if (running()) {
         return;
     }
     m_task = std::make_unique<QProcess>();
@@ -122,32 +149,58 @@ void RemoteRender::launchRenderbox() {
     m_task->setProcessEnvironment(environment);
     m_task->setStandardOutputFile(QProcess::nullDevice());
     m_task->setStandardErrorFile(m_folder + QStringLiteral("/box.log"), QIODevice::Append);
-    m_task->start(m_program, launchArguments(m_options, m_id, m_folder));
+    QProcess* process = m_task.get();
+    connect(process, &QProcess::finished, this, [this, process] {
+        if (process != m_task.get()) {
+            return;
+        }
+        if (m_busyWorking) {
+            Q_EMIT renderFinished(); // the box died during the render
+        }
+        Q_EMIT processEnded();
+    });
+    // QProcess starts the program without waiting for it to come up: the box announces
+    // nothing, it looks for a waiting job file as soon as it listens.
+    m_task->start(m_program, launchArguments(m_id, m_folder));
     ++m_launches;
     m_maxTaskTimer.start();
 }
 
 void RemoteRender::askToQuit() {
-    if (!taskTerminated()) {
-        m_center->post(QStringLiteral("rb_quit_"), m_id);
+    if (running() || !m_retiring.empty()) {
+        m_center->post(boxprotocol::quit, m_id);
     }
 }
 
+void RemoteRender::retire(std::unique_ptr<QProcess> process) {
+    if (!process || process->state() == QProcess::NotRunning) {
+        return;
+    }
+    QProcess* raw = process.get();
+    m_retiring.push_back(std::move(process));
+    auto forget = [this, raw] {
+        for (auto it = m_retiring.begin(); it != m_retiring.end(); ++it) {
+            if (it->get() == raw) {
+                it->release()->deleteLater();
+                m_retiring.erase(it);
+                return;
+            }
+        }
+    };
+    connect(raw, &QProcess::finished, this, forget);
+    // Ended without waiting here: the main thread goes on while the box winds down.
+    QTimer::singleShot(kQuitGraceMs, raw, [raw] { raw->terminate(); });
+    QTimer::singleShot(2 * kQuitGraceMs, raw, [raw] { raw->kill(); });
+}
+
 void RemoteRender::quitRenderbox() {
-    if (taskTerminated()) {
+    m_maxTaskTimer.stop();
+    if (!running()) {
         m_task.reset();
         return;
     }
-    m_center->post(QStringLiteral("rb_quit_"), m_id);
-    if (!m_task->waitForFinished(500)) {
-        m_task->terminate();
-        if (!m_task->waitForFinished(1000)) {
-            m_task->kill();
-            m_task->waitForFinished(1000);
-        }
-    }
-    m_maxTaskTimer.stop();
-    m_task.reset();
+    m_center->post(boxprotocol::quit, m_id);
+    retire(std::move(m_task));
 }
 
 void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
@@ -164,42 +217,64 @@ void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
     m_renderedFiles.append(m_currentFile);
 
     const QString messagePath = m_folder + u'/' + m_currentFile;
-    (void)writePrivateFileAtomically(messagePath, data);
     const QJsonObject job = jobDictionary(options, jobName, mainFolder, mailFolder, messagePath,
                                           mailappAttachments, m_currentFile);
     for (const QString& stale : QDir(m_folder).entryList({QStringLiteral("*.json")}, QDir::Files)) {
         QFile::remove(m_folder + u'/' + stale);
     }
-    (void)writePrivateFileAtomically(messagePath + QStringLiteral(".json"),
-                                     QJsonDocument(job).toJson(QJsonDocument::Indented));
+    const WriteOutcome message = writePrivateFileAtomically(messagePath, data);
+    const WriteOutcome jobFile =
+        message.written()
+            ? writePrivateFileAtomically(messagePath + QStringLiteral(".json"),
+                                         QJsonDocument(job).toJson(QJsonDocument::Indented))
+            : message;
+    if (!jobFile.written()) {
+        // The box cannot be handed this message: it is kept as an emergency copy instead.
+        qCWarning(lcArchive).noquote()
+            << "cannot hand a message to render box" << m_id << ":" << jobFile.error;
+        QFile::remove(messagePath);
+        EmlOutput::renderSingleEMLMessageAsEmergencyEML(data, mainFolder, mailFolder, jobName,
+                                                        options);
+        m_failHandled = true;
+        m_busyWorking = false;
+        QTimer::singleShot(0, this, &RenderBoxClient::renderFinished);
+        return;
+    }
     ++m_renderCountOnCurrentTask;
-    m_center->post(QStringLiteral("rb_render_"), m_id);
+    m_center->post(boxprotocol::render, m_id);
 }
 
 void RemoteRender::onNotification(const QString& name, const QString& object) {
-    if (name != QStringLiteral("rb_done_") + m_id) {
+    if (name != boxprotocol::donePrefix + m_id) {
         return;
     }
-    if (object == m_currentFile) {
-        m_busyWorking = false;
-    } else {
-        qCWarning(lcArchive).noquote()
-            << "some logic error got" << object << "while we should only get" << m_currentFile;
-        qCWarning(lcArchive).noquote() << "previous items we STARTED on" << m_renderedFiles;
-        qCWarning(lcArchive).noquote() << "previous notifications -  on" << m_renderedFilesWorked;
-    }
     m_renderedFilesWorked.append(object);
+    if (object == m_currentFile && m_busyWorking) {
+        m_busyWorking = false;
+        Q_EMIT renderFinished();
+        return;
+    }
+    qCWarning(lcArchive).noquote()
+        << "some logic error got" << object << "while we should only get" << m_currentFile;
+    qCWarning(lcArchive).noquote() << "previous items we STARTED on" << m_renderedFiles;
+    qCWarning(lcArchive).noquote() << "previous notifications -  on" << m_renderedFilesWorked;
 }
 
 bool RemoteRender::busyWorkingOnRender() {
-    if (taskTerminated()) {
+    if (!running()) {
         m_busyWorking = false;
     }
     return m_busyWorking;
 }
 
 bool RemoteRender::failed() {
-    if (!taskTerminated() || !m_task || m_currentFile.isEmpty()) {
+    if (m_currentFile.isEmpty()) {
+        return false;
+    }
+    if (m_failHandled) {
+        return true;
+    }
+    if (running()) {
         return false;
     }
     const QString messagePath = m_folder + u'/' + m_currentFile;
@@ -222,13 +297,13 @@ void RemoteRender::handleFail() {
         return;
     }
     const QJsonObject job = QJsonDocument::fromJson(jobFile.readAll()).object();
-    if (job.value(QStringLiteral("eml_path")).toString() != messagePath) {
+    if (job.value(boxprotocol::emlPath).toString() != messagePath) {
         return;
     }
     EmlOutput::renderSingleEMLMessageAsEmergencyEML(
-        message.readAll(), job.value(QStringLiteral("main_folder")).toString(),
-        job.value(QStringLiteral("mail_folder")).toString(),
-        job.value(QStringLiteral("job_name")).toString(), JobOptions::fromJson(job));
+        message.readAll(), job.value(boxprotocol::mainFolder).toString(),
+        job.value(boxprotocol::mailFolder).toString(), job.value(boxprotocol::jobName).toString(),
+        JobOptions::fromJson(job));
     // The box is gone; nothing will clear its files now.
     message.remove();
     jobFile.remove();

@@ -1,10 +1,8 @@
 #pragma once
 
-#include "render/joboptions.h"
 #include "render/renderboxclient.h"
 
 #include <QJsonObject>
-#include <QObject>
 #include <QProcess>
 #include <QStringList>
 #include <QTimer>
@@ -16,10 +14,10 @@ namespace tessaly {
 class NotificationCenter;
 
 // The main process's end of one render box: a hidden second instance of the application that
-// renders the engine's messages one at a time. Messages go through files in a private folder;
+// renders messages one at a time, for any job. Messages go through files in a private folder;
 // the box says it is done through a notification. A box is replaced after 31 renders or
 // 3000 s, and when it dies during a render the message is kept as an emergency EML copy.
-class RemoteRender : public QObject, public RenderBoxClient {
+class RemoteRender : public RenderBoxClient {
     Q_OBJECT
 
 public:
@@ -27,8 +25,8 @@ public:
     static constexpr int kMaxBoxSeconds = 3000;
 
     // `boxProgram` is the application executable; `runtimeFolder` the private folder.
-    RemoteRender(JobOptions options, NotificationCenter* center, const QString& runtimeFolder,
-                 QString boxProgram, QObject* parent = nullptr);
+    RemoteRender(NotificationCenter* center, const QString& runtimeFolder, QString boxProgram,
+                 QObject* parent = nullptr);
     ~RemoteRender() override;
 
     void renderPDF(const QByteArray& data, const QString& mainFolder, const QString& mailFolder,
@@ -39,16 +37,19 @@ public:
     void quitRenderbox() override;
     void askToQuit() override;
 
+    // Starts the box ahead of its first render, so that its start-up overlaps other work.
+    void launchRenderbox();
+    bool running() const;
     const QString& renderboxID() const { return m_id; }
     const QString& renderboxFolder() const { return m_folder; }
     qint64 boxProcessId() const;
     int launches() const { return m_launches; }
+    // Box processes of this object still alive: the current one and any told to end.
+    int liveProcesses() const;
 
-    // What a box is started with: everything of the job but its secrets, which would be
-    // readable by every local user in the process list.
-    static QStringList launchArguments(const JobOptions& options, const QString& id,
-                                       const QString& folder);
-    // The job file of one render: the job without its password, and where the message is.
+    // What a box is started with: its id and folder, nothing of any job.
+    static QStringList launchArguments(const QString& id, const QString& folder);
+    // The job file of one render: the job without its secrets, and where the message is.
     static QJsonObject jobDictionary(const JobOptions& options, const QString& jobName,
                                      const QString& mainFolder, const QString& mailFolder,
                                      const QString& emlPath, const QString& attachments,
@@ -57,18 +58,20 @@ public:
     // folder above this executable, else on PATH.
     static QString defaultBoxProgram();
 
+Q_SIGNALS:
+    void processEnded();
+
 private:
-    void launchRenderbox();
-    bool taskTerminated() const;
+    void retire(std::unique_ptr<QProcess> process);
     void handleFail();
     void onNotification(const QString& name, const QString& object);
 
-    JobOptions m_options;
     NotificationCenter* m_center;
     QString m_id;
     QString m_folder;
     QString m_program;
     std::unique_ptr<QProcess> m_task;
+    std::vector<std::unique_ptr<QProcess>> m_retiring;
     QTimer m_maxTaskTimer;
     int m_renderCountOnCurrentTask = 0;
     int m_launches = 0;

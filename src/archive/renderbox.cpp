@@ -1,16 +1,31 @@
 #include "archive/renderbox.h"
 
 #include "archive/archivelog.h"
-#include "render/destinationpaths.h"
-#include "render/messagetohtmltopdf.h"
-#include "platform/web/messagewebview.h"
+#include "archive/boxprotocol.h"
 #include "platform/bus/notificationcenter.h"
+#include "platform/web/messagewebview.h"
+#include "render/destinationpaths.h"
+#include "render/localrenderengine.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 
 namespace tessaly {
+
+namespace {
+
+// The job file's own keys: what is left is the job-options record the engine is made with.
+QJsonObject jobOptionsOf(QJsonObject job) {
+    for (const QString& key :
+         {boxprotocol::jobName, boxprotocol::mainFolder, boxprotocol::mailFolder,
+          boxprotocol::emlPath, boxprotocol::attachments, boxprotocol::currentFile}) {
+        job.remove(key);
+    }
+    return job;
+}
+
+} // namespace
 
 RenderBox::RenderBox(QJsonObject launchOptions, NotificationCenter* center, ViewFactory makeView,
                      Timing timing, QObject* parent)
@@ -30,8 +45,8 @@ RenderBox::~RenderBox() {
 }
 
 bool RenderBox::startListeningAsRenderbox() {
-    m_id = m_launchOptions.value(QStringLiteral("renderboxID")).toString();
-    m_folder = m_launchOptions.value(QStringLiteral("renderboxFolder")).toString();
+    m_id = m_launchOptions.value(boxprotocol::launchBoxId).toString();
+    m_folder = m_launchOptions.value(boxprotocol::launchBoxFolder).toString();
     if (m_id.isEmpty() || m_folder.isEmpty()) {
         return false;
     }
@@ -39,11 +54,14 @@ bool RenderBox::startListeningAsRenderbox() {
     // Nobody could answer a dialog in a box: the application tells the user instead.
     DestinationPaths::setUnwritablePathAlert(
         [center = m_center](const QString& path, const QString& error) {
-            center->post(QStringLiteral("rb_unwritablePath"), path + u'\n' + error);
+            center->post(boxprotocol::unwritablePath, path + u'\n' + error);
         });
     m_doneCheck.start();
     m_autoQuit.start();
     m_gotJob = true;
+    // The page is made now, while the application is still busy with other things, so the
+    // first message does not wait for the layout engine to start.
+    m_view = m_makeView();
     // A job may already be waiting: it was written while this process was starting up.
     if (!findNextJob().isEmpty()) {
         QTimer::singleShot(0, this, &RenderBox::renderboxRender);
@@ -52,11 +70,12 @@ bool RenderBox::startListeningAsRenderbox() {
 }
 
 void RenderBox::onNotification(const QString& name, const QString& object) {
-    if ((name == u"rb_quit_" && object == m_id) || (name == u"rb_quit_all" && object == u"all")) {
+    if ((name == boxprotocol::quit && object == m_id) ||
+        (name == boxprotocol::quitAll && object == boxprotocol::quitAllObject)) {
         Q_EMIT quitRequested();
         return;
     }
-    if (name == u"rb_render_" && object == m_id) {
+    if (name == boxprotocol::render && object == m_id) {
         renderboxRender();
     }
 }
@@ -68,6 +87,22 @@ QString RenderBox::findNextJob() const {
             << "findNextJob: someone wrote two files into an engine, likely on a restart:" << jobs;
     }
     return jobs.isEmpty() ? QString() : m_folder + u'/' + jobs.first();
+}
+
+void RenderBox::makeEngineFor(const QJsonObject& job) {
+    const QJsonObject options = jobOptionsOf(job);
+    if (m_engine && options == m_engineOptions) {
+        return;
+    }
+    // Boxes serve every job of the application, each with its own options.
+    m_engine = std::make_unique<LocalRenderEngine>(JobOptions::fromJson(options), m_view.get());
+    m_engineOptions = options;
+    connect(
+        m_engine.get(), &MessageToHTMLToPDF::anotherPDFMade, this,
+        [this](const QString& jobName) { m_center->post(boxprotocol::anotherPDFMade, jobName); });
+    // Reported the moment the engine is idle; the done check is only the fallback.
+    connect(m_engine.get(), &MessageToHTMLToPDF::becameIdle, this,
+            &RenderBox::checkForCurrentRenderDone, Qt::QueuedConnection);
 }
 
 void RenderBox::renderboxRender() {
@@ -86,7 +121,7 @@ void RenderBox::renderboxRender() {
         return;
     }
     const QJsonObject job = QJsonDocument::fromJson(file.readAll()).object();
-    const QString emlPath = job.value(QStringLiteral("eml_path")).toString();
+    const QString emlPath = job.value(boxprotocol::emlPath).toString();
     QFile message(emlPath);
     if (!message.open(QIODevice::ReadOnly)) {
         QFile::remove(jobFile);
@@ -94,20 +129,12 @@ void RenderBox::renderboxRender() {
     }
     m_currentJobFile = jobFile;
     m_currentMessageFile = emlPath;
-    m_currentJobId = job.value(QStringLiteral("current_file")).toString();
-    if (!m_engine) {
-        m_view = m_makeView();
-        m_engine = std::make_unique<MessageToHTMLToPDF>(JobOptions::fromJson(job), m_view.get());
-        connect(m_engine.get(), &MessageToHTMLToPDF::anotherPDFMade, this,
-                [this](const QString& jobName) {
-                    m_center->post(QStringLiteral("rb_anotherPDFMade"), jobName);
-                });
-    }
-    m_engine->renderSingleEMLMessage(message.readAll(),
-                                     job.value(QStringLiteral("main_folder")).toString(),
-                                     job.value(QStringLiteral("mail_folder")).toString(),
-                                     job.value(QStringLiteral("job_name")).toString(),
-                                     job.value(QStringLiteral("pathToAttachments")).toString());
+    m_currentJobId = job.value(boxprotocol::currentFile).toString();
+    makeEngineFor(job);
+    (void)m_engine->renderSingleEMLMessage(
+        message.readAll(), job.value(boxprotocol::mainFolder).toString(),
+        job.value(boxprotocol::mailFolder).toString(), job.value(boxprotocol::jobName).toString(),
+        job.value(boxprotocol::attachments).toString());
 }
 
 void RenderBox::checkForCurrentRenderDone() {
@@ -116,7 +143,7 @@ void RenderBox::checkForCurrentRenderDone() {
     }
     QFile::remove(m_currentMessageFile);
     QFile::remove(m_currentJobFile);
-    m_center->post(QStringLiteral("rb_done_") + m_id, m_currentJobId);
+    m_center->post(boxprotocol::donePrefix + m_id, m_currentJobId);
     m_currentJobId.clear();
     m_currentJobFile.clear();
     m_currentMessageFile.clear();

@@ -11,7 +11,7 @@
 
 namespace tessaly {
 
-class MessageToHTMLToPDF;
+class LocalRenderEngine;
 class MessageWebView;
 class NotificationCenter;
 
@@ -48,6 +48,7 @@ private:
     void checkForCurrentRenderDone();
     void autoQuit();
     QString findNextJob() const;
+    void makeEngineFor(const QJsonObject& job);
 
     QJsonObject m_launchOptions;
     NotificationCenter* m_center;
@@ -61,7 +62,8 @@ private:
     QString m_currentMessageFile;
     QString m_currentJobId;
     std::unique_ptr<MessageWebView> m_view;
-    std::unique_ptr<MessageToHTMLToPDF> m_engine;
+    std::unique_ptr<LocalRenderEngine> m_engine;
+    QJsonObject m_engineOptions; // the job options the engine was made with
 };
 
 } // namespace tessaly

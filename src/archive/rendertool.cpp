@@ -1,27 +1,18 @@
 #include "archive/rendertool.h"
 
 #include "archive/archivelog.h"
+#include "archive/renderboxpool.h"
 #include "render/destinationpaths.h"
-#include "archive/emlxconverter.h"
-#include "render/messagedates.h"
+#include "render/renderboxengine.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QLocale>
+#include <QElapsedTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace tessaly {
 
 namespace {
 
-constexpr qsizetype kMinMessageBytes = 65;
 constexpr int kHandOutBudgetMs = 100;
-
-QStringList components(const QString& path) {
-    return path.split(u'/', Qt::SkipEmptyParts);
-}
 
 QString describe(const MCOMessageParser* message) {
     if (!message) {
@@ -40,6 +31,20 @@ QString describe(const MCOMessageParser* message) {
 
 } // namespace
 
+RenderTool::Environment RenderTool::boxEnvironment(RenderBoxPool* pool, const QString& splitRoot) {
+    Environment environment;
+    environment.splitRoot = splitRoot;
+    environment.makeEngine = [pool](const JobOptions& options) {
+        return std::make_unique<RenderBoxEngine>(options, pool);
+    };
+    // One engine more than there are boxes keeps a message ready for the next free box.
+    environment.maxEngines = pool->capacity() + 1;
+    environment.warmUp = [pool] {
+        pool->warmUp(1);
+    };
+    return environment;
+}
+
 RenderTool::RenderTool(JobOptions options, Environment environment, QObject* parent)
     : QObject(parent)
     , m_options(std::move(options))
@@ -47,25 +52,8 @@ RenderTool::RenderTool(JobOptions options, Environment environment, QObject* par
     m_timer.setInterval(m_environment.tickMs);
     connect(&m_timer, &QTimer::timeout, this, &RenderTool::renderTimer);
     m_timer.start();
-    for (int i = 0; i < m_environment.poolSize; ++i) {
-        m_renderEngines.push_back(m_environment.makeEngine(m_options));
-        m_engineSource.emplace_back();
-    }
-    connect(&m_expansion, &QFutureWatcher<FileExpansion::Result>::finished, this, [this] {
-        const FileExpansion::Result result = m_expansion.result();
-        m_commonBasePath = commonAncestorEMLPaths(m_options.emlFiles.value_or(QStringList{}));
-        m_emlToRender.clear();
-        // Taken from the end: what could not be read is handed out last.
-        for (const QString& unreadable : result.unreadable) {
-            const qsizetype colon = unreadable.indexOf(QStringLiteral(": "));
-            m_emlToRender.append({unreadable.left(colon), unreadable.mid(colon + 2)});
-        }
-        for (const QString& path : combineLists(result.emls, result.emlxs)) {
-            m_emlToRender.append({path, QString()});
-        }
-        m_totalEmailCount = static_cast<int>(m_emlToRender.size());
-        m_gettingFileList = false;
-    });
+    connect(&m_expansion, &QFutureWatcher<FileExpansion::Result>::finished, this,
+            &RenderTool::expansionFinished);
 }
 
 RenderTool::~RenderTool() {
@@ -83,136 +71,48 @@ QStringList RenderTool::combineLists(const QStringList& emls, const QStringList&
     return emls + emlxs;
 }
 
-QString RenderTool::commonAncestorEMLPaths(const QStringList& paths) {
-    if (paths.isEmpty()) {
-        return {};
-    }
-    if (paths.size() == 1) {
-        const QString& path = paths.first();
-        const QFileInfo info(path);
-        if (info.exists()) {
-            return info.isDir() ? path : info.path();
-        }
-        qCWarning(lcArchive).noquote()
-            << "NOT GOOD - path passed into commonAncestorEMLPaths does not exist:" << path;
-        return info.suffix().size() > 4 ? path : info.path();
-    }
-    QStringList common = components(paths.first());
-    for (qsizetype i = 1; i < paths.size() && !common.isEmpty(); ++i) {
-        const QStringList other = components(paths[i]);
-        qsizetype same = 0;
-        while (same < std::min(common.size(), other.size()) && common[same] == other[same]) {
-            ++same;
-        }
-        common = common.mid(0, same);
-    }
-    return u'/' + common.join(u'/');
-}
-
-bool RenderTool::keepFolderDueToName(const QString& name) {
-    return name.size() != 36 && name.size() != 1 && name != u"Data" && name != u"Messages" &&
-           name != u"Attachments";
-}
-
-QString RenderTool::emlSubFolder(const QString& messagePath) const {
-    QString path = messagePath;
-    const QString splitRoot = m_environment.splitRoot;
-    if (!splitRoot.isEmpty() && path.startsWith(splitRoot) &&
-        !m_commonBasePath.startsWith(splitRoot)) {
-        path.remove(splitRoot);
-        if (!path.startsWith(u'/')) {
-            path.prepend(u'/');
-        }
-    }
-    if (!path.startsWith(m_commonBasePath)) {
-        const qsizetype found = path.indexOf(m_commonBasePath);
-        if (found >= 0) {
-            path = path.mid(found);
-        } else {
-            qCWarning(lcArchive).noquote() << "what? bug in emlSubFolder: EML" << path
-                                           << ", commonBasePath:" << m_commonBasePath;
-        }
-    }
-    const QStringList base = components(m_commonBasePath);
-    const QStringList folder = components(QFileInfo(path).path());
-    if (base.size() >= folder.size()) {
-        if (m_jobName.startsWith(u'/')) {
-            return QFileInfo(m_jobName).fileName();
-        }
-        return QStringLiteral("EML");
-    }
-    QStringList kept;
-    for (qsizetype i = std::max<qsizetype>(base.size() - 1, 0); i < folder.size(); ++i) {
-        if (keepFolderDueToName(folder[i])) {
-            kept.append(folder[i]);
-        }
-    }
-    return kept.join(u'/');
-}
-
-QString RenderTool::getMainFolder() const {
-    const QString last = QFileInfo(m_commonBasePath).fileName();
-    return last.isEmpty() ? QStringLiteral("PDFs") : last;
-}
-
-std::shared_ptr<MCOMessageParser> RenderTool::makeMCOMessage(const QString& path,
-                                                             QString* mailappAttachments) const {
-    std::optional<QByteArray> data;
-    if (QFileInfo(path).suffix() == u"emlx") {
-        data = EmlxConverter::emlxFileToEMLDataWithIntertwinedParts(path, mailappAttachments);
-    } else {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly)) {
-            data = file.readAll();
-        }
-    }
-    if (!data || data->size() < kMinMessageBytes) {
-        qCInfo(lcArchive).noquote() << "Email could not be made" << path;
-        return nullptr;
-    }
-    auto message = MCOMessageParser::messageParserWithData(*data);
-    const std::optional<QDateTime> date =
-        MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
-    if (!MessageDates::dateOKForEmail(date)) {
-        qCInfo(lcArchive).noquote()
-            << "found 1970 reparse will happen on next line," << message->header().subject();
-        if (const std::optional<QByteArray> fixed =
-                FileExpansion::tryCatchFixHeaderLinesInData(*data)) {
-            message = MCOMessageParser::messageParserWithData(*fixed);
-            const auto newDate =
-                MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
-            qCInfo(lcArchive) << "Fixed date is" << (newDate ? *newDate : QDateTime());
-        }
-    }
-    return message;
-}
-
 void RenderTool::renderPDFs() {
     m_isWaiting = false;
-    m_fractionDone = 0.005;
-    m_operationDescription = QStringLiteral("%d of %d (scanning for files)");
-    renderEMLFiles();
-}
-
-void RenderTool::renderEMLFiles() {
+    m_progress.scanning();
+    if (m_environment.warmUp) {
+        m_environment.warmUp();
+    }
     m_gettingFileList = true;
     const QStringList paths = m_options.emlFiles.value_or(QStringList{});
     const QString splitRoot = m_environment.splitRoot;
-    m_expansion.setFuture(QtConcurrent::run(
-        [paths, splitRoot] { return FileExpansion::explodeFilesAndFolders(paths, splitRoot); }));
+    m_expansion.setFuture(QtConcurrent::run([paths, splitRoot, found = &m_found] {
+        return FileExpansion::explodeFilesAndFolders(paths, splitRoot, found);
+    }));
+}
+
+void RenderTool::expansionFinished() {
+    if (m_allDone) {
+        return;
+    }
+    const FileExpansion::Result result = m_expansion.result();
+    m_folders =
+        JobFolders(JobFolders::commonAncestorEMLPaths(m_options.emlFiles.value_or(QStringList{})),
+                   m_environment.splitRoot, m_jobName);
+    QList<WorkItem> work;
+    // Taken from the end: what could not be read is handed out last.
+    for (const FileExpansion::Unreadable& unreadable : result.unreadable) {
+        work.append({unreadable.path, unreadable.reason});
+    }
+    for (const QString& path : combineLists(result.emls, result.emlxs)) {
+        work.append({path, QString()});
+    }
+    m_totalEmailCount = static_cast<int>(work.size());
+    m_loader = std::make_unique<MessageLoader>(m_options, m_folders);
+    // Enough ready that a free engine never waits for a file to be read.
+    m_loader->setReadyLimit(m_environment.maxEngines + 2);
+    connect(m_loader.get(), &MessageLoader::ready, this, &RenderTool::scheduleHandOut);
+    m_loader->setWork(std::move(work));
+    m_gettingFileList = false;
+    scheduleHandOut();
 }
 
 QString RenderTool::statusText(int numDone) const {
-    QString text = m_operationDescription;
-    const int numbers[] = {m_numEmailsArchived, m_totalEmailCount, numDone};
-    for (int number : numbers) {
-        const qsizetype at = text.indexOf(QStringLiteral("%d"));
-        if (at < 0) {
-            break;
-        }
-        text.replace(at, 2, QString::number(number));
-    }
-    return text;
+    return m_progress.statusText(m_numEmailsArchived, m_totalEmailCount, numDone);
 }
 
 void RenderTool::renderTimer() {
@@ -220,51 +120,129 @@ void RenderTool::renderTimer() {
         return;
     }
     if (m_gettingFileList) {
-        m_totalEmailCount = FileExpansion::runningCount;
+        m_totalEmailCount = m_found;
         return;
     }
-    if (m_totalEmailCount > 0) {
-        m_operationDescription = QStringLiteral("Archiving\u2026 %d of %d, %d new");
-        m_fractionDone = m_numEmailsArchived * 0.8 / m_totalEmailCount + 0.15;
+    handOut();
+}
+
+void RenderTool::scheduleHandOut() {
+    if (m_handOutScheduled || m_allDone) {
+        return;
     }
+    m_handOutScheduled = true;
+    QTimer::singleShot(0, this, [this] {
+        m_handOutScheduled = false;
+        if (!m_allDone && !m_isWaiting && !m_gettingFileList) {
+            handOut();
+        }
+    });
+}
+
+RenderTool::Engine* RenderTool::idleEngine() {
+    for (Engine& engine : m_engines) {
+        if (!engine.engine->busyDoingSomething()) {
+            // What the engine's last message left is taken before it starts another.
+            recordFailedMessage(engine);
+            collectOutcome(engine);
+            return &engine;
+        }
+    }
+    if (static_cast<int>(m_engines.size()) >= m_environment.maxEngines) {
+        return nullptr;
+    }
+    m_engines.push_back({m_environment.makeEngine(m_options), QString()});
+    ++m_enginesMade;
+    // A free engine takes the next message at once rather than at the next tick.
+    connect(m_engines.back().engine.get(), &MessageToHTMLToPDF::becameIdle, this,
+            &RenderTool::scheduleHandOut, Qt::QueuedConnection);
+    return &m_engines.back();
+}
+
+bool RenderTool::handOutLoaded(LoadedMessage loaded) {
+    if (loaded.alreadyArchived) {
+        ++m_figures.alreadyArchived;
+        ++m_numEmailsArchived;
+        return true;
+    }
+    if (!loaded.message) {
+        m_errors.add({ErrorReport::Entry::Kind::Unreadable, loaded.path, loaded.unreadableReason});
+        ++m_figures.unreadable;
+        ++m_numEmailsArchived;
+        return true;
+    }
+    Engine* engine = idleEngine();
+    if (!engine) {
+        m_waitingForEngine = std::move(loaded);
+        return false;
+    }
+    engine->source = loaded.path;
+    if (!engine->engine->startRender(loaded.message, m_folders.getMainFolder(), loaded.mailFolder,
+                                     false, m_jobName, loaded.mailappAttachments)) {
+        m_waitingForEngine = std::move(loaded);
+        return false;
+    }
+    ++m_numEmailsArchived;
+    return true;
+}
+
+void RenderTool::handOut() {
+    m_progress.archiving(m_numEmailsArchived, m_totalEmailCount);
     recordFailedMessages();
 
     QElapsedTimer budget;
     budget.start();
-    bool started = true;
-    while (started && budget.elapsed() < kHandOutBudgetMs) {
-        started = false;
-        for (int i = 0; i < static_cast<int>(m_renderEngines.size()); ++i) {
-            if (!m_renderEngines[i]->busyDoingSomething() && tryAEMLRender(i)) {
-                started = true;
-            }
-            if (budget.elapsed() > kHandOutBudgetMs) {
+    while (budget.elapsed() < kHandOutBudgetMs) {
+        std::optional<LoadedMessage> next = std::exchange(m_waitingForEngine, std::nullopt);
+        if (!next && m_loader) {
+            next = m_loader->take();
+        }
+        if (next) {
+            if (!handOutLoaded(std::move(*next))) {
                 break;
             }
+            continue;
         }
+        if (m_failedMessages.isEmpty()) {
+            break;
+        }
+        Engine* engine = idleEngine();
+        if (!engine) {
+            break;
+        }
+        const Failure failure = m_failedMessages.takeLast();
+        engine->source = failure.path;
+        (void)engine->engine->startRender(failure.record.message, m_folders.getMainFolder(),
+                                          QString(), true, m_jobName, QString());
     }
     checkForAllDone();
 }
 
 void RenderTool::recordFailedMessages() {
-    for (std::size_t i = 0; i < m_renderEngines.size(); ++i) {
-        bool retry = false;
-        std::optional<MessageToHTMLToPDF::FailedMessage> record =
-            m_renderEngines[i]->getAndClearFailedMessage(&retry);
-        if (!record) {
-            continue;
-        }
-        Failure failure{*record, m_engineSource[i]};
-        if (retry) {
-            m_abandonedMessages.append(failure);
-        } else {
-            m_failedMessages.append(failure);
-        }
+    for (Engine& engine : m_engines) {
+        recordFailedMessage(engine);
     }
 }
 
-void RenderTool::collectOutcomes(MessageToHTMLToPDF& engine) {
-    const std::optional<MessageToHTMLToPDF::Outcome> outcome = engine.takeFinishedOutcome();
+void RenderTool::recordFailedMessage(Engine& engine) {
+    bool retry = false;
+    std::optional<MessageToHTMLToPDF::FailedMessage> record =
+        engine.engine->getAndClearFailedMessage(&retry);
+    if (!record) {
+        return;
+    }
+    Failure failure{*record, engine.source};
+    if (retry) {
+        m_abandonedMessages.append(failure);
+        m_errors.add({ErrorReport::Entry::Kind::TriedTwice, failure.path,
+                      describe(failure.record.message.get())});
+    } else {
+        m_failedMessages.append(failure);
+    }
+}
+
+void RenderTool::collectOutcome(Engine& engine) {
+    const std::optional<MessageToHTMLToPDF::Outcome> outcome = engine.engine->takeFinishedOutcome();
     if (!outcome) {
         return;
     }
@@ -296,51 +274,10 @@ void RenderTool::collectOutcomes(MessageToHTMLToPDF& engine) {
     }
 }
 
-bool RenderTool::tryAEMLRender(int index) {
-    MessageToHTMLToPDF& engine = *m_renderEngines[index];
-    collectOutcomes(engine);
-    if (!m_emlToRender.isEmpty()) {
-        const WorkItem item = m_emlToRender.takeLast();
-        QString mailappAttachments;
-        std::shared_ptr<MCOMessageParser> message;
-        if (item.unreadableReason.isEmpty()) {
-            message = makeMCOMessage(item.path, &mailappAttachments);
-        }
-        if (!message) {
-            QString reason = item.unreadableReason;
-            if (reason.isEmpty()) {
-                const QFileInfo info(item.path);
-                if (!info.isReadable()) {
-                    reason = QStringLiteral("cannot be read");
-                } else if (info.suffix() == u"emlx") {
-                    reason = QStringLiteral("not a mail-client message file (.emlx) with a "
-                                            "message in it");
-                } else {
-                    reason = QStringLiteral("too short to be a message (fewer than 65 bytes)");
-                }
-            }
-            m_unreadable.append(item.path + QStringLiteral(": ") + reason);
-        }
-        m_engineSource[index] = item.path;
-        engine.startRender(message, getMainFolder(), emlSubFolder(item.path), false, m_jobName,
-                           mailappAttachments);
-        ++m_numEmailsArchived;
-        return true;
-    }
-    if (!m_failedMessages.isEmpty()) {
-        const Failure failure = m_failedMessages.takeLast();
-        m_engineSource[index] = failure.path;
-        engine.startRender(failure.record.message, getMainFolder(), QString(), true, m_jobName,
-                           QString());
-        return true;
-    }
-    return false;
-}
-
 bool RenderTool::anyEngineBusy() {
     bool busy = false;
-    for (auto& engine : m_renderEngines) {
-        busy = engine->busyDoingSomething() || busy;
+    for (Engine& engine : m_engines) {
+        busy = engine.engine->busyDoingSomething() || busy;
     }
     return busy;
 }
@@ -348,13 +285,12 @@ bool RenderTool::anyEngineBusy() {
 void RenderTool::checkForAllDone() {
     // Done only when nothing is left to hand out, every failure has had its retry, and every
     // engine is idle; a failure reported by an engine that just went idle still gets its retry.
-    if (m_isWaiting || m_gettingFileList || !m_emlToRender.isEmpty() ||
-        !m_failedMessages.isEmpty()) {
+    if (m_isWaiting || m_gettingFileList || !m_loader || !m_loader->finished() ||
+        m_waitingForEngine || !m_failedMessages.isEmpty()) {
         return;
     }
     const bool busy = anyEngineBusy();
-    m_operationDescription = QStringLiteral("Completing final operations");
-    m_fractionDone = 0.92;
+    m_progress.completing();
     if (busy) {
         return;
     }
@@ -362,14 +298,14 @@ void RenderTool::checkForAllDone() {
     if (!m_failedMessages.isEmpty()) {
         return;
     }
-    for (auto& engine : m_renderEngines) {
-        collectOutcomes(*engine);
+    for (Engine& engine : m_engines) {
+        collectOutcome(engine);
     }
-    m_operationDescription = QStringLiteral("Done");
-    m_fractionDone = 1.0;
-    qCInfo(lcArchive).noquote() << "finished all folders for this account" << getMainFolder();
+    m_progress.done();
+    qCInfo(lcArchive).noquote() << "finished all folders for this account"
+                                << m_folders.getMainFolder();
     cleanup();
-    if (!m_abandonedMessages.isEmpty() || !m_unreadable.isEmpty()) {
+    if (!m_errors.isEmpty()) {
         writeErrorReport();
     }
     Q_EMIT finished();
@@ -378,26 +314,14 @@ void RenderTool::checkForAllDone() {
 void RenderTool::writeErrorReport() {
     qCInfo(lcArchive) << "There were" << m_abandonedMessages.size()
                       << "abandoned messages that were tried twice without luck";
-    const QString folder =
-        DestinationPaths::destinationFolder(m_options.destFolder, getMainFolder(), QString());
-    m_errorReportPath = folder + QStringLiteral("/Errors.txt");
-    QStringList entries;
-    for (const Failure& failure : m_abandonedMessages) {
-        entries.append(QStringLiteral("Tried twice without luck: %1 (%2)")
-                           .arg(failure.path, describe(failure.record.message.get())));
-    }
-    for (const QString& unreadable : m_unreadable) {
-        entries.append(QStringLiteral("Could not be read as a message: %1").arg(unreadable));
-    }
-    QFile report(m_errorReportPath);
-    if (!report.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    const QString folder = DestinationPaths::destinationFolder(
+        m_options.destFolder, m_folders.getMainFolder(), QString());
+    QString error;
+    m_errorReportPath = m_errors.write(folder, &error);
+    if (m_errorReportPath.isEmpty()) {
         qCWarning(lcArchive).noquote()
-            << "cannot write" << m_errorReportPath << report.errorString();
-        return;
+            << "cannot write" << folder + QStringLiteral("/Errors.txt") << error;
     }
-    const QString text = QLocale::c().toString(QDateTime::currentDateTime(), QLocale::LongFormat) +
-                         QStringLiteral("\n\n\n\n") + entries.join(u'\n') + QStringLiteral("\n\n");
-    report.write(text.toUtf8());
 }
 
 JobFigures RenderTool::figures() const {
@@ -412,18 +336,19 @@ void RenderTool::cleanup() {
     m_allDone = true;
     m_timer.stop();
     // All boxes are told first, so they end side by side rather than one after another.
-    for (auto& engine : m_renderEngines) {
-        engine->prepareShutdown();
+    for (Engine& engine : m_engines) {
+        engine.engine->prepareShutdown();
     }
-    for (auto& engine : m_renderEngines) {
-        engine->shutdown();
+    for (Engine& engine : m_engines) {
+        engine.engine->shutdown();
     }
-    m_renderEngines.clear();
+    m_engines.clear();
+    m_loader.reset();
 }
 
 void RenderTool::cancel() {
     m_isCanceled = true;
-    m_operationDescription = QStringLiteral("Cancelled");
+    m_progress.cancelled();
     cleanup();
     Q_EMIT finished();
 }

@@ -1,19 +1,26 @@
 #pragma once
 
+#include "archive/errorreport.h"
 #include "archive/fileexpansion.h"
+#include "archive/jobfolders.h"
+#include "archive/jobprogress.h"
+#include "archive/messageloader.h"
 #include "render/joboptions.h"
 #include "render/messagetohtmltopdf.h"
 
-#include <QElapsedTimer>
 #include <QFutureWatcher>
 #include <QObject>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace tessaly {
+
+class RenderBoxPool;
 
 // What happened to the messages of one job so far.
 struct JobFigures {
@@ -28,10 +35,11 @@ struct JobFigures {
     int notArchived = 0;
 };
 
-// The driver of one archive job: hands the job's messages to a pool of render engines on a
-// 0.12 s tick, collects failures for one retry, and completes when every message has been
-// handed out, every failure retried and no engine is busy. This is its EML mode: the messages
-// come from the job's files, folders and mailboxes.
+// The driver of one archive job: hands the job's messages to render engines as soon as an
+// engine is free (and on a 0.12 s tick besides), collects failures for one retry, and
+// completes when every message has been handed out, every failure retried and no engine is
+// busy. This is its file mode: the messages come from the job's files, folders and mailboxes,
+// read ahead by a MessageLoader.
 class RenderTool : public QObject {
     Q_OBJECT
 
@@ -40,9 +48,16 @@ public:
     struct Environment {
         QString splitRoot; // where mailbox messages are split to (the private runtime folder)
         EngineFactory makeEngine;
-        int poolSize = 16;
+        // Engines are made as messages need them, up to this many.
+        int maxEngines = 16;
         int tickMs = 120;
+        // Called when the job starts, before its files are listed: lets render boxes start
+        // while that runs.
+        std::function<void()> warmUp;
     };
+
+    // Engines that render in the boxes of `pool`, shared by every job given this environment.
+    static Environment boxEnvironment(RenderBoxPool* pool, const QString& splitRoot);
 
     RenderTool(JobOptions options, Environment environment, QObject* parent = nullptr);
     ~RenderTool() override;
@@ -57,45 +72,44 @@ public:
     bool waiting() const { return m_isWaiting; }
     bool allFinished() const { return m_allDone; }
     bool wasCancelled() const { return m_isCanceled; }
-    const QString& operationDescription() const { return m_operationDescription; }
+    const QString& operationDescription() const { return m_progress.operationDescription(); }
     // The status line with its numbers filled in: handed out, total, and PDFs made this run.
     QString statusText(int numDone) const;
-    double fractionDone() const { return m_fractionDone; }
+    double fractionDone() const { return m_progress.fractionDone(); }
     int numEmailsArchived() const { return m_numEmailsArchived; }
     int totalEmailCount() const { return m_totalEmailCount; }
     JobFigures figures() const;
     // Where the job's error report was written, if it needed one.
     const QString& errorReportPath() const { return m_errorReportPath; }
+    const JobFolders& folders() const { return m_folders; }
+    // Engines made by this job (they are made on demand).
+    int engineCount() const { return m_enginesMade; }
 
-    static QString commonAncestorEMLPaths(const QStringList& paths);
-    static bool keepFolderDueToName(const QString& name);
-    QString emlSubFolder(const QString& path) const;
-    QString getMainFolder() const;
-    std::shared_ptr<MCOMessageParser> makeMCOMessage(const QString& path,
-                                                     QString* mailappAttachments) const;
     // The work list as the expansion's two lists combine it.
     static QStringList combineLists(const QStringList& emls, const QStringList& emlxs);
-
-    void setCommonBasePath(const QString& path) { m_commonBasePath = path; }
 
 Q_SIGNALS:
     void finished();
 
 private:
-    struct WorkItem {
-        QString path;
-        QString unreadableReason; // set for what the expansion could not make into a file
+    struct Engine {
+        std::unique_ptr<MessageToHTMLToPDF> engine;
+        QString source; // the file it is rendering
     };
     struct Failure {
         MessageToHTMLToPDF::FailedMessage record;
         QString path;
     };
 
+    void expansionFinished();
     void renderTimer();
-    void renderEMLFiles();
+    void scheduleHandOut();
+    void handOut();
+    Engine* idleEngine();
+    bool handOutLoaded(LoadedMessage loaded);
     void recordFailedMessages();
-    void collectOutcomes(MessageToHTMLToPDF& engine);
-    bool tryAEMLRender(int index);
+    void recordFailedMessage(Engine& engine);
+    void collectOutcome(Engine& engine);
     void checkForAllDone();
     bool anyEngineBusy();
     void writeErrorReport();
@@ -108,20 +122,22 @@ private:
     bool m_isCanceled = false;
     bool m_isWaiting = true;
     bool m_gettingFileList = false;
-    QString m_operationDescription = QStringLiteral("Waiting");
-    double m_fractionDone = 0;
+    bool m_handOutScheduled = false;
+    JobProgress m_progress;
     int m_numEmailsArchived = 0;
     int m_totalEmailCount = 0;
-    QList<WorkItem> m_emlToRender;
-    QString m_commonBasePath;
+    JobFolders m_folders;
     QTimer m_timer;
-    std::vector<std::unique_ptr<MessageToHTMLToPDF>> m_renderEngines;
-    std::vector<QString> m_engineSource; // the file each engine is rendering
+    std::vector<Engine> m_engines;
+    int m_enginesMade = 0;
+    std::unique_ptr<MessageLoader> m_loader;
+    std::optional<LoadedMessage> m_waitingForEngine;
     QList<Failure> m_failedMessages;
     QList<Failure> m_abandonedMessages;
-    QStringList m_unreadable;
+    ErrorReport m_errors;
     JobFigures m_figures;
     QString m_errorReportPath;
+    std::atomic<int> m_found{0};
     QFutureWatcher<FileExpansion::Result> m_expansion;
 };
 

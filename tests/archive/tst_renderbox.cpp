@@ -1,12 +1,14 @@
 #include "archive/archivecontroller.h"
+#include "archive/remoterender.h"
+#include "archive/renderboxpool.h"
 #include "platform/bus/notificationcenter.h"
 #include "platform/prefs/preferencestore.h"
-#include "archive/remoterender.h"
 #include "render/soundfiles.h"
 #include "testsupport.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
@@ -53,9 +55,10 @@ private Q_SLOTS:
     void quitsOnlyForItsOwnId();
     void replacedAfter31Renders();
     void controllerCountsAndNames();
+    void jobsShareOneBudgetOfBoxes();
 
 private:
-    std::unique_ptr<RemoteRender> box(const JobOptions& options);
+    std::unique_ptr<RemoteRender> box();
     JobOptions options() const;
     QString pdfFor(int n) const {
         return m_dir->filePath(QStringLiteral("dest/Work/box message %1.pdf").arg(n));
@@ -91,13 +94,13 @@ JobOptions TestRenderBox::options() const {
     return o;
 }
 
-std::unique_ptr<RemoteRender> TestRenderBox::box(const JobOptions& o) {
-    return std::make_unique<RemoteRender>(o, m_center, m_dir->filePath("run"), m_program);
+std::unique_ptr<RemoteRender> TestRenderBox::box() {
+    return std::make_unique<RemoteRender>(m_center, m_dir->filePath("run"), m_program);
 }
 
 void TestRenderBox::rendersAndKeepsSecretsOut() {
     const JobOptions o = options();
-    auto client = box(o);
+    auto client = box();
     QSignalSpy notes(m_center, &NotificationCenter::notified);
     client->renderPDF(message(1), "Work", QString(), o, "job", QString());
 
@@ -121,6 +124,8 @@ void TestRenderBox::rendersAndKeepsSecretsOut() {
     QVERIFY(!args.contains("password"));
     QVERIFY(!args.contains("hunter2"));
     QVERIFY(!args.contains("token-secret"));
+    // Nothing of the job is in the process list: a box serves any job.
+    QVERIFY(!args.contains(o.destFolder.toUtf8()));
 
     QVERIFY(waitIdle(*client));
     QVERIFY(!client->failed());
@@ -135,7 +140,7 @@ void TestRenderBox::rendersAndKeepsSecretsOut() {
 
 void TestRenderBox::killedBoxLeavesEmergencyCopy() {
     const JobOptions o = options();
-    auto client = box(o);
+    auto client = box();
     client->renderPDF(message(2), "Work", QString(), o, "job", QString());
     QVERIFY(client->boxProcessId() > 0);
     ::kill(static_cast<pid_t>(client->boxProcessId()), SIGKILL);
@@ -155,7 +160,7 @@ void TestRenderBox::killedBoxLeavesEmergencyCopy() {
 
 void TestRenderBox::quitsOnlyForItsOwnId() {
     const JobOptions o = options();
-    auto client = box(o);
+    auto client = box();
     client->renderPDF(message(4), "Work", QString(), o, "job", QString());
     QVERIFY(waitIdle(*client));
     const qint64 pid = client->boxProcessId();
@@ -171,7 +176,7 @@ void TestRenderBox::quitsOnlyForItsOwnId() {
 
 void TestRenderBox::replacedAfter31Renders() {
     const JobOptions o = options();
-    auto client = box(o);
+    auto client = box();
     for (int n = 100; n < 100 + RemoteRender::kMaxRendersPerBox; ++n) {
         client->renderPDF(message(n), "Work", QString(), o, "job", QString());
         QVERIFY(waitIdle(*client));
@@ -189,12 +194,9 @@ void TestRenderBox::controllerCountsAndNames() {
     PreferenceStore store(m_dir->filePath("prefs.conf"));
     store.registerStandardDefaults();
     store.setValue("maxNumRenderJobs", 1);
-    RenderTool::Environment environment;
-    environment.splitRoot = m_dir->filePath("run/split");
-    environment.poolSize = 2;
-    environment.makeEngine = [this](const JobOptions& o) {
-        return std::make_unique<MessageToHTMLToPDF>(o, box(o));
-    };
+    RenderBoxPool boxes(m_center, m_dir->filePath("run"), m_program, 2);
+    const RenderTool::Environment environment =
+        RenderTool::boxEnvironment(&boxes, m_dir->filePath("run/split"));
     const QString general = m_dir->filePath("general");
     ArchiveController controller(&store, m_center, environment, [general] { return general; });
 
@@ -238,6 +240,55 @@ void TestRenderBox::controllerCountsAndNames() {
     controller.stopArchiving("named");
     QVERIFY(controller.renderJobs().isEmpty());
     QVERIFY(!store.isStored("named__LastFinished")); // a stopped job has not finished
+}
+
+void TestRenderBox::jobsShareOneBudgetOfBoxes() {
+    PreferenceStore store(m_dir->filePath("prefs.conf"));
+    store.registerStandardDefaults();
+    store.setValue("maxNumRenderJobs", 2);
+    RenderBoxPool boxes(m_center, m_dir->filePath("run"), m_program, 2);
+    const RenderTool::Environment environment =
+        RenderTool::boxEnvironment(&boxes, m_dir->filePath("run/split"));
+    const QString general = m_dir->filePath("general");
+    ArchiveController controller(&store, m_center, environment, [general] { return general; });
+
+    QStringList folders;
+    for (int job = 0; job < 2; ++job) {
+        const QString in = m_dir->filePath(QStringLiteral("in%1").arg(job));
+        for (int n = 0; n < 6; ++n) {
+            test::writeFile(QStringLiteral("%1/m%2.eml").arg(in).arg(n),
+                            message(400 + job * 10 + n));
+        }
+        folders.append(in);
+    }
+    // Two jobs started together, each with its own destination (so its own job options):
+    // the boxes serve both, and there are never more of them than the budget.
+    QList<std::pair<JobFigures, int>> finished; // figures and engines of each finished job
+    connect(&controller, &ArchiveController::jobFinished, this, [&finished](RenderTool* job) {
+        finished.append({job->figures(), job->engineCount()});
+    });
+    RenderTool* first = controller.startEMLJob({folders[0]}, m_dir->filePath("out0"), "first");
+    RenderTool* second = controller.startEMLJob({folders[1]}, m_dir->filePath("out1"), "second");
+    QVERIFY(first && second);
+    QVERIFY(!first->waiting() && !second->waiting());
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 180000);
+    for (const auto& [figures, engines] : finished) {
+        QCOMPARE(figures.pdfsMade, 6);
+        QVERIFY(engines <= boxes.capacity() + 1);
+    }
+    QVERIFY(boxes.peakLiveProcesses() >= 1);
+    QVERIFY2(boxes.peakLiveProcesses() <= 2,
+             qPrintable(QString::number(boxes.peakLiveProcesses())));
+    QVERIFY(boxes.launches() <= 2);
+    for (const char* out : {"out0", "out1"}) {
+        int pdfs = 0;
+        for (QDirIterator it(m_dir->filePath(out), {"*.pdf"}, QDir::Files,
+                             QDirIterator::Subdirectories);
+             it.hasNext(); it.next()) {
+            ++pdfs;
+        }
+        QCOMPARE(pdfs, 6);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestRenderBox)

@@ -1,5 +1,6 @@
-#include "fakewebview.h"
 #include "archive/rendertool.h"
+#include "fakewebview.h"
+#include "render/localrenderengine.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -62,7 +63,7 @@ std::unique_ptr<RenderTool> TestRenderTool::job(const QStringList& paths, bool p
     options.emlFiles = paths;
     RenderTool::Environment environment;
     environment.splitRoot = m_dir->filePath("split");
-    environment.poolSize = 3;
+    environment.maxEngines = 3;
     environment.tickMs = 5;
     environment.makeEngine = [this, printsWork](const JobOptions& o) {
         auto view = std::make_unique<test::FakeWebView>();
@@ -77,7 +78,7 @@ std::unique_ptr<RenderTool> TestRenderTool::job(const QStringList& paths, bool p
         timing.now = [this] {
             return static_cast<double>(m_clock.elapsed());
         };
-        auto engine = std::make_unique<MessageToHTMLToPDF>(o, view.get(), timing);
+        auto engine = std::make_unique<LocalRenderEngine>(o, view.get(), timing);
         m_views.push_back(std::move(view));
         return engine;
     };
@@ -108,30 +109,29 @@ void TestRenderTool::listsAndFolders() {
     emls.append("/m/5.eml");
     QCOMPARE(RenderTool::combineLists(emls, emlxs), emls + emlxs);
 
-    QCOMPARE(RenderTool::commonAncestorEMLPaths({}), QString());
-    QCOMPARE(RenderTool::commonAncestorEMLPaths({"/a/b/c.eml", "/a/b/d/e.eml", "/a/x"}),
+    QCOMPARE(JobFolders::commonAncestorEMLPaths({}), QString());
+    QCOMPARE(JobFolders::commonAncestorEMLPaths({"/a/b/c.eml", "/a/b/d/e.eml", "/a/x"}),
              QString("/a"));
-    QCOMPARE(RenderTool::commonAncestorEMLPaths({"/a/b.eml", "/a/b.eml"}), QString("/a/b.eml"));
+    QCOMPARE(JobFolders::commonAncestorEMLPaths({"/a/b.eml", "/a/b.eml"}), QString("/a/b.eml"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("NOT GOOD.*"));
-    QCOMPARE(RenderTool::commonAncestorEMLPaths({"/none/x.mbox"}), QString("/none"));
+    QCOMPARE(JobFolders::commonAncestorEMLPaths({"/none/x.mbox"}), QString("/none"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("NOT GOOD.*"));
-    QCOMPARE(RenderTool::commonAncestorEMLPaths({"/none/x.backup"}), QString("/none/x.backup"));
+    QCOMPARE(JobFolders::commonAncestorEMLPaths({"/none/x.backup"}), QString("/none/x.backup"));
 
-    auto tool = job({}, true);
-    tool->setCommonBasePath("/Users/x/Mail");
-    QCOMPARE(tool->emlSubFolder("/Users/x/Mail/Work/Data/m.emlx"), QString("Mail/Work"));
-    QCOMPARE(tool->emlSubFolder("/Users/x/Mail/m.eml"), QString("EML"));
-    tool->setJobName("/Users/x/Mail");
-    QCOMPARE(tool->emlSubFolder("/Users/x/Mail/m.eml"), QString("Mail"));
-    QCOMPARE(tool->getMainFolder(), QString("Mail"));
-    tool->setCommonBasePath("/Users/x");
-    QCOMPARE(tool->emlSubFolder("/Users/x/a/m.eml"), QString());
+    const QString split = m_dir->filePath("split");
+    const JobFolders mail("/Users/x/Mail", split, "job");
+    QCOMPARE(mail.emlSubFolder("/Users/x/Mail/Work/Data/m.emlx"), QString("Mail/Work"));
+    QCOMPARE(mail.emlSubFolder("/Users/x/Mail/m.eml"), QString("EML"));
+    const JobFolders source("/Users/x/Mail", split, "/Users/x/Mail");
+    QCOMPARE(source.emlSubFolder("/Users/x/Mail/m.eml"), QString("Mail"));
+    QCOMPARE(source.getMainFolder(), QString("Mail"));
+    QCOMPARE(JobFolders("/Users/x", split, "job").emlSubFolder("/Users/x/a/m.eml"), QString());
     // A message split out of a mailbox is placed by the mailbox's own path.
-    tool->setCommonBasePath("/home/u");
-    QCOMPARE(tool->emlSubFolder(m_dir->filePath("split") + "/home/u/mail.mbox/m_300.eml"),
-             QString("mail.mbox"));
-    QVERIFY(!RenderTool::keepFolderDueToName("Messages"));
-    QVERIFY(!RenderTool::keepFolderDueToName(QString(36, u'u')));
+    QCOMPARE(
+        JobFolders("/home/u", split, "job").emlSubFolder(split + "/home/u/mail.mbox/m_300.eml"),
+        QString("mail.mbox"));
+    QVERIFY(!JobFolders::keepFolderDueToName("Messages"));
+    QVERIFY(!JobFolders::keepFolderDueToName(QString(36, u'u')));
 }
 
 void TestRenderTool::jobRunsToDone() {

@@ -1,8 +1,9 @@
-#include "render/emloutput.h"
 #include "fakewebview.h"
-#include "render/messagetohtmltopdf.h"
-#include "tags/openmeta.h"
 #include "platform/pdf/pdfinfo.h"
+#include "render/emloutput.h"
+#include "render/localrenderengine.h"
+#include "render/readinesspolicy.h"
+#include "tags/openmeta.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -40,6 +41,9 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void printsWhenThePageIsReady();
+    void printsWhenTheLastResourceArrives();
+    void pageStillLoadingIsWaitedFor24Seconds();
+    void readinessBounds();
     void waitsForResourcesAndReloadsOnce();
     void shortBodyIsGivenUpAndNeverPrintedLater();
     void startWhileBusyRendersNothing();
@@ -50,7 +54,8 @@ private Q_SLOTS:
     void attachmentsAreNumberedDatedAndTagged();
 
 private:
-    std::unique_ptr<MessageToHTMLToPDF> engine(JobOptions options = {});
+    // `tickMs` is the fallback tick: long, the engine must act on the page's own events.
+    std::unique_ptr<LocalRenderEngine> engine(JobOptions options = {}, int tickMs = 2);
     JobOptions options() const;
     void start(MessageToHTMLToPDF& e, const QByteArray& raw,
                const QString& jobName = QStringLiteral("job"));
@@ -86,18 +91,18 @@ JobOptions TestRenderEngine::options() const {
     return o;
 }
 
-std::unique_ptr<MessageToHTMLToPDF> TestRenderEngine::engine(JobOptions o) {
+std::unique_ptr<LocalRenderEngine> TestRenderEngine::engine(JobOptions o, int tickMs) {
     if (o.destFolder.isEmpty()) {
         o = options();
     }
     EngineTiming timing;
-    timing.checkIntervalMs = 2;
+    timing.checkIntervalMs = tickMs;
     timing.watchdogMs = 600;
     timing.unwritableRetryDelayMs = 1;
     timing.now = [this] {
         return m_now;
     };
-    return std::make_unique<MessageToHTMLToPDF>(o, m_view.get(), timing);
+    return std::make_unique<LocalRenderEngine>(o, m_view.get(), timing);
 }
 
 void TestRenderEngine::start(MessageToHTMLToPDF& e, const QByteArray& raw, const QString& jobName) {
@@ -106,16 +111,14 @@ void TestRenderEngine::start(MessageToHTMLToPDF& e, const QByteArray& raw, const
 }
 
 void TestRenderEngine::printsWhenThePageIsReady() {
-    auto e = engine();
+    // No tick within the test's time and no time passing: the page's load alone starts the
+    // print.
+    auto e = engine({}, 60'000);
     QSignalSpy made(e.get(), &MessageToHTMLToPDF::anotherPDFMade);
     m_view->printResults = {m_pdf};
     start(*e, message("X-Keywords: work,urgent\n"));
     QVERIFY(e->busyDoingSomething());
     QCOMPARE(m_view->loadedHtml.size(), 1);
-
-    QTest::qWait(30); // many ticks, all within the first second
-    QVERIFY(m_view->printLayouts.isEmpty());
-    m_now += 1.6;
     QTRY_VERIFY(!e->busyDoingSomething());
     QCOMPARE(m_view->printLayouts.size(), 1);
     QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::Made);
@@ -141,6 +144,51 @@ void TestRenderEngine::printsWhenThePageIsReady() {
     QVERIFY(!e->busyDoingSomething());
     QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::AlreadyArchived);
     QCOMPARE(m_view->loadedHtml.size(), 1);
+}
+
+void TestRenderEngine::printsWhenTheLastResourceArrives() {
+    auto e = engine({}, 60'000);
+    m_view->printResults = {m_pdf};
+    start(*e, message());
+    m_view->downloading = true; // an image still on its way
+    QTest::qWait(30);
+    QVERIFY(m_view->printLayouts.isEmpty());
+    m_view->downloading = false;
+    Q_EMIT m_view->resourceLoadsSettled();
+    QTRY_COMPARE(m_view->printLayouts.size(), 1);
+    QTRY_VERIFY(!e->busyDoingSomething());
+    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::Made);
+}
+
+void TestRenderEngine::pageStillLoadingIsWaitedFor24Seconds() {
+    auto e = engine();
+    m_view->printResults = {m_pdf};
+    m_view->loading = true; // a page that never says it has finished
+    start(*e, message());
+    m_now += 23;
+    QTest::qWait(30);
+    QVERIFY(m_view->printLayouts.isEmpty());
+    m_now += 2;
+    QTRY_COMPARE(m_view->printLayouts.size(), 1);
+    QCOMPARE(m_view->loadedHtml.size(), 1);
+}
+
+void TestRenderEngine::readinessBounds() {
+    using Step = ReadinessPolicy::Step;
+    ReadinessPolicy policy;
+    QCOMPARE(policy.next(0, {false, false}), Step::AskBody); // no floor: ready is ready
+    QCOMPARE(policy.next(0, {true, false}), Step::Wait);
+    QCOMPARE(policy.next(24, {true, false}), Step::Wait);
+    QCOMPARE(policy.next(24.1, {true, false}), Step::AskBody);
+    QCOMPARE(policy.next(39, {false, true}), Step::Wait);
+    QCOMPARE(policy.next(40.5, {false, true}), Step::Reload);
+    QCOMPARE(policy.next(45, {false, false}), Step::Wait); // a reload gets time
+    QCOMPARE(policy.next(51, {false, true}), Step::Wait);
+    QCOMPARE(policy.next(80, {false, true}), Step::AskBody);
+    QCOMPARE(policy.next(200, {true, true}), Step::AskBody); // only once reloaded
+    QCOMPARE(policy.reloadCount(), 1);
+    QVERIFY(!ReadinessPolicy::bodyIsLongEnough(200));
+    QVERIFY(ReadinessPolicy::bodyIsLongEnough(201));
 }
 
 void TestRenderEngine::waitsForResourcesAndReloadsOnce() {
@@ -187,8 +235,17 @@ void TestRenderEngine::startWhileBusyRendersNothing() {
     QVERIFY(e->busyDoingSomething());
     QTest::ignoreMessage(QtWarningMsg,
                          "Render NOT started - this is bad. Make sure we are not busy first.");
-    start(*e, message("X-Other: 1\n"));
+    QVERIFY(!e->startRender(MCOMessageParser::messageParserWithData(message("X-Other: 1\n")),
+                            QStringLiteral("Elsewhere"), QStringLiteral("Sub"), true,
+                            QStringLiteral("other"), QString()));
     QCOMPARE(m_view->loadedHtml.size(), 1);
+    // The refused start changed nothing: the first message still prints where it belongs.
+    QVERIFY(e->busyDoingSomething());
+    m_view->printResults = {m_pdf};
+    QTRY_VERIFY(!e->busyDoingSomething());
+    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::Made);
+    QCOMPARE(e->lastPdfPath(), pdfPath());
+    QVERIFY(QFileInfo::exists(pdfPath()));
 }
 
 void TestRenderEngine::formatRoutes() {
@@ -266,10 +323,10 @@ void TestRenderEngine::unwritableDestination() {
 }
 
 void TestRenderEngine::layoutChoiceAndFooter() {
-    QVERIFY(MessageToHTMLToPDF::shouldPrintAsSinglePage({1000, 1500}, 960));
-    QVERIFY(!MessageToHTMLToPDF::shouldPrintAsSinglePage({1000, 2500}, 960));
-    QVERIFY(!MessageToHTMLToPDF::shouldPrintAsSinglePage({960, 500}, 960));
-    const QPageLayout tall = MessageToHTMLToPDF::singlePageLayout({1000, 1500}, 2);
+    QVERIFY(LocalRenderEngine::shouldPrintAsSinglePage({1000, 1500}, 960));
+    QVERIFY(!LocalRenderEngine::shouldPrintAsSinglePage({1000, 2500}, 960));
+    QVERIFY(!LocalRenderEngine::shouldPrintAsSinglePage({960, 500}, 960));
+    const QPageLayout tall = LocalRenderEngine::singlePageLayout({1000, 1500}, 2);
     QCOMPARE(tall.pageSize().size(QPageSize::Point), QSizeF(750, 1127));
 
     // A wide page is printed as one page.
@@ -291,7 +348,7 @@ void TestRenderEngine::layoutChoiceAndFooter() {
     QTemporaryDir elsewhere;
     o.destFolder = elsewhere.path();
     FakeWebView quiet;
-    MessageToHTMLToPDF noFooter(o, &quiet);
+    LocalRenderEngine noFooter(o, &quiet);
     noFooter.startRender(MCOMessageParser::messageParserWithData(message()), {}, {}, false, {}, {});
     QVERIFY(!quiet.loadedHtml.first().contains(QStringLiteral("Tessaly-Version: ")));
     noFooter.shutdown();

@@ -1,8 +1,8 @@
 #include "fakewebview.h"
-#include "render/messagetohtmltopdf.h"
-#include "testsupport.h"
 #include "platform/web/qtwebengine/webenginemessageview.h"
 #include "platform/web/qtwebengine/webengineprocess.h"
+#include "render/localrenderengine.h"
+#include "testsupport.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -17,12 +17,14 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 using namespace tessaly;
 
 namespace {
 
-// Records every request the page makes of it and answers /pic.png with an image.
+// Records every request the page makes of it and answers /pic.png with an image, and
+// /late.png with the same image three seconds later.
 class RecordingHttpServer : public QObject {
 public:
     QStringList paths;
@@ -40,13 +42,17 @@ public:
                     const QByteArray request = socket->readAll();
                     const QByteArray path = request.split(' ').value(1);
                     paths.append(QString::fromLatin1(path));
-                    const bool png = path == "/pic.png";
+                    const bool png = path == "/pic.png" || path == "/late.png";
                     const QByteArray body = png ? m_png : QByteArray("not here");
-                    socket->write((png ? "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n"
-                                       : "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\n") +
-                                  QByteArray("Content-Length: ") + QByteArray::number(body.size()) +
-                                  "\r\nConnection: close\r\n\r\n" + body);
-                    socket->disconnectFromHost();
+                    const QByteArray reply =
+                        (png ? "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n"
+                             : "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\n") +
+                        QByteArray("Content-Length: ") + QByteArray::number(body.size()) +
+                        "\r\nConnection: close\r\n\r\n" + body;
+                    QTimer::singleShot(path == "/late.png" ? 3000 : 0, socket, [socket, reply] {
+                        socket->write(reply);
+                        socket->disconnectFromHost();
+                    });
                 });
             }
         });
@@ -87,6 +93,7 @@ class TestWebRender : public QObject {
 private Q_SLOTS:
     void init();
     void remoteResourcesAreFiltered();
+    void lateImageIsWaitedFor();
     void wronglyDeclaredCharsetAndInlineImage();
     void corpusSample();
 
@@ -109,7 +116,7 @@ MessageToHTMLToPDF::Outcome TestWebRender::render(const QByteArray& raw, QString
     options.pdfFormat = QStringLiteral("__subject__.pdf");
     options.attachmentFormat = QStringLiteral("__subject__ (attachments)/__filename__");
     options.emlFormat = QStringLiteral("none");
-    MessageToHTMLToPDF engine(options, m_view.get());
+    LocalRenderEngine engine(options, m_view.get());
     engine.startRender(MCOMessageParser::messageParserWithData(raw), {}, {}, false, {}, {});
     QDeadlineTimer deadline(120000);
     while (engine.busyDoingSomething() && !deadline.hasExpired()) {
@@ -152,6 +159,24 @@ void TestWebRender::remoteResourcesAreFiltered() {
     if (images >= 0) {
         QVERIFY(images >= 1);
     }
+}
+
+void TestWebRender::lateImageIsWaitedFor() {
+    // The page is printed when it is ready, not on a timer: an image that takes three seconds
+    // still makes it into the PDF.
+    RecordingHttpServer server;
+    const QByteArray raw = test::crlfMessage(
+        "From: a@example.com\nSubject: late\nContent-Type: text/html\n\n<html><body><p>" +
+        QByteArray(400, 'w') + "</p><img src=\"" + server.base().toLatin1() +
+        "/late.png\"></body></html>\n");
+    QString pdf;
+    QCOMPARE(render(raw, &pdf), MessageToHTMLToPDF::Outcome::Made);
+    QCOMPARE(server.paths, QStringList{QStringLiteral("/late.png")});
+    const int images = pdfImageCount(pdf);
+    if (images < 0) {
+        QSKIP("pdfimages is not installed");
+    }
+    QVERIFY(images >= 1);
 }
 
 void TestWebRender::wronglyDeclaredCharsetAndInlineImage() {

@@ -1,10 +1,11 @@
 #include "app/cli/archivecommand.h"
 
 #include "archive/archivecontroller.h"
-#include "platform/bus/notificationcenter.h"
-#include "platform/prefs/preferencestore.h"
 #include "archive/remoterender.h"
+#include "archive/renderboxpool.h"
+#include "platform/bus/notificationcenter.h"
 #include "platform/files/runtimefolder.h"
+#include "platform/prefs/preferencestore.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -123,12 +124,9 @@ int runArchiveCommand(const QStringList& arguments, PreferenceStore& store, QTex
     }
 
     NotificationCenter* center = NotificationCenter::distributed();
-    RenderTool::Environment environment;
-    environment.splitRoot = runtime + QStringLiteral("/split");
-    environment.makeEngine = [center, runtime, boxProgram](const JobOptions& options) {
-        return std::make_unique<MessageToHTMLToPDF>(
-            options, std::make_unique<RemoteRender>(options, center, runtime, boxProgram));
-    };
+    RenderBoxPool boxes(center, runtime, boxProgram);
+    const RenderTool::Environment environment =
+        RenderTool::boxEnvironment(&boxes, runtime + QStringLiteral("/split"));
     const QString general =
         store.destinationFolder().isEmpty() ? args.dest : store.destinationFolder();
     ArchiveController controller(&store, center, environment, [general] { return general; });

@@ -1,7 +1,7 @@
 #include "app/cli/rendercommand.h"
 
 #include "app/cli/cliconfig.h"
-#include "render/messagetohtmltopdf.h"
+#include "render/localrenderengine.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -45,7 +45,7 @@ int runRenderCommand(const QStringList& arguments, PreferenceStore& store, Messa
         return 1;
     }
 
-    MessageToHTMLToPDF engine(job.options, &view);
+    LocalRenderEngine engine(job.options, &view);
     Tally tally;
     for (const QString& path : messages) {
         QFile file(path);

@@ -49,7 +49,10 @@ public:
                             std::function<void(const QByteArray&)> callback) = 0;
 
 Q_SIGNALS:
+    // The page last asked for has finished loading (or failed to); never for an earlier one.
     void loadFinished(bool ok);
+    // Every resource the page asked for has been answered or dropped.
+    void resourceLoadsSettled();
 };
 
 } // namespace tessaly

@@ -3,6 +3,7 @@
 #include "platform/web/qtwebengine/webengineschemes.h"
 
 #include <QTimer>
+#include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
@@ -78,11 +79,18 @@ WebEngineMessageView::WebEngineMessageView(QObject* parent)
     m_view->resize(kViewWidth, kViewHeight);
     m_view->show();
 
-    connect(m_page, &QWebEnginePage::loadStarted, this, [this] { m_loading = true; });
-    connect(m_page, &QWebEnginePage::loadFinished, this, [this](bool ok) {
-        m_loading = false;
-        Q_EMIT loadFinished(ok);
-    });
+    // Only the load of the page last published counts: a stopped earlier load reports its end
+    // late, and taking that for the new page would print the wrong document.
+    connect(m_page, &QWebEnginePage::loadingChanged, this,
+            [this](const QWebEngineLoadingInfo& info) {
+                if (info.url() != m_currentUrl ||
+                    info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
+                    return;
+                }
+                m_loading = false;
+                Q_EMIT loadFinished(info.status() == QWebEngineLoadingInfo::LoadSucceededStatus);
+            });
+    connect(m_tracker, &LoadTracker::settled, this, &MessageWebView::resourceLoadsSettled);
 }
 
 WebEngineMessageView::~WebEngineMessageView() {
@@ -98,6 +106,7 @@ void WebEngineMessageView::setPartSource(PartSource source) {
 void WebEngineMessageView::loadHtml(const QString& html) {
     const QUrl url = m_pages->publish(html.left(kMaxHtmlLength).toUtf8());
     m_page->expect(url);
+    m_currentUrl = url;
     m_loading = true;
     m_page->load(url);
 }

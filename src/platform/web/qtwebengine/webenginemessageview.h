@@ -46,6 +46,7 @@ private:
     FetchSchemeHandler* m_fetches;
     MessagePage* m_page;
     std::unique_ptr<QWebEngineView> m_view;
+    QUrl m_currentUrl;
     bool m_loading = false;
     bool m_printing = false;
 };

@@ -53,7 +53,11 @@ void PageSchemeHandler::requestStarted(QWebEngineUrlRequestJob* job) {
 
 void LoadTracker::track(QObject* job) {
     m_jobs.insert(job);
-    connect(job, &QObject::destroyed, this, [this, job] { m_jobs.remove(job); });
+    connect(job, &QObject::destroyed, this, [this, job] {
+        if (m_jobs.remove(job) && m_jobs.isEmpty()) {
+            Q_EMIT settled();
+        }
+    });
 }
 
 PartSchemeHandler::PartSchemeHandler(LoadTracker* tracker, QObject* parent)

@@ -48,6 +48,9 @@ public:
     bool busy() const { return !m_jobs.isEmpty(); }
     void reset() { m_jobs.clear(); }
 
+Q_SIGNALS:
+    void settled();
+
 private:
     QSet<QObject*> m_jobs;
 };

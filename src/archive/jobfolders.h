@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace tessaly {
+
+// Where a file job's messages go: the main folder named after the folder the job's paths have
+// in common, and each message's sub-folder from its own path below that. A value: the message
+// loader works out folders on its own threads.
+class JobFolders {
+public:
+    JobFolders() = default;
+    // `splitRoot` is where mailbox messages were split to; their paths are read as if the
+    // mailbox's folder held them.
+    JobFolders(QString commonBasePath, QString splitRoot, QString jobName);
+
+    static QString commonAncestorEMLPaths(const QStringList& paths);
+    static bool keepFolderDueToName(const QString& name);
+
+    QString emlSubFolder(const QString& messagePath) const;
+    QString getMainFolder() const;
+    const QString& commonBasePath() const { return m_commonBasePath; }
+
+private:
+    QString m_commonBasePath;
+    QString m_splitRoot;
+    QString m_jobName;
+};
+
+} // namespace tessaly

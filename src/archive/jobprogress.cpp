@@ -1,0 +1,44 @@
+#include "archive/jobprogress.h"
+
+namespace tessaly {
+
+void JobProgress::scanning() {
+    m_description = QStringLiteral("%d of %d (scanning for files)");
+    m_fraction = 0.005;
+}
+
+void JobProgress::archiving(int handedOut, int total) {
+    if (total <= 0) {
+        return;
+    }
+    m_description = QStringLiteral("Archiving\u2026 %d of %d, %d new");
+    m_fraction = handedOut * 0.8 / total + 0.15;
+}
+
+void JobProgress::completing() {
+    m_description = QStringLiteral("Completing final operations");
+    m_fraction = 0.92;
+}
+
+void JobProgress::done() {
+    m_description = QStringLiteral("Done");
+    m_fraction = 1.0;
+}
+
+void JobProgress::cancelled() {
+    m_description = QStringLiteral("Cancelled");
+}
+
+QString JobProgress::statusText(int handedOut, int total, int made) const {
+    QString text = m_description;
+    for (int number : {handedOut, total, made}) {
+        const qsizetype at = text.indexOf(QStringLiteral("%d"));
+        if (at < 0) {
+            break;
+        }
+        text.replace(at, 2, QString::number(number));
+    }
+    return text;
+}
+
+} // namespace tessaly

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+namespace tessaly {
+
+// A job's status line and progress fraction, as the job list shows them. The line may hold
+// up to three "%d" placeholders, filled with the numbers handed out, the total and the PDFs
+// made this run.
+class JobProgress {
+public:
+    void scanning();
+    void archiving(int handedOut, int total);
+    void completing();
+    void done();
+    void cancelled();
+
+    const QString& operationDescription() const { return m_description; }
+    double fractionDone() const { return m_fraction; }
+    QString statusText(int handedOut, int total, int made) const;
+
+private:
+    QString m_description = QStringLiteral("Waiting");
+    double m_fraction = 0;
+};
+
+} // namespace tessaly

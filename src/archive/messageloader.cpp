@@ -1,0 +1,234 @@
+#include "archive/messageloader.h"
+
+#include "archive/archivelog.h"
+#include "archive/emlxconverter.h"
+#include "archive/fileexpansion.h"
+#include "render/destinationpaths.h"
+#include "render/messagedates.h"
+#include "render/soundfiles.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace tessaly {
+
+namespace {
+
+constexpr qsizetype kMinMessageBytes = 65;
+// A chunk of work for one worker: enough files that handing it over costs little, and no
+// more message bytes than memory should hold in waiting.
+constexpr int kChunkItems = 64;
+constexpr qint64 kChunkBytes = 16 << 20;
+// Headers longer than this are not worth a shortcut: the whole message is read.
+constexpr qint64 kMaxHeaderBytes = 256 << 10;
+
+QString unreadableReasonFor(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        return QStringLiteral("no longer exists");
+    }
+    if (!info.isReadable()) {
+        return QStringLiteral("cannot be read");
+    }
+    if (info.suffix() == u"emlx") {
+        return QStringLiteral("not a mail-client message file (.emlx) with a message in it");
+    }
+    return QStringLiteral("too short to be a message (fewer than 65 bytes)");
+}
+
+// The header block of a message file, or nothing when it does not end early in the file.
+std::optional<QByteArray> readHeader(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    QByteArray header;
+    while (header.size() < kMaxHeaderBytes) {
+        const QByteArray block = file.read(16 << 10);
+        if (block.isEmpty()) {
+            return std::nullopt;
+        }
+        header += block;
+        for (const char* separator : {"\n\n", "\r\n\r\n", "\n\r\n"}) {
+            const qsizetype end = header.indexOf(separator);
+            if (end >= 0) {
+                header.truncate(end + 1);
+                return header + "\n";
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// Whether the message's PDF is there, judged from its header alone. Messages whose date needs
+// repairing are left to the full load, whose repair may see more lines.
+bool archivedByHeader(const QString& path, const JobOptions& options, const JobFolders& folders,
+                      const QString& mailFolder) {
+    if (options.pdfFormat.size() < DestinationPaths::kMinFormatLength ||
+        QFileInfo(path).suffix() == u"emlx") {
+        return false;
+    }
+    const std::optional<QByteArray> header = readHeader(path);
+    if (!header || header->size() < kMinMessageBytes) {
+        return false;
+    }
+    const auto message = MCOMessageParser::messageParserWithData(*header);
+    if (!MessageDates::dateOKForEmail(
+            MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header()))) {
+        return false;
+    }
+    const QString pdf = DestinationPaths::destinationPath(
+        *message, folders.getMainFolder(), mailFolder, FormatKey::Pdf, QString(), options);
+    return !pdf.isEmpty() && SoundFiles::pdfFilelooksOK(pdf);
+}
+
+} // namespace
+
+MessageLoader::MessageLoader(JobOptions options, JobFolders folders, QObject* parent)
+    : QObject(parent)
+    , m_options(std::move(options))
+    , m_folders(std::move(folders)) {
+}
+
+MessageLoader::~MessageLoader() {
+    m_work.clear();
+    for (auto& watcher : m_loading) {
+        watcher->waitForFinished();
+    }
+}
+
+std::shared_ptr<MCOMessageParser>
+MessageLoader::makeMCOMessage(const QString& path, QString* mailappAttachments, QString* reason) {
+    std::optional<QByteArray> data;
+    if (QFileInfo(path).suffix() == u"emlx") {
+        data = EmlxConverter::emlxFileToEMLDataWithIntertwinedParts(path, mailappAttachments);
+    } else {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly)) {
+            data = file.readAll();
+        }
+    }
+    if (!data || data->size() < kMinMessageBytes) {
+        qCInfo(lcArchive).noquote() << "Email could not be made" << path;
+        if (reason) {
+            *reason = unreadableReasonFor(path);
+        }
+        return nullptr;
+    }
+    auto message = MCOMessageParser::messageParserWithData(*data);
+    const std::optional<QDateTime> date =
+        MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
+    if (!MessageDates::dateOKForEmail(date)) {
+        qCInfo(lcArchive).noquote()
+            << "found 1970 reparse will happen on next line," << message->header().subject();
+        if (const std::optional<QByteArray> fixed =
+                FileExpansion::tryCatchFixHeaderLinesInData(*data)) {
+            message = MCOMessageParser::messageParserWithData(*fixed);
+            const auto newDate =
+                MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
+            qCInfo(lcArchive) << "Fixed date is" << (newDate ? *newDate : QDateTime());
+        }
+    }
+    return message;
+}
+
+LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& options,
+                                  const JobFolders& folders) {
+    LoadedMessage loaded;
+    loaded.path = item.path;
+    loaded.mailFolder = folders.emlSubFolder(item.path);
+    if (!item.unreadableReason.isEmpty()) {
+        loaded.unreadableReason = item.unreadableReason;
+        return loaded;
+    }
+    if (archivedByHeader(item.path, options, folders, loaded.mailFolder)) {
+        loaded.alreadyArchived = true;
+        return loaded;
+    }
+    loaded.message =
+        makeMCOMessage(item.path, &loaded.mailappAttachments, &loaded.unreadableReason);
+    return loaded;
+}
+
+void MessageLoader::setWork(QList<WorkItem> items) {
+    m_work = std::move(items);
+    fill();
+}
+
+void MessageLoader::setReadyLimit(int limit) {
+    m_readyLimit = std::max(1, limit);
+    fill();
+}
+
+bool MessageLoader::finished() const {
+    return m_work.isEmpty() && m_loading.empty() && m_ready.empty();
+}
+
+int MessageLoader::pending() const {
+    int loading = 0;
+    for (const auto& watcher : m_loading) {
+        loading += watcher->property("items").toInt();
+    }
+    return static_cast<int>(m_work.size() + m_ready.size()) + loading;
+}
+
+int MessageLoader::readyNeedingEngines() const {
+    return static_cast<int>(std::count_if(m_ready.begin(), m_ready.end(),
+                                          [](const auto& m) { return !m.alreadyArchived; }));
+}
+
+void MessageLoader::fill() {
+    // Every worker gets a chunk while engines would otherwise run dry; re-runs, whose messages
+    // need no engine, keep all workers busy.
+    const int workers = std::max(1, QThread::idealThreadCount());
+    while (!m_work.isEmpty() && static_cast<int>(m_loading.size()) < workers &&
+           readyNeedingEngines() < m_readyLimit) {
+        QList<WorkItem> chunk;
+        qint64 bytes = 0;
+        while (!m_work.isEmpty() && chunk.size() < kChunkItems && bytes < kChunkBytes) {
+            chunk.append(m_work.takeLast());
+            bytes += QFileInfo(chunk.last().path).size();
+        }
+        auto watcher = std::make_unique<QFutureWatcher<Chunk>>();
+        watcher->setProperty("items", static_cast<int>(chunk.size()));
+        connect(watcher.get(), &QFutureWatcher<Chunk>::finished, this, [this] {
+            // Delivered in work-list order: a chunk waits for those taken before it.
+            bool delivered = false;
+            while (!m_loading.empty() && m_loading.front()->isFinished()) {
+                for (LoadedMessage& loaded : m_loading.front()->future().result()) {
+                    m_ready.push_back(std::move(loaded));
+                }
+                m_loading.pop_front();
+                delivered = true;
+            }
+            fill();
+            if (delivered) {
+                Q_EMIT ready();
+            }
+        });
+        watcher->setFuture(
+            QtConcurrent::run([chunk = std::move(chunk), options = m_options, folders = m_folders] {
+                Chunk loaded;
+                loaded.reserve(static_cast<size_t>(chunk.size()));
+                for (const WorkItem& item : chunk) {
+                    loaded.push_back(load(item, options, folders));
+                }
+                return loaded;
+            }));
+        m_loading.push_back(std::move(watcher));
+    }
+}
+
+std::optional<LoadedMessage> MessageLoader::take() {
+    if (m_ready.empty()) {
+        return std::nullopt;
+    }
+    LoadedMessage next = std::move(m_ready.front());
+    m_ready.pop_front();
+    fill();
+    return next;
+}
+
+} // namespace tessaly

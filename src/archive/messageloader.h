@@ -1,0 +1,82 @@
+#pragma once
+
+#include "archive/jobfolders.h"
+#include "platform/mail/mcomessageparser.h"
+#include "render/joboptions.h"
+
+#include <QFutureWatcher>
+#include <QList>
+#include <QObject>
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace tessaly {
+
+// One entry of a file job's work list: a message file, or something the expansion already
+// found could not be a message.
+struct WorkItem {
+    QString path;
+    QString unreadableReason;
+};
+
+// A work item made ready for an engine.
+struct LoadedMessage {
+    QString path;
+    std::shared_ptr<MCOMessageParser> message; // null when no message could be made
+    QString unreadableReason;                  // why, when there is no message
+    QString mailFolder;
+    QString mailappAttachments;
+    // A sound PDF is already at the message's path: nothing to hand to an engine.
+    bool alreadyArchived = false;
+};
+
+// Reads, converts and parses a job's message files on worker threads, ahead of the engines
+// and in the order of the work list (taken from its end). Messages whose PDF is already
+// archived are found from their header alone, so a re-run over an archived folder reads little
+// more than the headers.
+class MessageLoader : public QObject {
+    Q_OBJECT
+
+public:
+    MessageLoader(JobOptions options, JobFolders folders, QObject* parent = nullptr);
+    ~MessageLoader() override;
+
+    // Replaces the work list; taken from its end.
+    void setWork(QList<WorkItem> items);
+    // How many messages that need an engine may wait here, made ready.
+    void setReadyLimit(int limit);
+    // Nothing left to load or take.
+    bool finished() const;
+    // The next message in work-list order, once it is ready.
+    std::optional<LoadedMessage> take();
+    // Messages not yet taken, ready or not.
+    int pending() const;
+
+    // The message in a file; null with the reason when none can be made.
+    static std::shared_ptr<MCOMessageParser>
+    makeMCOMessage(const QString& path, QString* mailappAttachments, QString* reason = nullptr);
+    // Loads one item as a worker thread does.
+    static LoadedMessage load(const WorkItem& item, const JobOptions& options,
+                              const JobFolders& folders);
+
+Q_SIGNALS:
+    void ready();
+
+private:
+    using Chunk = std::vector<LoadedMessage>;
+
+    void fill();
+    int readyNeedingEngines() const;
+
+    const JobOptions m_options;
+    const JobFolders m_folders;
+    QList<WorkItem> m_work;
+    int m_readyLimit = 4;
+    std::deque<std::unique_ptr<QFutureWatcher<Chunk>>> m_loading;
+    std::deque<LoadedMessage> m_ready;
+};
+
+} // namespace tessaly

@@ -1,0 +1,181 @@
+#include "archive/renderboxpool.h"
+
+#include "archive/remoterender.h"
+
+#include <QFile>
+#include <QTimer>
+
+#include <sched.h>
+
+namespace tessaly {
+
+namespace {
+
+int usableCores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        return std::max(1, CPU_COUNT(&set));
+    }
+    return 1;
+}
+
+qint64 availableMemoryMiB() {
+    QFile meminfo(QStringLiteral("/proc/meminfo"));
+    if (!meminfo.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : meminfo.readAll().split('\n')) {
+        if (line.startsWith("MemAvailable:")) {
+            return line.mid(13).trimmed().split(' ').first().toLongLong() / 1024;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+RenderBoxPool::RenderBoxPool(NotificationCenter* center, QString runtimeFolder, QString boxProgram,
+                             int capacity, QObject* parent)
+    : QObject(parent)
+    , m_center(center)
+    , m_runtimeFolder(std::move(runtimeFolder))
+    , m_program(std::move(boxProgram))
+    , m_capacity(std::clamp(capacity, 1, kMaxBoxes)) {
+}
+
+RenderBoxPool::~RenderBoxPool() {
+    // All are told first, so they end side by side rather than one after another.
+    askAllToQuit();
+    for (Slot& slot : m_slots) {
+        disconnect(slot.box.get(), nullptr, this, nullptr);
+    }
+    m_slots.clear();
+}
+
+int RenderBoxPool::capacityFor(int cores, qint64 availableMiB) {
+    int boxes = cores + 1;
+    if (availableMiB >= 0) {
+        boxes = std::min<qint64>(boxes, availableMiB / (2 * kBoxMemoryMiB));
+    }
+    return std::clamp(boxes, 1, kMaxBoxes);
+}
+
+int RenderBoxPool::defaultCapacity() {
+    bool ok = false;
+    const int configured = qEnvironmentVariableIntValue("TESSALY_MAX_RENDER_BOXES", &ok);
+    if (ok && configured > 0) {
+        return std::min(configured, kMaxBoxes);
+    }
+    return capacityFor(usableCores(), availableMemoryMiB());
+}
+
+RemoteRender* RenderBoxPool::freeBox() {
+    // A box already running is better than a new one, which has to start its engine first.
+    Slot* idle = nullptr;
+    for (Slot& slot : m_slots) {
+        if (!slot.lent && (!idle || (slot.box->running() && !idle->box->running()))) {
+            idle = &slot;
+        }
+    }
+    if (!idle && static_cast<int>(m_slots.size()) < m_capacity) {
+        m_slots.push_back(
+            {std::make_unique<RemoteRender>(m_center, m_runtimeFolder, m_program, nullptr), false});
+        idle = &m_slots.back();
+        connect(idle->box.get(), &RemoteRender::processEnded, this, [this] { notePeak(); });
+    }
+    if (!idle) {
+        return nullptr;
+    }
+    idle->lent = true;
+    return idle->box.get();
+}
+
+void RenderBoxPool::requestBox(const QObject* requester, Grant grant) {
+    m_waiters.push_back({requester, std::move(grant)});
+    serveWaiters();
+}
+
+void RenderBoxPool::cancelRequest(const QObject* requester) {
+    std::erase_if(m_waiters, [requester](const Waiter& w) { return w.requester == requester; });
+}
+
+void RenderBoxPool::releaseBox(RenderBoxClient* box, bool abandoned) {
+    for (Slot& slot : m_slots) {
+        if (slot.box.get() == box) {
+            slot.lent = false;
+            if (abandoned) {
+                slot.box->quitRenderbox();
+            }
+        }
+    }
+    // Granted from the event loop: the engine giving the box back is still on the stack.
+    QTimer::singleShot(0, this, &RenderBoxPool::serveWaiters);
+}
+
+void RenderBoxPool::serveWaiters() {
+    if (m_serving) {
+        return;
+    }
+    m_serving = true;
+    while (!m_waiters.empty()) {
+        RemoteRender* box = freeBox();
+        if (!box) {
+            break;
+        }
+        Waiter waiter = std::move(m_waiters.front());
+        m_waiters.pop_front();
+        waiter.grant(box);
+        notePeak();
+    }
+    m_serving = false;
+}
+
+void RenderBoxPool::warmUp(int count) {
+    std::vector<RemoteRender*> started;
+    for (int i = 0; i < count; ++i) {
+        RemoteRender* box = freeBox();
+        if (!box) {
+            break;
+        }
+        box->launchRenderbox();
+        started.push_back(box);
+    }
+    for (RemoteRender* box : started) {
+        releaseBox(box, false);
+    }
+    notePeak();
+}
+
+void RenderBoxPool::askAllToQuit() {
+    for (Slot& slot : m_slots) {
+        slot.box->askToQuit();
+    }
+}
+
+int RenderBoxPool::boxesLent() const {
+    return static_cast<int>(
+        std::count_if(m_slots.begin(), m_slots.end(), [](const Slot& slot) { return slot.lent; }));
+}
+
+int RenderBoxPool::liveProcesses() const {
+    int live = 0;
+    for (const Slot& slot : m_slots) {
+        live += slot.box->liveProcesses();
+    }
+    return live;
+}
+
+int RenderBoxPool::launches() const {
+    int launches = 0;
+    for (const Slot& slot : m_slots) {
+        launches += slot.box->launches();
+    }
+    return launches;
+}
+
+void RenderBoxPool::notePeak() {
+    m_peakLive = std::max(m_peakLive, liveProcesses());
+}
+
+} // namespace tessaly

@@ -1,0 +1,87 @@
+#include "render/renderboxengine.h"
+
+#include "render/emloutput.h"
+#include "render/soundfiles.h"
+
+namespace tessaly {
+
+RenderBoxEngine::RenderBoxEngine(JobOptions options, RenderBoxProvider* boxes, QObject* parent)
+    : MessageToHTMLToPDF(std::move(options), parent)
+    , m_boxes(boxes) {
+}
+
+RenderBoxEngine::~RenderBoxEngine() {
+    shutdown();
+}
+
+void RenderBoxEngine::proceed(std::shared_ptr<MCOMessageParser>) {
+    m_waitingForBox = true;
+    m_boxes->requestBox(this, [this](RenderBoxClient* box) { boxGranted(box); });
+}
+
+void RenderBoxEngine::boxGranted(RenderBoxClient* box) {
+    m_waitingForBox = false;
+    if (!m_busyRendering || !m_current) {
+        m_boxes->releaseBox(box, false);
+        return;
+    }
+    m_box = box;
+    connect(m_box, &RenderBoxClient::renderFinished, this, [this] { busyDoingSomething(); });
+    m_box->renderPDF(m_current->data(), m_mainFolder, m_mailFolder, m_options, m_jobName,
+                     m_mailappAttachments);
+}
+
+void RenderBoxEngine::returnBox(bool abandoned) {
+    if (!m_box) {
+        return;
+    }
+    disconnect(m_box, nullptr, this, nullptr);
+    m_boxes->releaseBox(std::exchange(m_box, nullptr), abandoned);
+}
+
+MessageToHTMLToPDF::Outcome RenderBoxEngine::outcomeOfRenderBox(bool boxFailed) const {
+    if (!m_lastPdfPath.isEmpty() && SoundFiles::pdfFilelooksOK(m_lastPdfPath)) {
+        return Outcome::Made;
+    }
+    // The box writes the raw message beside the PDF path when it cannot print it; the main
+    // side writes the same copy when the box died.
+    if (boxFailed || (!m_lastPdfPath.isEmpty() &&
+                      EmlOutput::emlFilelooksOK(EmlOutput::emlPathBeside(m_lastPdfPath)))) {
+        return Outcome::EmergencyEml;
+    }
+    return Outcome::NotArchived;
+}
+
+bool RenderBoxEngine::busyDoingSomething() {
+    if (m_waitingForBox) {
+        return true;
+    }
+    if (!m_box) {
+        return m_busyRendering;
+    }
+    if (m_box->busyWorkingOnRender()) {
+        return true;
+    }
+    const bool boxFailed = m_box->failed();
+    returnBox(false);
+    doneMakingPDF_EML_Attachments(outcomeOfRenderBox(boxFailed));
+    return false;
+}
+
+void RenderBoxEngine::prepareShutdown() {
+    if (m_box) {
+        m_box->askToQuit();
+    }
+}
+
+void RenderBoxEngine::shutdown() {
+    if (m_waitingForBox) {
+        m_boxes->cancelRequest(this);
+        m_waitingForBox = false;
+    }
+    // A render cut short leaves its box in an unknown state: it is not lent again.
+    returnBox(true);
+    m_busyRendering = false;
+}
+
+} // namespace tessaly
