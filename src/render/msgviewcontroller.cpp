@@ -1,7 +1,7 @@
 #include "render/msgviewcontroller.h"
 
-#include "platform/mail/mcotemplate.h"
 #include "platform/pdf/previews.h"
+#include "render/mcotemplate.h"
 
 #include <QBuffer>
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "render/joboptions.h"
-#include "platform/mail/mcohtmlrenderer.h"
 #include "platform/mail/mcomessageparser.h"
 #include "platform/web/messagewebview.h"
+#include "render/joboptions.h"
+#include "render/mcohtmlrenderer.h"
 
 #include <QHash>
 

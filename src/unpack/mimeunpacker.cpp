@@ -1,16 +1,14 @@
 #include "unpack/mimeunpacker.h"
 
 #include "platform/files/atomicfile.h"
-#include "platform/mail/gobjectptr.h"
 #include "platform/mail/mcomessageparser.h"
 #include "platform/mail/mimetree.h"
 #include "platform/mail/textdecoding.h"
+#include "platform/mail/uudecode.h"
 
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
-
-#include <gmime/gmime.h>
 
 extern "C" {
 #include <mapi.h>
@@ -136,15 +134,7 @@ private:
             const qsizetype start = match.capturedEnd(0);
             const qsizetype end = text.indexOf(QStringLiteral("\nend"), start);
             const QByteArray block = content.mid(start, end < 0 ? -1 : end - start);
-            QByteArray decoded(block.size(), Qt::Uninitialized);
-            int state = 0;
-            guint32 bits = 0;
-            const size_t n = g_mime_encoding_uudecode_step(
-                reinterpret_cast<const unsigned char*>(block.constData()),
-                static_cast<size_t>(block.size()), reinterpret_cast<unsigned char*>(decoded.data()),
-                &state, &bits);
-            decoded.truncate(static_cast<qsizetype>(n));
-            save(match.captured(1).trimmed(), decoded, QString());
+            save(match.captured(1).trimmed(), uudecode(block), QString());
             any = true;
             match = begin.match(text, end < 0 ? text.size() : end + 4);
         }
@@ -154,7 +144,7 @@ private:
     void unpackMime(const QByteArray& content, const QString& nameHint, int depth) {
         MCOMessageParser parser(content);
         bool any = false;
-        for (const MimeLeaf& leaf : collectMimeLeaves(parser.gmimeMessage())) {
+        for (const MimeLeaf& leaf : collectMimeLeaves(parser.partTree())) {
             if (leaf.role == MimeLeaf::Role::Body && leaf.part.filename.isEmpty()) {
                 continue;
             }
@@ -212,7 +202,6 @@ MimeUnpacker::Result MimeUnpacker::decode(const QByteArray& content, const QStri
         result.status = -1;
         return result;
     }
-    ensureGMimeInitialised();
     Unpacker unpacker(QDir(folder).absolutePath());
     unpacker.unpack(content, QString(), 0);
     result.written = unpacker.written;

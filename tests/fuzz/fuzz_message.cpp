@@ -1,6 +1,6 @@
 // libFuzzer target: any bytes through the message parser, its parts and the HTML rendering.
-#include "platform/mail/mcohtmlrenderer.h"
 #include "platform/mail/mcomessageparser.h"
+#include "render/mcohtmlrenderer.h"
 
 #include <cstddef>
 #include <cstdint>

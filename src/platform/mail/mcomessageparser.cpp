@@ -1,5 +1,7 @@
 #include "platform/mail/mcomessageparser.h"
 
+#include "platform/mail/gmimetree.h"
+#include "platform/mail/gobjectptr.h"
 #include "platform/mail/mimetree.h"
 #include "platform/mail/textdecoding.h"
 
@@ -111,6 +113,10 @@ MCOMessageHeader readHeader(GMimeMessage* message) {
 
 } // namespace
 
+struct MCOMessageParser::Parsed {
+    GObjectPtr<GMimeMessage> message;
+};
+
 void ensureGMimeInitialised() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -124,28 +130,44 @@ std::shared_ptr<MCOMessageParser> MCOMessageParser::messageParserWithData(const 
 }
 
 MCOMessageParser::MCOMessageParser(const QByteArray& data)
-    : m_data(data) {
+    : m_data(data)
+    , m_parsed(std::make_unique<Parsed>()) {
     ensureGMimeInitialised();
     const qsizetype start = headerStart(m_data);
     GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(
         m_data.constData() + start, static_cast<size_t>(m_data.size() - start)));
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
-    m_message.reset(g_mime_parser_construct_message(parser.get(), parserOptions()));
-    if (!m_message) {
+    GObjectPtr<GMimeMessage>& message = m_parsed->message;
+    message.reset(g_mime_parser_construct_message(parser.get(), parserOptions()));
+    if (!message) {
         // GMime gives up only on input without any usable structure; an empty message keeps
         // every caller on one path.
-        m_message.reset(g_mime_message_new(FALSE));
+        message.reset(g_mime_message_new(FALSE));
     }
-    m_header = readHeader(m_message.get());
+    m_header = readHeader(message.get());
 }
 
 MCOMessageParser::~MCOMessageParser() = default;
 
+const MCOAbstractPart& MCOMessageParser::partTree() const {
+    if (!m_tree) {
+        m_tree = std::make_unique<const MCOAbstractPart>(partTreeOf(m_parsed->message.get()));
+        // The tree holds everything later readers ask for.
+        m_parsed.reset();
+    }
+    return *m_tree;
+}
+
+const MCOAbstractPart* MCOMessageParser::mainPart() const {
+    const MCOAbstractPart& root = partTree();
+    return root.children.empty() ? nullptr : &root.children.front();
+}
+
 const MCOMessageParser::Parts& MCOMessageParser::parts() const {
     if (!m_parts) {
         m_parts = std::make_unique<Parts>();
-        for (MimeLeaf& leaf : collectMimeLeaves(m_message.get())) {
+        for (MimeLeaf& leaf : collectMimeLeaves(partTree())) {
             if (leaf.role == MimeLeaf::Role::Inline) {
                 m_parts->inlineParts.append(std::move(leaf.part));
             } else if (leaf.role == MimeLeaf::Role::Attachment) {

@@ -1,16 +1,14 @@
 #pragma once
 
-#include "platform/mail/gobjectptr.h"
 #include "platform/mail/mcoattachment.h"
 #include "platform/mail/mcomessageheader.h"
+#include "platform/mail/mimepart.h"
 
 #include <QByteArray>
 #include <QList>
 
 #include <memory>
 #include <optional>
-
-typedef struct _GMimeMessage GMimeMessage;
 
 namespace tessaly {
 
@@ -38,10 +36,14 @@ public:
     std::optional<MCOAttachment> partForContentID(QStringView contentID) const;
     std::optional<MCOAttachment> partForUniqueID(QStringView uniqueID) const;
 
-    // The GMime tree, for the HTML renderer. Owned by this parser.
-    GMimeMessage* gmimeMessage() const { return m_message.get(); }
+    // The message's MIME structure, every leaf decoded: a part of kind Message with the
+    // message's envelope, whose one child is the body (none when the message has no body).
+    const MCOAbstractPart& partTree() const;
+    // The body: the root part of the message's MIME structure; null when there is none.
+    const MCOAbstractPart* mainPart() const;
 
 private:
+    struct Parsed; // what the mail library made of the bytes, until the tree is built
     struct Parts {
         QList<MCOAttachment> attachments;
         QList<MCOAttachment> inlineParts;
@@ -49,8 +51,9 @@ private:
     const Parts& parts() const;
 
     QByteArray m_data;
-    GObjectPtr<GMimeMessage> m_message;
+    mutable std::unique_ptr<Parsed> m_parsed;
     MCOMessageHeader m_header;
+    mutable std::unique_ptr<const MCOAbstractPart> m_tree;
     mutable std::unique_ptr<Parts> m_parts;
 };
 

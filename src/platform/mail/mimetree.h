@@ -1,15 +1,11 @@
 #pragma once
 
 #include "platform/mail/mcoattachment.h"
+#include "platform/mail/mimepart.h"
 
 #include <QString>
 
 #include <vector>
-
-typedef struct _GMimeObject GMimeObject;
-typedef struct _GMimeMessage GMimeMessage;
-typedef struct _GMimeMultipart GMimeMultipart;
-typedef struct _GMimePart GMimePart;
 
 namespace tessaly {
 
@@ -21,21 +17,26 @@ struct MimeLeaf {
     MCOAttachment part;
 };
 
-// Deeper trees are cut here; real mail never comes near it, crafted mail does.
+// Deeper trees are cut here; real mail never comes near it, crafted mail does. A message's
+// body has depth 0; the parts of a multipart and the body of an embedded message are one
+// deeper than their parent.
 inline constexpr int kMaxMimeDepth = 64;
 
-QString mimeTypeOf(GMimeObject* object);
 bool isPreviewableImage(const QString& mimeType, const QString& filename);
 bool isBodyTextType(const QString& mimeType);
 
-// The alternative a reader shows: the last part it can show, preferring HTML.
-GMimeObject* chooseAlternative(GMimeMultipart* alternative);
-// The root of multipart/related: the part named by "start", else the first.
-GMimeObject* relatedRoot(GMimeMultipart* related);
+// The alternative a reader shows of a multipart/alternative: the last part it can show,
+// preferring HTML. Null only when there is no part at all.
+const MCOAbstractPart* chooseAlternative(const MCOAbstractPart& alternative);
+// The root of a multipart/related: the part named by "start", else the first; null when there
+// is no part at all.
+const MCOAbstractPart* relatedRoot(const MCOAbstractPart& related);
 
-QByteArray decodedContent(GMimePart* part);
+// A leaf as an MCOAttachment (the same values, under the same unique ID).
+MCOAttachment attachmentOf(const MCOAbstractPart& leaf);
 
-// Every leaf a reader would show or list, in document order, with decoded data.
-std::vector<MimeLeaf> collectMimeLeaves(GMimeMessage* message);
+// Every leaf a reader would show or list, in document order, with decoded data. `message` is a
+// part of kind Message, such as MCOMessageParser::partTree().
+std::vector<MimeLeaf> collectMimeLeaves(const MCOAbstractPart& message);
 
 } // namespace tessaly

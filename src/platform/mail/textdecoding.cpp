@@ -1,5 +1,6 @@
 #include "platform/mail/textdecoding.h"
 
+#include "platform/mail/gobjectptr.h"
 #include "platform/mail/mcomessageparser.h"
 
 #include <QRegularExpression>
@@ -131,6 +132,20 @@ QString decodeTextPart(const QByteArray& bytes, const QString& declaredCharset, 
         }
     }
     return decodeWindows1252(bytes);
+}
+
+QString enrichedTextToHtml(const QString& text) {
+    ensureGMimeInitialised();
+    const QByteArray utf8 = text.toUtf8();
+    GObjectPtr<GMimeStream> memory(g_mime_stream_mem_new());
+    GObjectPtr<GMimeStream> filtered(g_mime_stream_filter_new(memory.get()));
+    GObjectPtr<GMimeFilter> filter(g_mime_filter_enriched_new(0));
+    g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), filter.get());
+    g_mime_stream_write(filtered.get(), utf8.constData(), static_cast<size_t>(utf8.size()));
+    g_mime_stream_flush(filtered.get());
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memory.get()));
+    return QString::fromUtf8(reinterpret_cast<const char*>(bytes->data),
+                             static_cast<qsizetype>(bytes->len));
 }
 
 } // namespace tessaly

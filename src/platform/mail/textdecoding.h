@@ -27,4 +27,8 @@ QString decodeTextPart(const QByteArray& bytes, const QString& declaredCharset, 
 // of an HTML document, or empty.
 QString htmlMetaCharset(const QByteArray& html);
 
+// text/enriched (RFC 1896) as HTML: formatting commands become HTML tags, the text is escaped,
+// and line breaks follow the format's rules.
+QString enrichedTextToHtml(const QString& text);
+
 } // namespace tessaly

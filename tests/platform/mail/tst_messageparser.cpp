@@ -1,4 +1,7 @@
 #include "platform/mail/mcomessageparser.h"
+#include "platform/mail/mimetree.h"
+#include "platform/mail/textdecoding.h"
+#include "platform/mail/uudecode.h"
 #include "testsupport.h"
 
 #include <QTest>
@@ -23,6 +26,12 @@ private Q_SLOTS:
     void decodesTransferEncodings();
     void hostileInputNeitherCrashesNorHangs_data();
     void hostileInputNeitherCrashesNorHangs();
+    void partTree();
+    void partTreeOfSinglePartAndEmptyMessage();
+    void partTreeIsCutWhenTooDeep();
+    void relatedRootAndAlternatives();
+    void uudecodesBlocks();
+    void enrichedText();
 };
 
 void TestMessageParser::headerTextIsDecoded_data() {
@@ -258,6 +267,152 @@ void TestMessageParser::hostileInputNeitherCrashesNorHangs() {
     (void)parser.header().description();
     (void)parser.attachments();
     (void)parser.htmlInlineAttachments();
+}
+
+void TestMessageParser::partTree() {
+    MCOMessageParser parser(crlfMessage(
+        "From: \"Doe, Jane\" <jane@example.com>\nTo: Team: a@example.com, b@example.com;\n"
+        "Subject: outer\nDate: Sat, 18 Jan 2014 08:16:20 +0100\n"
+        "Content-Type: multipart/mixed; boundary=m\n\n"
+        "--m\nContent-Type: text/plain; charset=\" ISO-8859-1 \"\n\ncaf\xe9\n"
+        "--m\nContent-Type: APPLICATION/PDF; name=\"=?utf-8?q?r=C3=A9sum=C3=A9.pdf?=\"\n"
+        "Content-Disposition: ATTACHMENT\nContent-ID: <doc@x>\n"
+        "Content-Transfer-Encoding: base64\n\nJVBERg==\n"
+        "--m\nContent-Type: message/rfc822\n\n"
+        "From: inner@example.com\nSubject: inner\n\ninner body\n"
+        "--m--\n"));
+    // A repaired date does not reach the envelope, which shows the message as parsed.
+    parser.header().setDate(std::nullopt);
+
+    const MCOAbstractPart& root = parser.partTree();
+    QCOMPARE(root.kind, MCOAbstractPart::Kind::Message);
+    QVERIFY(root.envelope);
+    QCOMPARE(root.envelope->subject, QStringLiteral("outer"));
+    QCOMPARE(root.envelope->from, QStringLiteral("\"Doe, Jane\" <jane@example.com>"));
+    QCOMPARE(root.envelope->to, QStringLiteral("Team: a@example.com, b@example.com;"));
+    QVERIFY(root.envelope->cc.isEmpty());
+    QCOMPARE(root.envelope->date,
+             std::optional(QDateTime(QDate(2014, 1, 18), QTime(7, 16, 20), Qt::UTC)));
+    QCOMPARE(root.children.size(), size_t(1));
+    QCOMPARE(parser.mainPart(), &root.children.front());
+
+    const MCOAbstractPart& mixed = *parser.mainPart();
+    QCOMPARE(mixed.kind, MCOAbstractPart::Kind::Multipart);
+    QCOMPARE(mixed.mimeType, QStringLiteral("multipart/mixed"));
+    QCOMPARE(mixed.uniqueID, QString());
+    QCOMPARE(mixed.children.size(), size_t(3));
+
+    const MCOAbstractPart& text = mixed.children[0];
+    QCOMPARE(text.kind, MCOAbstractPart::Kind::Single);
+    QCOMPARE(text.uniqueID, QStringLiteral("1"));
+    QCOMPARE(text.charset, QStringLiteral("ISO-8859-1"));
+    QVERIFY(text.filename.isNull());
+    QVERIFY(text.contentID.isNull());
+    QCOMPARE(text.data, QByteArray("caf\xe9"));
+
+    const MCOAbstractPart& pdf = mixed.children[1];
+    QCOMPARE(pdf.uniqueID, QStringLiteral("2"));
+    QCOMPARE(pdf.mimeType, QStringLiteral("application/pdf"));
+    QCOMPARE(pdf.filename, QStringLiteral("résumé.pdf"));
+    QCOMPARE(pdf.contentID, QStringLiteral("doc@x"));
+    QVERIFY(pdf.attachmentDisposition);
+    QVERIFY(!pdf.inlineDisposition);
+    QCOMPARE(pdf.data, QByteArray("%PDF"));
+    QCOMPARE(parser.partForUniqueID(u"2")->data, pdf.data);
+
+    const MCOAbstractPart& embedded = mixed.children[2];
+    QCOMPARE(embedded.kind, MCOAbstractPart::Kind::Message);
+    QCOMPARE(embedded.uniqueID, QStringLiteral("3"));
+    QVERIFY(embedded.envelope);
+    QCOMPARE(embedded.envelope->subject, QStringLiteral("inner"));
+    QCOMPARE(embedded.envelope->from, QStringLiteral("inner@example.com"));
+    QVERIFY(!embedded.envelope->date);
+    QCOMPARE(embedded.children.size(), size_t(1));
+    QCOMPARE(embedded.children[0].uniqueID, QStringLiteral("3.1"));
+    QCOMPARE(embedded.children[0].data, QByteArray("inner body"));
+
+    // The leaves a reader shows or lists, with the IDs the parser's part lists use.
+    const std::vector<MimeLeaf> leaves = collectMimeLeaves(root);
+    QCOMPARE(leaves.size(), size_t(3));
+    QCOMPARE(leaves[0].role, MimeLeaf::Role::Body);
+    QCOMPARE(leaves[1].role, MimeLeaf::Role::Attachment);
+    QCOMPARE(leaves[1].part.uniqueID, QStringLiteral("2"));
+    QCOMPARE(leaves[2].role, MimeLeaf::Role::Body);
+    QCOMPARE(leaves[2].part.uniqueID, QStringLiteral("3.1"));
+}
+
+void TestMessageParser::partTreeOfSinglePartAndEmptyMessage() {
+    MCOMessageParser single(crlfMessage("Subject: one\nContent-Type: text/html\n\n<p>x</p>\n"));
+    QVERIFY(single.mainPart());
+    QCOMPARE(single.mainPart()->kind, MCOAbstractPart::Kind::Single);
+    QCOMPARE(single.mainPart()->uniqueID, QStringLiteral("1"));
+    QCOMPARE(single.mainPart()->mimeType, QStringLiteral("text/html"));
+
+    MCOMessageParser named(crlfMessage("Content-Type: text/plain; name=\"\"\n\nx\n"));
+    QVERIFY(!named.mainPart()->filename.isNull());
+    QVERIFY(named.mainPart()->filename.isEmpty());
+
+    MCOMessageParser empty(QByteArray{});
+    QCOMPARE(empty.partTree().kind, MCOAbstractPart::Kind::Message);
+    QVERIFY(empty.partTree().envelope);
+    QVERIFY(empty.partTree().envelope->from.isEmpty());
+}
+
+void TestMessageParser::partTreeIsCutWhenTooDeep() {
+    QByteArray raw = "From: a@example.com\n";
+    const int levels = kMaxMimeDepth + 5;
+    for (int i = 0; i < levels; ++i) {
+        raw += "Content-Type: multipart/mixed; boundary=b" + QByteArray::number(i) + "\n\n--b" +
+               QByteArray::number(i) + "\n";
+    }
+    raw += "Content-Type: text/plain\n\nleaf\n";
+    for (int i = levels - 1; i >= 0; --i) {
+        raw += "--b" + QByteArray::number(i) + "--\n";
+    }
+    MCOMessageParser parser(crlfMessage(raw));
+    const MCOAbstractPart* part = parser.mainPart();
+    int depth = 0;
+    while (part && !part->children.empty()) {
+        part = &part->children.front();
+        ++depth;
+    }
+    // The first level below the cut is kept, as a part without parts of its own.
+    QCOMPARE(depth, kMaxMimeDepth + 1);
+    QCOMPARE(part->kind, MCOAbstractPart::Kind::Multipart);
+    QVERIFY(collectMimeLeaves(parser.partTree()).empty());
+}
+
+void TestMessageParser::relatedRootAndAlternatives() {
+    MCOMessageParser parser(
+        crlfMessage("Content-Type: multipart/alternative; boundary=a\n\n"
+                    "--a\nContent-Type: text/plain\n\nplain\n"
+                    "--a\nContent-Type: multipart/related; boundary=r; start=\"<two@x>\"\n\n"
+                    "--r\nContent-Type: image/png\nContent-ID: <one@x>\n\nPNG\n"
+                    "--r\nContent-Type: text/html\nContent-ID: <two@x>\n\n<img src=\"cid:one@x\">\n"
+                    "--r--\n"
+                    "--a\nContent-Type: application/x-unknown\n\n?\n"
+                    "--a--\n"));
+    const MCOAbstractPart& alternative = *parser.mainPart();
+    const MCOAbstractPart* chosen = chooseAlternative(alternative);
+    QVERIFY(chosen);
+    QCOMPARE(chosen->uniqueID, QStringLiteral("2"));
+    QCOMPARE(chosen->start, std::optional(QStringLiteral("two@x")));
+    const MCOAbstractPart* root = relatedRoot(*chosen);
+    QVERIFY(root);
+    QCOMPARE(root->uniqueID, QStringLiteral("2.2"));
+    QCOMPARE(parser.htmlInlineAttachments().size(), 1);
+    QCOMPARE(parser.htmlInlineAttachments().first().uniqueID, QStringLiteral("2.1"));
+}
+
+void TestMessageParser::uudecodesBlocks() {
+    QCOMPARE(uudecode("#8V%T\n`\n"), QByteArray("cat"));
+    QCOMPARE(uudecode(",:&5L;&\\@=V]R;&0*\n`\n"), QByteArray("hello world\n"));
+    QCOMPARE(uudecode(""), QByteArray());
+}
+
+void TestMessageParser::enrichedText() {
+    QCOMPARE(enrichedTextToHtml(QStringLiteral("<bold>Hi</bold> & co")),
+             QStringLiteral("<b>Hi</b> &amp; co"));
 }
 
 QTEST_GUILESS_MAIN(TestMessageParser)

@@ -1,4 +1,4 @@
-#include "platform/mail/mcotemplate.h"
+#include "render/mcotemplate.h"
 
 namespace tessaly {
 

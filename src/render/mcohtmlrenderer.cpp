@@ -1,16 +1,14 @@
-#include "platform/mail/mcohtmlrenderer.h"
+#include "render/mcohtmlrenderer.h"
 
 #include "platform/mail/mcomessageparser.h"
-#include "platform/mail/mcotemplate.h"
+#include "platform/mail/mimepart.h"
 #include "platform/mail/mimetree.h"
 #include "platform/mail/textdecoding.h"
+#include "render/mcotemplate.h"
 
 #include <QLocale>
 #include <QRegularExpression>
-#include <QTimeZone>
 #include <QUrl>
-
-#include <gmime/gmime.h>
 
 namespace tessaly {
 
@@ -51,17 +49,7 @@ QString formatSize(qsizetype bytes) {
     return c.toString(bytes / (1024.0 * 1024.0), 'f', 1) + QStringLiteral(" MB");
 }
 
-QString addressText(InternetAddressList* list) {
-    if (!list || internet_address_list_length(list) == 0) {
-        return {};
-    }
-    gchar* text = internet_address_list_to_string(list, nullptr, FALSE);
-    const QString out = QString::fromUtf8(text);
-    g_free(text);
-    return escapeHtml(out);
-}
-
-QHash<QString, QString> headerValues(GMimeMessage* message) {
+QHash<QString, QString> headerValues(const MCOMessageEnvelope& envelope) {
     QHash<QString, QString> values;
     auto put = [&](const char* key, const char* has, const QString& value) {
         if (!value.isEmpty()) {
@@ -69,19 +57,17 @@ QHash<QString, QString> headerValues(GMimeMessage* message) {
             values.insert(QString::fromLatin1(has), QStringLiteral("1"));
         }
     };
-    put("FROM", "HASFROM", addressText(g_mime_message_get_from(message)));
-    put("TO", "HASTO", addressText(g_mime_message_get_to(message)));
-    put("CC", "HASCC", addressText(g_mime_message_get_cc(message)));
-    put("BCC", "HASBCC", addressText(g_mime_message_get_bcc(message)));
-    const char* subject = g_mime_message_get_subject(message);
-    const QString subjectText = subject ? escapeHtml(QString::fromUtf8(subject)) : QString();
+    put("FROM", "HASFROM", escapeHtml(envelope.from));
+    put("TO", "HASTO", escapeHtml(envelope.to));
+    put("CC", "HASCC", escapeHtml(envelope.cc));
+    put("BCC", "HASBCC", escapeHtml(envelope.bcc));
+    const QString subjectText = escapeHtml(envelope.subject);
     put("SUBJECT", "HASSUBJECT", subjectText);
     if (subjectText.isEmpty()) {
         values.insert(QStringLiteral("NOSUBJECT"), QStringLiteral("1"));
     }
-    if (GDateTime* date = g_mime_message_get_date(message)) {
-        const QDateTime when =
-            QDateTime::fromSecsSinceEpoch(g_date_time_to_unix(date), Qt::UTC).toLocalTime();
+    if (envelope.date) {
+        const QDateTime when = envelope.date->toLocalTime();
         put("LONGDATE", "HASDATE",
             escapeHtml(
                 QLocale::c().toString(when, QStringLiteral("dddd, d MMMM yyyy HH:mm:ss t"))));
@@ -105,6 +91,12 @@ QString cleanHtml(QString html) {
     return html;
 }
 
+// A leaf the page shows as text rather than through the image or attachment template.
+bool isShownAsText(const MCOAbstractPart& part) {
+    return part.kind == MCOAbstractPart::Kind::Single && isBodyTextType(part.mimeType) &&
+           !part.attachmentDisposition && part.filename.isNull();
+}
+
 class Renderer {
 public:
     Renderer(const MCOMessageParser& message, MCOHTMLRendererDelegate* delegate)
@@ -112,112 +104,85 @@ public:
         , m_delegate(delegate ? delegate : &m_defaults) {}
 
     QString render() {
-        GMimeMessage* message = m_message.gmimeMessage();
-        const QString body = renderMessageBody(message, QString(), 0);
+        const MCOAbstractPart& message = m_message.partTree();
+        const QString body = renderMessageBody(message, 0);
         QHash<QString, QString> values;
         values.insert(
             QStringLiteral("HEADER"),
             fillTemplate(orDefault(m_delegate->templateForMainHeader(), kDefaultMainHeader),
-                         headerValues(message)));
+                         headerValues(message.envelope.value_or(MCOMessageEnvelope()))));
         values.insert(QStringLiteral("BODY"), body);
         return fillTemplate(orDefault(m_delegate->templateForMessage(), kDefaultMessage), values);
     }
 
 private:
-    QString renderMessageBody(GMimeMessage* message, const QString& specifier, int depth) {
-        GMimeObject* body = message ? g_mime_message_get_mime_part(message) : nullptr;
-        if (!body) {
+    // The body of a part of kind Message; the body sits at `depth`.
+    QString renderMessageBody(const MCOAbstractPart& message, int depth) {
+        if (message.children.empty()) {
             return {};
         }
-        const QString bodySpec =
-            GMIME_IS_MULTIPART(body)
-                ? specifier
-                : (specifier.isEmpty() ? QStringLiteral("1") : specifier + QStringLiteral(".1"));
-        return renderObject(body, bodySpec, depth);
+        return renderPart(message.children.front(), depth);
     }
 
-    QString renderObject(GMimeObject* object, const QString& specifier, int depth) {
-        if (!object || depth > kMaxMimeDepth) {
+    QString renderPart(const MCOAbstractPart& part, int depth) {
+        if (depth > kMaxMimeDepth) {
             return {};
         }
-        if (GMIME_IS_MESSAGE_PART(object)) {
-            GMimeMessage* embedded = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
-            if (!embedded) {
-                return {};
-            }
-            QHash<QString, QString> values;
-            values.insert(QStringLiteral("HEADER"),
-                          fillTemplate(orDefault(m_delegate->templateForEmbeddedMessageHeader(),
-                                                 kDefaultMainHeader),
-                                       headerValues(embedded)));
-            values.insert(QStringLiteral("BODY"),
-                          renderMessageBody(embedded, specifier, depth + 1));
-            return fillTemplate(
-                orDefault(m_delegate->templateForEmbeddedMessage(), kDefaultEmbeddedMessage),
-                values);
-        }
-        if (GMIME_IS_MULTIPART(object)) {
-            return renderMultipart(GMIME_MULTIPART(object), specifier, depth);
-        }
-        if (GMIME_IS_PART(object)) {
-            return renderLeaf(GMIME_PART(object), specifier);
+        switch (part.kind) {
+        case MCOAbstractPart::Kind::Message:
+            return renderEmbeddedMessage(part, depth);
+        case MCOAbstractPart::Kind::Multipart:
+            return renderMultipart(part, depth);
+        case MCOAbstractPart::Kind::Single:
+            return renderLeaf(part);
         }
         return {};
     }
 
-    QString renderMultipart(GMimeMultipart* multipart, const QString& specifier, int depth) {
-        const QString type = mimeTypeOf(GMIME_OBJECT(multipart));
-        const int count = g_mime_multipart_get_count(multipart);
-        auto childSpec = [&](int i) {
-            const QString n = QString::number(i + 1);
-            return specifier.isEmpty() ? n : specifier + u'.' + n;
-        };
-        if (type == u"multipart/alternative") {
-            GMimeObject* chosen = chooseAlternative(multipart);
-            for (int i = 0; i < count; ++i) {
-                if (g_mime_multipart_get_part(multipart, i) == chosen) {
-                    return renderObject(chosen, childSpec(i), depth + 1);
-                }
-            }
+    QString renderEmbeddedMessage(const MCOAbstractPart& message, int depth) {
+        if (!message.envelope) {
             return {};
         }
-        if (type == u"multipart/related") {
+        QHash<QString, QString> values;
+        values.insert(QStringLiteral("HEADER"),
+                      fillTemplate(orDefault(m_delegate->templateForEmbeddedMessageHeader(),
+                                             kDefaultMainHeader),
+                                   headerValues(*message.envelope)));
+        values.insert(QStringLiteral("BODY"), renderMessageBody(message, depth + 1));
+        return fillTemplate(
+            orDefault(m_delegate->templateForEmbeddedMessage(), kDefaultEmbeddedMessage), values);
+    }
+
+    QString renderMultipart(const MCOAbstractPart& multipart, int depth) {
+        if (multipart.mimeType == u"multipart/alternative") {
+            const MCOAbstractPart* chosen = chooseAlternative(multipart);
+            return chosen ? renderPart(*chosen, depth + 1) : QString();
+        }
+        if (multipart.mimeType == u"multipart/related") {
             // The other parts are reached through the root's "cid:" references.
-            GMimeObject* root = relatedRoot(multipart);
-            for (int i = 0; i < count; ++i) {
-                if (g_mime_multipart_get_part(multipart, i) == root) {
-                    return renderObject(root, childSpec(i), depth + 1);
-                }
-            }
-            return {};
+            const MCOAbstractPart* root = relatedRoot(multipart);
+            return root ? renderPart(*root, depth + 1) : QString();
         }
         QString html;
         bool previousWasText = false;
-        for (int i = 0; i < count; ++i) {
-            GMimeObject* child = g_mime_multipart_get_part(multipart, i);
-            const bool isText = GMIME_IS_PART(child) && isShownAsText(GMIME_PART(child));
+        for (size_t i = 0; i < multipart.children.size(); ++i) {
+            const MCOAbstractPart& child = multipart.children[i];
+            const bool isText = isShownAsText(child);
             if (i > 0 && previousWasText != isText) {
                 html += orDefault(m_delegate->templateForAttachmentSeparator(),
                                   kDefaultAttachmentSeparator);
             }
-            html += renderObject(child, childSpec(i), depth + 1);
+            html += renderPart(child, depth + 1);
             previousWasText = isText;
         }
         return html;
     }
 
-    bool isShownAsText(GMimePart* part) {
-        GMimeObject* object = GMIME_OBJECT(part);
-        const char* disposition = g_mime_object_get_disposition(object);
-        const bool attachment = disposition && g_ascii_strcasecmp(disposition, "attachment") == 0;
-        return isBodyTextType(mimeTypeOf(object)) && !attachment && !g_mime_part_get_filename(part);
-    }
-
-    QString renderLeaf(GMimePart* part, const QString& specifier) {
+    QString renderLeaf(const MCOAbstractPart& part) {
         if (isShownAsText(part)) {
             return renderText(part);
         }
-        const std::optional<MCOAttachment> attachment = m_message.partForUniqueID(specifier);
+        const std::optional<MCOAttachment> attachment = m_message.partForUniqueID(part.uniqueID);
         if (!attachment) {
             return {};
         }
@@ -248,42 +213,17 @@ private:
         return fillTemplate(templ, values);
     }
 
-    QString renderText(GMimePart* part) {
-        GMimeObject* object = GMIME_OBJECT(part);
-        const QString type = mimeTypeOf(object);
-        const QByteArray bytes = decodedContent(part);
-        QString charset;
-        if (GMimeContentType* ct = g_mime_object_get_content_type(object)) {
-            if (const char* value = g_mime_content_type_get_parameter(ct, "charset")) {
-                charset = QString::fromLatin1(value).trimmed();
-            }
-        }
-        if (type == u"text/html") {
-            return QStringLiteral("<div>") + cleanHtml(decodeTextPart(bytes, charset, true)) +
+    static QString renderText(const MCOAbstractPart& part) {
+        if (part.mimeType == u"text/html") {
+            return QStringLiteral("<div>") +
+                   cleanHtml(decodeTextPart(part.data, part.charset, true)) +
                    QStringLiteral("</div>");
         }
-        QString text = decodeTextPart(bytes, charset, false);
-        if (type == u"text/enriched") {
-            return enrichedToHtml(text);
+        const QString text = decodeTextPart(part.data, part.charset, false);
+        if (part.mimeType == u"text/enriched") {
+            return QStringLiteral("<div>") + enrichedTextToHtml(text) + QStringLiteral("</div>");
         }
         return plainTextToHtml(text);
-    }
-
-    static QString enrichedToHtml(const QString& text) {
-        const QByteArray utf8 = text.toUtf8();
-        GMimeStream* memory = g_mime_stream_mem_new();
-        GMimeStream* filtered = g_mime_stream_filter_new(memory);
-        GMimeFilter* filter = g_mime_filter_enriched_new(0);
-        g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered), filter);
-        g_object_unref(filter);
-        g_mime_stream_write(filtered, utf8.constData(), static_cast<size_t>(utf8.size()));
-        g_mime_stream_flush(filtered);
-        GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memory));
-        const QString html = QString::fromUtf8(reinterpret_cast<const char*>(bytes->data),
-                                               static_cast<qsizetype>(bytes->len));
-        g_object_unref(filtered);
-        g_object_unref(memory);
-        return QStringLiteral("<div>") + html + QStringLiteral("</div>");
     }
 
     const MCOMessageParser& m_message;
@@ -332,7 +272,6 @@ QString plainTextToHtml(const QString& text) {
 
 QString htmlRenderingWithDelegate(const MCOMessageParser& message,
                                   MCOHTMLRendererDelegate* delegate) {
-    ensureGMimeInitialised();
     return Renderer(message, delegate).render();
 }
 

@@ -1,8 +1,8 @@
-#include "platform/mail/mcohtmlrenderer.h"
 #include "platform/mail/mcomessageparser.h"
-#include "platform/mail/mcotemplate.h"
-#include "testsupport.h"
 #include "platform/mail/textdecoding.h"
+#include "render/mcohtmlrenderer.h"
+#include "render/mcotemplate.h"
+#include "testsupport.h"
 
 #include <QTest>
 
