@@ -1,9 +1,9 @@
 #include "archive/archivecontroller.h"
 
-#include "render/custompath.h"
 #include "platform/bus/notificationcenter.h"
 #include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
+#include "render/custompath.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -15,6 +15,7 @@ const QString kLastFinished = QStringLiteral("__LastFinished");
 const QString kLastNumDone = QStringLiteral("__LastNumDone");
 constexpr int kMinAutoSeconds = 60;
 constexpr int kMaxAutoSeconds = 2'592'000;
+constexpr int kNumDoneWriteDelayMs = 2000;
 } // namespace
 
 ArchiveController::ArchiveController(PreferenceStore* store, NotificationCenter* center,
@@ -26,12 +27,16 @@ ArchiveController::ArchiveController(PreferenceStore* store, NotificationCenter*
     , m_environment(std::move(environment))
     , m_destination(std::move(destination)) {
     connect(m_center, &NotificationCenter::notified, this, &ArchiveController::onNotification);
+    m_numDoneWriter.setSingleShot(true);
+    m_numDoneWriter.setInterval(kNumDoneWriteDelayMs);
+    connect(&m_numDoneWriter, &QTimer::timeout, this, &ArchiveController::writeNumDone);
     m_autoJobTimer.setSingleShot(true);
     connect(&m_autoJobTimer, &QTimer::timeout, this, &ArchiveController::autoJobStep);
 }
 
 ArchiveController::~ArchiveController() {
     qDeleteAll(m_renderJobs);
+    writeNumDone();
 }
 
 void ArchiveController::onNotification(const QString& name, const QString& object) {
@@ -44,12 +49,34 @@ void ArchiveController::onNotification(const QString& name, const QString& objec
 }
 
 void ArchiveController::anotherPDFMade(const QString& jobName) {
-    const QString key = jobName + kLastNumDone;
-    m_store->setValue(key, m_store->integerValue(key) + 1);
+    auto it = m_numDone.find(jobName);
+    if (it == m_numDone.end()) {
+        it = m_numDone.insert(jobName,
+                              static_cast<int>(m_store->integerValue(jobName + kLastNumDone)));
+    }
+    ++*it;
+    // Written a little later, for many PDFs at once: every write rewrites the whole file.
+    if (!m_numDoneWriter.isActive()) {
+        m_numDoneWriter.start();
+    }
+}
+
+void ArchiveController::writeNumDone() {
+    m_numDoneWriter.stop();
+    for (auto it = m_numDone.cbegin(); it != m_numDone.cend(); ++it) {
+        m_store->setValue(it.key() + kLastNumDone, it.value());
+    }
+}
+
+void ArchiveController::resetNumDone(const QString& jobName) {
+    m_numDone.insert(jobName, 0);
+    m_store->setValue(jobName + kLastNumDone, 0);
 }
 
 int ArchiveController::numDoneThisSession(const QString& jobName) const {
-    return static_cast<int>(m_store->integerValue(jobName + kLastNumDone));
+    const auto it = m_numDone.constFind(jobName);
+    return it != m_numDone.cend() ? *it
+                                  : static_cast<int>(m_store->integerValue(jobName + kLastNumDone));
 }
 
 QString ArchiveController::oneOffJobName(int fileCount, const QString& destFolderOverride,
@@ -135,7 +162,7 @@ void ArchiveController::startRenderingWaitingJobs() {
             return;
         }
         if (job->waiting()) {
-            m_store->setValue(job->jobName() + kLastNumDone, 0);
+            resetNumDone(job->jobName());
             job->renderPDFs();
             ++running;
         }
@@ -175,6 +202,7 @@ void ArchiveController::removeRenderJob(RenderTool* job) {
     if (!m_renderJobs.contains(job)) {
         return;
     }
+    writeNumDone();
     if (job->allFinished() && !job->wasCancelled()) {
         m_store->setValue(job->jobName() + kLastFinished, QDateTime::currentDateTimeUtc());
     }

@@ -3,6 +3,7 @@
 #include "archive/rendertool.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QTimer>
 #include <QVariant>
@@ -68,6 +69,8 @@ Q_SIGNALS:
 
 private:
     void anotherPDFMade(const QString& jobName);
+    void writeNumDone();
+    void resetNumDone(const QString& jobName);
     void onNotification(const QString& name, const QString& object);
 
     PreferenceStore* m_store;
@@ -75,6 +78,9 @@ private:
     RenderTool::Environment m_environment;
     DestinationProvider m_destination;
     QList<RenderTool*> m_renderJobs;
+    // PDFs made this session by job name, written to the preferences now and then.
+    QHash<QString, int> m_numDone;
+    QTimer m_numDoneWriter;
     // Thirty days of milliseconds overflow a QTimer: it runs in steps and counts the time.
     QTimer m_autoJobTimer;
     QElapsedTimer m_autoJobClock;

@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <string.h>
+#include <vector>
 
 namespace tessaly {
 
@@ -166,8 +167,8 @@ void FileExpansion::splitMailbox(QByteArrayView data, const QString& folder,
         }
         const qint64 start = static_cast<const char*>(lineEnd) - bytes + 1;
         const QString path = folder + QStringLiteral("/m_%1.eml").arg(end);
-        const WriteOutcome outcome = writeFileAtomically(
-            path, QByteArrayView(bytes + start, end - start), ExistingFile::Replace);
+        const WriteOutcome outcome =
+            writePrivateFileAtomically(path, QByteArrayView(bytes + start, end - start));
         if (outcome.written()) {
             result.emls.append(path);
             result.countFound();
@@ -204,54 +205,98 @@ QByteArray FileExpansion::cleanUpLineEndings(QByteArrayView data) {
 }
 
 std::optional<QByteArray> FileExpansion::fixHeaderLinesInData(const QByteArray& data) {
-    // Latin-1 reads every byte sequence, and writing it back gives the same bytes.
-    QString text = QString::fromLatin1(data);
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    QStringList lines;
-    QString current;
-    for (QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u == u'\n' || u == u'\r' || u == 0x0085 || u == 0x2028 || u == 0x2029) {
-            lines.append(current);
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    lines.append(current);
-    if (lines.size() < 10) {
+    if (lineCountAtLeast(data, kMinLinesToFix) < kMinLinesToFix) {
         return std::nullopt;
     }
-    QStringList kept;
+    return repairHeaderLines(data);
+}
+
+qsizetype FileExpansion::lineCountAtLeast(QByteArrayView data, qsizetype enough) {
+    qsizetype lines = 1;
+    for (qsizetype i = 0; i < data.size() && lines < enough; ++i) {
+        const auto c = static_cast<unsigned char>(data[i]);
+        if (c == '\n' || c == 0x85 ||
+            (c == '\r' && (i + 1 == data.size() || data[i + 1] != '\n'))) {
+            ++lines;
+        }
+    }
+    return lines;
+}
+
+QByteArray FileExpansion::repairHeaderLines(const QByteArray& data) {
+    // Lines end at LF, CR LF, a lone CR, or NEL (0x85, as Latin-1 reads that byte). Worked on
+    // the bytes in one pass: messages can be large, and every byte comes back as it was.
+    std::vector<QByteArrayView> lines;
+    const char* bytes = data.constData();
+    const qsizetype size = data.size();
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < size; ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c != '\n' && c != '\r' && c != 0x85) {
+            continue;
+        }
+        lines.emplace_back(bytes + start, i - start);
+        if (c == '\r' && i + 1 < size && bytes[i + 1] == '\n') {
+            ++i;
+        }
+        start = i + 1;
+    }
+    lines.emplace_back(bytes + start, size - start);
+    QByteArray out;
+    out.reserve(size);
     bool inBody = false;
-    for (QString line : lines) {
+    bool first = true;
+    auto keep = [&](QByteArrayView prefix, QByteArrayView line, bool parenthesesToSpaces) {
+        if (!first) {
+            out += '\n';
+        }
+        first = false;
+        out += prefix;
+        const qsizetype at = out.size();
+        out += line;
+        if (parenthesesToSpaces) {
+            for (qsizetype i = at; i < out.size(); ++i) {
+                if (out[i] == '(' || out[i] == ')') {
+                    out[i] = ' ';
+                }
+            }
+        }
+    };
+    for (const QByteArrayView line : lines) {
         if (line.isEmpty()) {
             inBody = true;
         }
         if (inBody) {
-            kept.append(line);
+            keep({}, line, false);
             continue;
         }
-        line.replace(u'(', u' ');
-        line.replace(u')', u' ');
-        if (line.startsWith(u' ') || line.startsWith(u'\t')) {
-            kept.append(line);
-        } else if (line.startsWith(u':')) {
-            kept.append(u' ' + line);
+        const char lead = line.isEmpty() ? '\0' : line.front();
+        if (lead == ' ' || lead == '\t' || lead == '(' || lead == ')') {
+            keep({}, line, true);
+        } else if (line.startsWith(':')) {
+            keep(" ", line, true);
         } else {
-            const qsizetype colon = line.indexOf(u':');
-            const qsizetype space = line.indexOf(u' ');
+            // The parentheses become spaces before the line is judged.
+            const qsizetype colon = line.indexOf(':');
+            qsizetype space = line.indexOf(' ');
+            const qsizetype open = line.indexOf('(');
+            const qsizetype close = line.indexOf(')');
+            for (qsizetype p : {open, close}) {
+                if (p >= 0 && (space < 0 || p < space)) {
+                    space = p;
+                }
+            }
             if (colon >= 0 && space >= 0) {
-                kept.append(space < colon ? u' ' + line : line);
+                keep(space < colon ? " " : "", line, true);
             } else if (colon >= 0) {
-                kept.append(line);
+                keep({}, line, true);
             } else if (space < 0) {
-                kept.append(u' ' + line);
+                keep(" ", line, true);
             }
             // A space but no colon: not a header line, dropped.
         }
     }
-    return kept.join(u'\n').toLatin1();
+    return out;
 }
 
 std::optional<QByteArray> FileExpansion::tryCatchFixHeaderLinesInData(const QByteArray& data) {

@@ -42,6 +42,12 @@ public:
     static QByteArray cleanUpLineEndings(QByteArrayView data);
     // Repairs broken header lines; nothing for text of fewer than 10 lines.
     static std::optional<QByteArray> fixHeaderLinesInData(const QByteArray& data);
+    static constexpr qsizetype kMinLinesToFix = 10;
+    // The repair without the minimum: each header line is judged on its own, so the header of
+    // a message comes out as the whole message's repair would give it.
+    static QByteArray repairHeaderLines(const QByteArray& data);
+    // The number of lines, counted up to `enough`.
+    static qsizetype lineCountAtLeast(QByteArrayView data, qsizetype enough);
     static std::optional<QByteArray> tryCatchFixHeaderLinesInData(const QByteArray& data);
 
     // The folder a mailbox's messages are split into.

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace tessaly {
@@ -51,19 +52,47 @@ std::optional<QByteArray> readHeader(const QString& path) {
             return std::nullopt;
         }
         header += block;
-        for (const char* separator : {"\n\n", "\r\n\r\n", "\n\r\n"}) {
-            const qsizetype end = header.indexOf(separator);
-            if (end >= 0) {
-                header.truncate(end + 1);
-                return header + "\n";
+        // The header ends at the first empty line, whichever line ending the message uses.
+        qsizetype end = -1;
+        for (const char* separator : {"\n\n", "\n\r\n"}) {
+            const qsizetype at = header.indexOf(separator);
+            if (at >= 0 && (end < 0 || at < end)) {
+                end = at;
             }
+        }
+        if (end >= 0) {
+            header.truncate(end + 1);
+            return header + "\n";
         }
     }
     return std::nullopt;
 }
 
-// Whether the message's PDF is there, judged from its header alone. Messages whose date needs
-// repairing are left to the full load, whose repair may see more lines.
+// Whether the whole file has enough lines for the header repair.
+bool hasLinesToFix(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    // Enough is found in the first block of nearly every message.
+    QByteArray data;
+    while (!file.atEnd()) {
+        data += file.read(64 << 10);
+        // A CR at the end of what was read may be the first half of a CR LF.
+        const QByteArrayView seen =
+            QByteArrayView(data).chopped(data.endsWith('\r') && !file.atEnd() ? 1 : 0);
+        if (FileExpansion::lineCountAtLeast(seen, FileExpansion::kMinLinesToFix) >=
+            FileExpansion::kMinLinesToFix) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the message's PDF is there, judged from its header alone. A header whose date needs
+// the line repair is repaired as the whole message would be: the repair treats each header
+// line on its own, so only a header too short for it (fewer than ten lines, where the whole
+// message may have enough) is left to the full load.
 bool archivedByHeader(const QString& path, const JobOptions& options, const JobFolders& folders,
                       const QString& mailFolder) {
     if (options.pdfFormat.size() < DestinationPaths::kMinFormatLength ||
@@ -74,10 +103,17 @@ bool archivedByHeader(const QString& path, const JobOptions& options, const JobF
     if (!header || header->size() < kMinMessageBytes) {
         return false;
     }
-    const auto message = MCOMessageParser::messageParserWithData(*header);
+    auto message = MCOMessageParser::messageParserWithData(*header);
     if (!MessageDates::dateOKForEmail(
             MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header()))) {
-        return false;
+        if (FileExpansion::lineCountAtLeast(*header, FileExpansion::kMinLinesToFix) <
+                FileExpansion::kMinLinesToFix &&
+            !hasLinesToFix(path)) {
+            return false; // the whole message is not repaired either: the full load decides
+        }
+        message =
+            MCOMessageParser::messageParserWithData(FileExpansion::repairHeaderLines(*header));
+        (void)MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
     }
     const QString pdf = DestinationPaths::destinationPath(
         *message, folders.getMainFolder(), mailFolder, FormatKey::Pdf, QString(), options);
@@ -179,10 +215,20 @@ int MessageLoader::readyNeedingEngines() const {
                                           [](const auto& m) { return !m.alreadyArchived; }));
 }
 
+QThreadPool* MessageLoader::pool() {
+    // Reading is partly waiting on the disk: twice as many threads as cores keep the cores busy.
+    static QThreadPool* const loaders = [] {
+        auto* threads = new QThreadPool();
+        threads->setMaxThreadCount(2 * std::max(1, QThread::idealThreadCount()));
+        return threads;
+    }();
+    return loaders;
+}
+
 void MessageLoader::fill() {
     // Every worker gets a chunk while engines would otherwise run dry; re-runs, whose messages
     // need no engine, keep all workers busy.
-    const int workers = std::max(1, QThread::idealThreadCount());
+    const int workers = pool()->maxThreadCount();
     while (!m_work.isEmpty() && static_cast<int>(m_loading.size()) < workers &&
            readyNeedingEngines() < m_readyLimit) {
         QList<WorkItem> chunk;

@@ -13,6 +13,8 @@
 #include <optional>
 #include <vector>
 
+class QThreadPool;
+
 namespace tessaly {
 
 // One entry of a file job's work list: a message file, or something the expansion already
@@ -68,6 +70,7 @@ Q_SIGNALS:
 private:
     using Chunk = std::vector<LoadedMessage>;
 
+    static QThreadPool* pool();
     void fill();
     int readyNeedingEngines() const;
 

@@ -10,9 +10,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QJsonDocument>
 #include <QStandardPaths>
 #include <QUuid>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <sys/stat.h>
 
@@ -215,33 +217,53 @@ void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
     m_failHandled = false;
     m_currentFile = newId();
     m_renderedFiles.append(m_currentFile);
+    ++m_renderCountOnCurrentTask;
 
     const QString messagePath = m_folder + u'/' + m_currentFile;
-    const QJsonObject job = jobDictionary(options, jobName, mainFolder, mailFolder, messagePath,
-                                          mailappAttachments, m_currentFile);
-    for (const QString& stale : QDir(m_folder).entryList({QStringLiteral("*.json")}, QDir::Files)) {
-        QFile::remove(m_folder + u'/' + stale);
-    }
-    const WriteOutcome message = writePrivateFileAtomically(messagePath, data);
-    const WriteOutcome jobFile =
-        message.written()
-            ? writePrivateFileAtomically(messagePath + QStringLiteral(".json"),
-                                         QJsonDocument(job).toJson(QJsonDocument::Indented))
-            : message;
-    if (!jobFile.written()) {
-        // The box cannot be handed this message: it is kept as an emergency copy instead.
-        qCWarning(lcArchive).noquote()
-            << "cannot hand a message to render box" << m_id << ":" << jobFile.error;
-        QFile::remove(messagePath);
-        EmlOutput::renderSingleEMLMessageAsEmergencyEML(data, mainFolder, mailFolder, jobName,
-                                                        options);
-        m_failHandled = true;
-        m_busyWorking = false;
-        QTimer::singleShot(0, this, &RenderBoxClient::renderFinished);
-        return;
-    }
-    ++m_renderCountOnCurrentTask;
-    m_center->post(boxprotocol::render, m_id);
+    const QByteArray job =
+        QJsonDocument(jobDictionary(options, jobName, mainFolder, mailFolder, messagePath,
+                                    mailappAttachments, m_currentFile))
+            .toJson(QJsonDocument::Indented);
+    // The files are written on a worker thread: creating files can stall for tens of
+    // milliseconds on a busy disk, and the main thread has other boxes to feed.
+    auto* handOver = new QFutureWatcher<WriteOutcome>(this);
+    const QString renderId = m_currentFile;
+    connect(handOver, &QFutureWatcher<WriteOutcome>::finished, this,
+            [this, handOver, renderId, data, mainFolder, mailFolder, jobName, options] {
+                handOver->deleteLater();
+                if (renderId != m_currentFile || !m_busyWorking) {
+                    return; // the box ended meanwhile
+                }
+                const WriteOutcome written = handOver->result();
+                if (written.written()) {
+                    m_center->post(boxprotocol::render, m_id);
+                    return;
+                }
+                // The box cannot be handed this message: it is kept as an emergency copy.
+                qCWarning(lcArchive).noquote()
+                    << "cannot hand a message to render box" << m_id << ":" << written.error;
+                EmlOutput::renderSingleEMLMessageAsEmergencyEML(data, mainFolder, mailFolder,
+                                                                jobName, options);
+                m_failHandled = true;
+                m_busyWorking = false;
+                Q_EMIT renderFinished();
+            });
+    handOver->setFuture(QtConcurrent::run([folder = m_folder, messagePath, data, job] {
+        for (const QString& stale :
+             QDir(folder).entryList({QStringLiteral("*.json")}, QDir::Files)) {
+            QFile::remove(folder + u'/' + stale);
+        }
+        const WriteOutcome message = writePrivateFileAtomically(messagePath, data);
+        if (!message.written()) {
+            return message;
+        }
+        const WriteOutcome jobFile =
+            writePrivateFileAtomically(messagePath + QStringLiteral(".json"), job);
+        if (!jobFile.written()) {
+            QFile::remove(messagePath);
+        }
+        return jobFile;
+    }));
 }
 
 void RemoteRender::onNotification(const QString& name, const QString& object) {

@@ -40,7 +40,7 @@ RenderTool::Environment RenderTool::boxEnvironment(RenderBoxPool* pool, const QS
     // One engine more than there are boxes keeps a message ready for the next free box.
     environment.maxEngines = pool->capacity() + 1;
     environment.warmUp = [pool] {
-        pool->warmUp(1);
+        pool->warmUp(pool->capacity());
     };
     return environment;
 }
@@ -74,9 +74,6 @@ QStringList RenderTool::combineLists(const QStringList& emls, const QStringList&
 void RenderTool::renderPDFs() {
     m_isWaiting = false;
     m_progress.scanning();
-    if (m_environment.warmUp) {
-        m_environment.warmUp();
-    }
     m_gettingFileList = true;
     const QStringList paths = m_options.emlFiles.value_or(QStringList{});
     const QString splitRoot = m_environment.splitRoot;
@@ -170,6 +167,13 @@ bool RenderTool::handOutLoaded(LoadedMessage loaded) {
         ++m_figures.unreadable;
         ++m_numEmailsArchived;
         return true;
+    }
+    if (!m_warmedUp && m_environment.warmUp) {
+        // The first message that needs rendering starts every box the budget allows at once,
+        // rather than one by one as engines ask; a re-run that finds everything archived
+        // starts none.
+        m_warmedUp = true;
+        m_environment.warmUp();
     }
     Engine* engine = idleEngine();
     if (!engine) {

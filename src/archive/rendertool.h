@@ -51,8 +51,8 @@ public:
         // Engines are made as messages need them, up to this many.
         int maxEngines = 16;
         int tickMs = 120;
-        // Called when the job starts, before its files are listed: lets render boxes start
-        // while that runs.
+        // Called when the first message that needs rendering is handed out: lets every render
+        // box start at once.
         std::function<void()> warmUp;
     };
 
@@ -123,6 +123,7 @@ private:
     bool m_isWaiting = true;
     bool m_gettingFileList = false;
     bool m_handOutScheduled = false;
+    bool m_warmedUp = false;
     JobProgress m_progress;
     int m_numEmailsArchived = 0;
     int m_totalEmailCount = 0;

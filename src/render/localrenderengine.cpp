@@ -165,24 +165,15 @@ void LocalRenderEngine::printPaged(const QString& path) {
         qCWarning(lcRender).noquote() << "PDF path" << error.path() << "," << error.error();
         QTimer::singleShot(m_timing.unwritableRetryDelayMs, this, [this, id, path] {
             if (id == m_renderId) {
-                printingToPDFComplete(path, false);
+                printed(path, QByteArray(), false);
             }
         });
         return;
     }
     m_view->printToPdf(pagedLayout(), [this, id, path](const QByteArray& pdf) {
-        if (id != m_renderId) {
-            return;
+        if (id == m_renderId) {
+            printed(path, pdf, false);
         }
-        if (pdf.isEmpty()) {
-            qCWarning(lcRender).noquote() << "failed to print" << path;
-        } else {
-            const WriteOutcome written = writeFileAtomically(path, pdf, ExistingFile::Replace);
-            if (!written.written()) {
-                qCWarning(lcRender).noquote() << "failed to print" << path << written.error;
-            }
-        }
-        printingToPDFComplete(path, false);
     });
 }
 
@@ -192,31 +183,37 @@ void LocalRenderEngine::printSinglePage(const QString& path, int attempt) {
     // The engine rounds page sizes; a little extra height keeps the page from spilling onto a
     // second one, and more is tried when it still does.
     const qreal padding = (contents.height() * kPxToPt * 0.001 + 2) * (1 << attempt);
-    m_view->printToPdf(
-        singlePageLayout(contents, padding), [this, id, path, attempt](const QByteArray& pdf) {
-            if (id != m_renderId) {
-                return;
-            }
-            if (!pdf.isEmpty() && Previews::pdfPageCount(pdf) > 1 && attempt < 3) {
-                printSinglePage(path, attempt + 1);
-                return;
-            }
-            if (!pdf.isEmpty()) {
-                const WriteOutcome written = writeFileAtomically(path, pdf, ExistingFile::Replace);
-                if (!written.written()) {
-                    qCWarning(lcRender).noquote() << "failed to print" << path << written.error;
-                }
-            }
-            printingToPDFComplete(path, true);
-        });
+    m_view->printToPdf(singlePageLayout(contents, padding),
+                       [this, id, path, attempt](const QByteArray& pdf) {
+                           if (id != m_renderId) {
+                               return;
+                           }
+                           if (!pdf.isEmpty() && Previews::pdfPageCount(pdf) > 1 && attempt < 3) {
+                               printSinglePage(path, attempt + 1);
+                               return;
+                           }
+                           printed(path, pdf, true);
+                       });
 }
 
-void LocalRenderEngine::printingToPDFComplete(const QString& path, bool singlePageTried) {
+void LocalRenderEngine::printed(const QString& path, const QByteArray& pdf, bool singlePageTried) {
     m_timings.print += m_phase.nsecsElapsed() / 1e6;
     m_phase.start();
-    if (SoundFiles::pdfFilelooksOK(path)) {
-        finishMadePdf(path);
-        return;
+    // The attributes go in before the file is written: the PDF is written once, and a PDF at
+    // its path is always a stamped one.
+    if (pdf.size() >= SoundFiles::kMinPdfBytes) {
+        const std::optional<QDateTime> date =
+            MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(m_current->header());
+        const std::optional<QByteArray> stamped = PdfStamp::stamped(pdf, m_current->header(), date);
+        const WriteOutcome written =
+            writeFileAtomically(path, stamped ? *stamped : pdf, ExistingFile::Replace);
+        if (written.written()) {
+            finishMadePdf(path, date);
+            return;
+        }
+        qCWarning(lcRender).noquote() << "failed to print" << path << written.error;
+    } else if (pdf.isEmpty()) {
+        qCWarning(lcRender).noquote() << "failed to print" << path;
     }
     if (!singlePageTried) {
         qCInfo(lcRender).noquote()
@@ -239,15 +236,11 @@ void LocalRenderEngine::failWithoutPdf(const QString& path) {
     doneMakingPDF_EML_Attachments(Outcome::Failed);
 }
 
-void LocalRenderEngine::finishMadePdf(const QString& path) {
-    MCOMessageHeader& header = m_current->header();
-    const std::optional<QDateTime> date =
-        MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(header);
-    PdfStamp::addEmailsAsKeywords(path, header, date);
+void LocalRenderEngine::finishMadePdf(const QString& path, const std::optional<QDateTime>& date) {
     if (date) {
         setFileModificationTime(path, *date);
     }
-    MessageTags::addAppleTags(header, path);
+    MessageTags::addAppleTags(m_current->header(), path);
     incrementPDFCount();
     EmlOutput::writeEMLMessage(*m_current, m_mainFolder, m_mailFolder, m_options);
     m_timings.finish = m_phase.nsecsElapsed() / 1e6;

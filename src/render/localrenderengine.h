@@ -5,6 +5,7 @@
 #include "render/msgviewcontroller.h"
 #include "render/readinesspolicy.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QPageLayout>
 #include <QTimer>
@@ -52,8 +53,8 @@ private:
     void createPDFNowThatHTMLIsReady();
     void printPaged(const QString& path);
     void printSinglePage(const QString& path, int attempt);
-    void printingToPDFComplete(const QString& path, bool singlePageTried);
-    void finishMadePdf(const QString& path);
+    void printed(const QString& path, const QByteArray& pdf, bool singlePageTried);
+    void finishMadePdf(const QString& path, const std::optional<QDateTime>& date);
     void failWithoutPdf(const QString& path);
     void gaveUpOnRenderOrPrinting();
     double now() const;

@@ -80,6 +80,23 @@ QMap<QString, QVariant> PdfStamp::pdfDictWithKeywords(const MCOMessageHeader& he
     return attributes;
 }
 
+std::optional<QByteArray> PdfStamp::stamped(const QByteArray& pdf, const MCOMessageHeader& header,
+                                            const std::optional<QDateTime>& messageDate) {
+    QString error;
+    std::optional<QByteArray> result = PdfInfo::updated(
+        pdf,
+        [&](const QMap<QString, QString>& current) {
+            return pdfDictWithKeywords(header, messageDate,
+                                       current.value(QStringLiteral("Keywords")),
+                                       QDateTime::currentDateTimeUtc());
+        },
+        &error);
+    if (!result) {
+        qCWarning(lcRender).noquote() << "adding keywords did not work:" << error;
+    }
+    return result;
+}
+
 bool PdfStamp::addEmailsAsKeywords(const QString& path, const MCOMessageHeader& header,
                                    const std::optional<QDateTime>& messageDate) {
     QString error;

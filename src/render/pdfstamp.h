@@ -2,11 +2,14 @@
 
 #include "platform/mail/mcomessageheader.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+
+#include <optional>
 
 namespace tessaly {
 
@@ -25,6 +28,10 @@ public:
                                                        const std::optional<QDateTime>& messageDate,
                                                        const QString& existingKeywords,
                                                        const QDateTime& now);
+    // The printed document with its attributes, before it is written; nothing when it cannot
+    // be read as a PDF.
+    static std::optional<QByteArray> stamped(const QByteArray& pdf, const MCOMessageHeader& header,
+                                             const std::optional<QDateTime>& messageDate);
     // Stamps the file in place; on failure the file stays as printed. Returns whether it worked.
     static bool addEmailsAsKeywords(const QString& path, const MCOMessageHeader& header,
                                     const std::optional<QDateTime>& messageDate);

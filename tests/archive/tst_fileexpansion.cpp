@@ -168,6 +168,12 @@ void TestFileExpansion::headerRepair() {
     const QByteArray latin =
         QByteArray("Subject: caf\xe9\n") + QByteArray("A: 1\n").repeated(9) + "\nbody";
     QCOMPARE(*FileExpansion::fixHeaderLinesInData(latin), latin);
+    // Every line ending counts (CR LF, a lone CR, NEL) and all come out as LF; a line opening
+    // with a parenthesis is a continuation.
+    QCOMPARE(*FileExpansion::fixHeaderLinesInData("A: 1\r\nB: 2\rC: 3\x85(D) 4\r\n" +
+                                                  QByteArray("E: 5\n").repeated(6) +
+                                                  "\r\nbody\r\r\nend"),
+             "A: 1\nB: 2\nC: 3\n D  4\n" + QByteArray("E: 5\n").repeated(6) + "\nbody\n\nend");
 }
 
 void TestFileExpansion::mailboxOver2GiB() {

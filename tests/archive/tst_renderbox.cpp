@@ -104,8 +104,12 @@ void TestRenderBox::rendersAndKeepsSecretsOut() {
     QSignalSpy notes(m_center, &NotificationCenter::notified);
     client->renderPDF(message(1), "Work", QString(), o, "job", QString());
 
-    // The job file exists only for the user, and carries no password.
-    const QStringList jobs = QDir(client->renderboxFolder()).entryList({"*.json"}, QDir::Files);
+    // The job file exists only for the user, and carries no password. It is written off the
+    // main thread, while the box is still starting.
+    QStringList jobs;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !(jobs = QDir(client->renderboxFolder()).entryList({"*.json"}, QDir::Files)).isEmpty(),
+        5000);
     QCOMPARE(jobs.size(), 1);
     const QString jobFile = client->renderboxFolder() + u'/' + jobs.first();
     QFile file(jobFile);

@@ -115,8 +115,12 @@ WriteOutcome moveWithoutReplacing(const QByteArray& temp, const QByteArray& targ
     return {WriteOutcome::Status::Failed, errnoText(error)};
 }
 
+// Files in transit are not synced: a crash ends the job they belong to anyway, and a sync per
+// message costs more than the rest of handing it over.
+enum class Durability { Synced, Transient };
+
 WriteOutcome writeWithMode(const QString& path, QByteArrayView data, ExistingFile mode,
-                           mode_t permissions) {
+                           mode_t permissions, Durability durability) {
     const QFileInfo info(path);
     const QByteArray target = QFile::encodeName(info.absoluteFilePath());
     const QByteArray dir = QFile::encodeName(info.absolutePath());
@@ -131,7 +135,7 @@ WriteOutcome writeWithMode(const QString& path, QByteArrayView data, ExistingFil
     }
     int error = 0;
     const bool ok = writeAll(fd.get(), data, error) && ::fchmod(fd.get(), permissions) == 0 &&
-                    ::fsync(fd.get()) == 0;
+                    (durability == Durability::Transient || ::fsync(fd.get()) == 0);
     if (!ok) {
         error = error ? error : errno;
     }
@@ -157,11 +161,11 @@ WriteOutcome writeWithMode(const QString& path, QByteArrayView data, ExistingFil
 } // namespace
 
 WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, ExistingFile mode) {
-    return writeWithMode(path, data, mode, newFileMode());
+    return writeWithMode(path, data, mode, newFileMode(), Durability::Synced);
 }
 
 WriteOutcome writePrivateFileAtomically(const QString& path, QByteArrayView data) {
-    return writeWithMode(path, data, ExistingFile::Replace, 0600);
+    return writeWithMode(path, data, ExistingFile::Replace, 0600, Durability::Transient);
 }
 
 bool setFileModificationTime(const QString& path, const QDateTime& time) {

@@ -23,7 +23,8 @@ struct WriteOutcome {
 // Writes through a hidden temporary file in the destination's folder that is synced and then
 // renamed into place, so a crash never leaves a partial file under the final name.
 WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, ExistingFile mode);
-// The same, for a file only its owner may read (job files, messages in transit).
+// The same, for a file in transit that only its owner may read (job files, messages handed to
+// a render box or split out of a mailbox): not synced, as it does not outlive its job.
 WriteOutcome writePrivateFileAtomically(const QString& path, QByteArrayView data);
 
 // Linux keeps no settable creation time; the modification time is what file managers show.

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QMap>
 #include <QString>
 #include <QVariant>
 
 #include <functional>
+#include <optional>
 
 namespace tessaly {
 
@@ -24,6 +26,9 @@ public:
     // Reads the text attributes and sets what `change` makes of them, in one pass over the file.
     using Change = std::function<QMap<QString, QVariant>(const QMap<QString, QString>& current)>;
     static bool update(const QString& path, const Change& change, QString* error);
+    // The same on a document in memory: the changed document, or nothing with a reason.
+    static std::optional<QByteArray> updated(const QByteArray& document, const Change& change,
+                                             QString* error);
 
     // "D:YYYYMMDDHHmmSSZ" in UTC.
     static QString pdfDate(const QDateTime& date);

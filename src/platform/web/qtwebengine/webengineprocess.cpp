@@ -12,13 +12,23 @@ void prepareWebEngineProcess(bool headless) {
     if (headless && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    if (::geteuid() == 0) {
+    const bool root = ::geteuid() == 0;
+    if (root) {
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     }
     // Nothing from the page is cached or sent anywhere by the engine's own services.
     QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
     flags += " --disable-background-networking --disable-component-update --disable-sync"
              " --no-first-run --disable-quic";
+    if (headless) {
+        // A page that is only printed needs one renderer and no GPU process of its own. Where
+        // the sandbox is off anyway (as root), the renderer runs inside this process: no
+        // renderer or zygote processes to start, feed and keep in memory. Elsewhere the
+        // renderer keeps its own sandboxed process.
+        flags += root ? " --single-process" : " --renderer-process-limit=1 --in-process-gpu";
+        flags += " --disable-gpu --disable-extensions --disable-speech-api"
+                 " --disable-features=MediaRouter,PrintPreview,SpareRendererForSitePerProcess";
+    }
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     registerMessageSchemes();
