@@ -88,8 +88,10 @@ int main(int argc, char* argv[]) {
             if (!file.open(QIODevice::ReadOnly)) {
                 continue;
             }
-            engine.startRender(MCOMessageParser::messageParserWithData(file.readAll()), {}, {},
-                               false, {}, {});
+            if (!engine.startRender(MCOMessageParser::messageParserWithData(file.readAll()), {}, {},
+                                    false, {}, {})) {
+                continue;
+            }
             QDeadlineTimer deadline(360000);
             while (engine.busyDoingSomething() && !deadline.hasExpired()) {
                 QTest::qWait(5);

@@ -24,7 +24,7 @@ public:
     // The report's text as of `now`.
     QString text(const QDateTime& now) const;
     // Adds the report to "Errors.txt" in `folder`; the file's path, or empty with the reason.
-    QString write(const QString& folder, QString* error) const;
+    [[nodiscard]] QString write(const QString& folder, QString* error) const;
 
 private:
     QList<Entry> m_entries;

@@ -242,8 +242,10 @@ void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
                 // The box cannot be handed this message: it is kept as an emergency copy.
                 qCWarning(lcArchive).noquote()
                     << "cannot hand a message to render box" << m_id << ":" << written.error;
-                EmlOutput::renderSingleEMLMessageAsEmergencyEML(data, mainFolder, mailFolder,
-                                                                jobName, options);
+                if (!EmlOutput::renderSingleEMLMessageAsEmergencyEML(data, mainFolder, mailFolder,
+                                                                     jobName, options)) {
+                    qCWarning(lcArchive) << "and no emergency copy could be written either";
+                }
                 m_failHandled = true;
                 m_busyWorking = false;
                 Q_EMIT renderFinished();
@@ -322,10 +324,13 @@ void RemoteRender::handleFail() {
     if (job.value(boxprotocol::emlPath).toString() != messagePath) {
         return;
     }
-    EmlOutput::renderSingleEMLMessageAsEmergencyEML(
-        message.readAll(), job.value(boxprotocol::mainFolder).toString(),
-        job.value(boxprotocol::mailFolder).toString(), job.value(boxprotocol::jobName).toString(),
-        JobOptions::fromJson(job));
+    if (!EmlOutput::renderSingleEMLMessageAsEmergencyEML(
+            message.readAll(), job.value(boxprotocol::mainFolder).toString(),
+            job.value(boxprotocol::mailFolder).toString(),
+            job.value(boxprotocol::jobName).toString(), JobOptions::fromJson(job))) {
+        qCWarning(lcArchive).noquote()
+            << "render box" << m_id << "ended during a render, and no emergency copy was written";
+    }
     // The box is gone; nothing will clear its files now.
     message.remove();
     jobFile.remove();

@@ -1,13 +1,13 @@
 #include "render/attachmentsaver.h"
 
 #include "platform/files/atomicfile.h"
+#include "platform/pdf/previews.h"
 #include "render/attachmentnames.h"
 #include "render/destinationpaths.h"
 #include "render/messagedates.h"
 #include "render/messagetags.h"
-#include "unpack/mimeunpacker.h"
-#include "platform/pdf/previews.h"
 #include "render/renderlog.h"
+#include "unpack/mimeunpacker.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -15,6 +15,21 @@
 #include <QFileInfo>
 
 namespace tessaly {
+
+namespace {
+
+// A file's date and tags are what make it findable; a failure is logged and the file stays.
+void dateAndTag(const QString& path, const MCOMessageHeader& header,
+                const std::optional<QDateTime>& date) {
+    if (date && !setFileModificationTime(path, *date)) {
+        qCWarning(lcRender).noquote() << "cannot set the date of" << path;
+    }
+    if (!MessageTags::addAppleTags(header, path)) {
+        qCInfo(lcRender).noquote() << "attachment kept without its tags:" << path;
+    }
+}
+
+} // namespace
 
 QByteArray AttachmentSaver::getImageData(const QString& path) {
     const QByteArray png =
@@ -74,10 +89,7 @@ QString AttachmentSaver::downloadAttachment(const MCOAttachment& part, MCOMessag
         if (!unpacked.written.isEmpty()) {
             const std::optional<QDateTime> date = message.header().date();
             for (const QString& file : unpacked.written) {
-                if (date) {
-                    setFileModificationTime(file, *date);
-                }
-                MessageTags::addAppleTags(message.header(), file);
+                dateAndTag(file, message.header(), date);
             }
             return unpacked.written.first();
         }
@@ -87,15 +99,16 @@ QString AttachmentSaver::downloadAttachment(const MCOAttachment& part, MCOMessag
     if (part.data.isEmpty()) {
         return {};
     }
-    if (!writeFileAtomically(path, part.data, ExistingFile::KeepExisting).written()) {
+    const WriteOutcome written = writeFileAtomically(path, part.data, ExistingFile::KeepExisting);
+    if (!written.written()) {
+        if (written.status == WriteOutcome::Status::Failed) {
+            qCWarning(lcRender).noquote()
+                << "cannot write attachment" << path << ":" << written.error;
+        }
         return {};
     }
-    const std::optional<QDateTime> date =
-        MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message.header());
-    if (date) {
-        setFileModificationTime(path, *date);
-    }
-    MessageTags::addAppleTags(message.header(), path);
+    dateAndTag(path, message.header(),
+               MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message.header()));
     return path;
 }
 

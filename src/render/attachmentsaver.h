@@ -1,7 +1,7 @@
 #pragma once
 
-#include "render/joboptions.h"
 #include "platform/mail/mcomessageparser.h"
+#include "render/joboptions.h"
 
 #include <QString>
 #include <QStringList>
@@ -14,7 +14,7 @@ namespace tessaly {
 // from a mail client's separate attachments folder are copied instead when there are any.
 class AttachmentSaver {
 public:
-    struct Outcome {
+    struct [[nodiscard]] Outcome {
         QStringList written; // files this call created
         // Preview data for inline parts that have no data of their own, in order, made from the
         // copied mail-client files.

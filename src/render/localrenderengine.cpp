@@ -237,12 +237,17 @@ void LocalRenderEngine::failWithoutPdf(const QString& path) {
 }
 
 void LocalRenderEngine::finishMadePdf(const QString& path, const std::optional<QDateTime>& date) {
-    if (date) {
-        setFileModificationTime(path, *date);
+    if (date && !setFileModificationTime(path, *date)) {
+        qCWarning(lcRender).noquote() << "cannot set the date of" << path;
     }
-    MessageTags::addAppleTags(m_current->header(), path);
+    if (!MessageTags::addAppleTags(m_current->header(), path)) {
+        qCInfo(lcRender).noquote() << "PDF kept without its tags:" << path;
+    }
     incrementPDFCount();
-    EmlOutput::writeEMLMessage(*m_current, m_mainFolder, m_mailFolder, m_options);
+    if (EmlOutput::writeEMLMessage(*m_current, m_mainFolder, m_mailFolder, m_options).isEmpty() &&
+        m_options.emlFormat.size() >= DestinationPaths::kMinFormatLength) {
+        qCWarning(lcRender).noquote() << "no EML copy beside" << path;
+    }
     m_timings.finish = m_phase.nsecsElapsed() / 1e6;
     doneMakingPDF_EML_Attachments(Outcome::Made);
 }

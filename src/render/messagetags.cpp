@@ -1,5 +1,6 @@
 #include "render/messagetags.h"
 
+#include "render/renderlog.h"
 #include "tags/openmeta.h"
 
 #include <QJsonArray>
@@ -41,11 +42,16 @@ QStringList MessageTags::mailTagsOf(const MCOMessageHeader& header) {
     return tags;
 }
 
-void MessageTags::addAppleTags(const MCOMessageHeader& header, const QString& path) {
+bool MessageTags::addAppleTags(const MCOMessageHeader& header, const QString& path) {
     const QStringList tags = keywordsOf(header) + mailTagsOf(header);
-    if (!tags.isEmpty()) {
-        (void)OpenMeta::setUserTags(tags, path);
+    if (tags.isEmpty()) {
+        return true;
     }
+    if (const OpenMetaResult error = OpenMeta::setUserTags(tags, path)) {
+        qCWarning(lcRender).noquote() << "cannot tag" << path << ":" << error->info;
+        return false;
+    }
+    return true;
 }
 
 } // namespace tessaly

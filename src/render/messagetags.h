@@ -15,7 +15,8 @@ public:
     static QStringList mailTagsOf(const MCOMessageHeader& header);
     // Sets the file's tags to the message's keywords when it has any; failures are ignored, as
     // tags are an extra.
-    static void addAppleTags(const MCOMessageHeader& header, const QString& path);
+    // Whether the tags could be written (a message without tags needs none).
+    [[nodiscard]] static bool addAppleTags(const MCOMessageHeader& header, const QString& path);
 };
 
 } // namespace tessaly

@@ -83,8 +83,10 @@ bool MessageToHTMLToPDF::emlOnlyRoute(const std::shared_ptr<MCOMessageParser>& m
     }
     const QString written =
         EmlOutput::writeEMLMessage(*message, m_mainFolder, m_mailFolder, m_options);
-    AttachmentSaver::startOnAttachmentsFolder(*message, m_mainFolder, m_mailFolder, m_options,
-                                              m_mailappAttachments);
+    // Saved whatever happens to the copy; a part that cannot be written says so itself.
+    const AttachmentSaver::Outcome saved = AttachmentSaver::startOnAttachmentsFolder(
+        *message, m_mainFolder, m_mailFolder, m_options, m_mailappAttachments);
+    qCInfo(lcRender) << "EML route saved" << saved.written.size() << "attachments";
     if (written.isEmpty()) {
         m_outcome = Outcome::Failed;
         return false;

@@ -50,13 +50,14 @@ public:
 
     // Begins one message. A busy engine refuses it, says so, and leaves its current render
     // exactly as it was: false.
-    bool startRender(std::shared_ptr<MCOMessageParser> message, const QString& mainFolder,
-                     const QString& mailFolder, bool isRetry, const QString& jobName,
-                     const QString& mailappAttachments);
+    [[nodiscard]] bool startRender(std::shared_ptr<MCOMessageParser> message,
+                                   const QString& mainFolder, const QString& mailFolder,
+                                   bool isRetry, const QString& jobName,
+                                   const QString& mailappAttachments);
     // The render box's entry: raw bytes, rendered here.
-    bool renderSingleEMLMessage(const QByteArray& data, const QString& mainFolder,
-                                const QString& mailFolder, const QString& jobName,
-                                const QString& mailappAttachments);
+    [[nodiscard]] bool renderSingleEMLMessage(const QByteArray& data, const QString& mainFolder,
+                                              const QString& mailFolder, const QString& jobName,
+                                              const QString& mailappAttachments);
 
     virtual bool busyDoingSomething() = 0;
     // How the last message ended, once, after it ended; nothing while busy or already taken.

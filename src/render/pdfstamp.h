@@ -30,11 +30,13 @@ public:
                                                        const QDateTime& now);
     // The printed document with its attributes, before it is written; nothing when it cannot
     // be read as a PDF.
-    static std::optional<QByteArray> stamped(const QByteArray& pdf, const MCOMessageHeader& header,
-                                             const std::optional<QDateTime>& messageDate);
+    [[nodiscard]] static std::optional<QByteArray>
+    stamped(const QByteArray& pdf, const MCOMessageHeader& header,
+            const std::optional<QDateTime>& messageDate);
     // Stamps the file in place; on failure the file stays as printed. Returns whether it worked.
-    static bool addEmailsAsKeywords(const QString& path, const MCOMessageHeader& header,
-                                    const std::optional<QDateTime>& messageDate);
+    [[nodiscard]] static bool addEmailsAsKeywords(const QString& path,
+                                                  const MCOMessageHeader& header,
+                                                  const std::optional<QDateTime>& messageDate);
 
     static QString creator();
 };

@@ -32,41 +32,43 @@ public:
     static QString openmetaKey(const QString& key);
     static QString errnoString(int error);
 
-    static OpenMetaResult setUserTags(const QVariant& tags, const QString& path);
-    static OpenMetaResult setUserTags(const QVariant& tags, const QString& path,
-                                      const QDateTime& date);
+    [[nodiscard]] static OpenMetaResult setUserTags(const QVariant& tags, const QString& path);
+    [[nodiscard]] static OpenMetaResult setUserTags(const QVariant& tags, const QString& path,
+                                                    const QDateTime& date);
     static std::optional<QStringList> getUserTags(const QString& path,
                                                   OpenMetaResult* error = nullptr);
-    static OpenMetaResult addUserTags(const QVariant& tags, const QString& path);
-    static OpenMetaResult clearUserTags(const QVariant& tags, const QString& path);
+    [[nodiscard]] static OpenMetaResult addUserTags(const QVariant& tags, const QString& path);
+    [[nodiscard]] static OpenMetaResult clearUserTags(const QVariant& tags, const QString& path);
     static std::optional<QStringList> getAppleTags(const QString& path,
                                                    OpenMetaResult* error = nullptr);
-    static OpenMetaResult setAppleTags(const QVariant& tags, const QString& path);
+    [[nodiscard]] static OpenMetaResult setAppleTags(const QVariant& tags, const QString& path);
     static QStringList getCommonUserTags(const QStringList& paths, OpenMetaResult* error = nullptr);
-    static OpenMetaResult setCommonUserTags(const QStringList& paths,
-                                            const QStringList& originalCommon,
-                                            const QStringList& replaceWith);
+    [[nodiscard]] static OpenMetaResult setCommonUserTags(const QStringList& paths,
+                                                          const QStringList& originalCommon,
+                                                          const QStringList& replaceWith);
 
-    static OpenMetaResult setRating(double rating, const QString& path);
+    [[nodiscard]] static OpenMetaResult setRating(double rating, const QString& path);
     static double getRating(const QString& path, OpenMetaResult* error = nullptr);
 
-    static OpenMetaResult setString(const QString& value, const QString& key, const QString& path);
+    [[nodiscard]] static OpenMetaResult setString(const QString& value, const QString& key,
+                                                  const QString& path);
     static QVariant getString(const QString& key, const QString& path,
                               OpenMetaResult* error = nullptr);
     static std::optional<QVariantList> getNSArrayMetaData(const QString& key, const QString& path,
                                                           OpenMetaResult* error = nullptr);
-    static OpenMetaResult setNSArrayMetaData(const QVariant& array, const QString& key,
-                                             const QString& path);
-    static OpenMetaResult addToNSArrayMetaData(const QVariantList& items, const QString& key,
-                                               const QString& path);
+    [[nodiscard]] static OpenMetaResult setNSArrayMetaData(const QVariant& array,
+                                                           const QString& key, const QString& path);
+    [[nodiscard]] static OpenMetaResult
+    addToNSArrayMetaData(const QVariantList& items, const QString& key, const QString& path);
     static QVariant getXAttrMetaData(const QString& key, const QString& path,
                                      OpenMetaResult* error = nullptr);
-    static OpenMetaResult setXAttrMetaData(const QVariant& value, const QString& key,
-                                           const QString& path);
+    [[nodiscard]] static OpenMetaResult setXAttrMetaData(const QVariant& value, const QString& key,
+                                                         const QString& path);
     // Raw attribute access by full name (without the "user." that Linux adds).
     static QVariant getXAttr(const QString& name, const QString& path,
                              OpenMetaResult* error = nullptr);
-    static OpenMetaResult setXAttr(const QVariant& value, const QString& name, const QString& path);
+    [[nodiscard]] static OpenMetaResult setXAttr(const QVariant& value, const QString& name,
+                                                 const QString& path);
 
     static bool validateAsArrayOfStrings(const QVariant& value);
     static std::optional<QStringList> removeDuplicateTags(const std::optional<QStringList>& tags);

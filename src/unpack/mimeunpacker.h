@@ -12,7 +12,7 @@ namespace tessaly {
 // outside the folder; a file already there is never overwritten.
 class MimeUnpacker {
 public:
-    struct Result {
+    struct [[nodiscard]] Result {
         int status = 0;      // 0 when the input was read; negative when it could not be
         QStringList written; // paths of the files written, in order
     };

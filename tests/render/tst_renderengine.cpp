@@ -106,8 +106,8 @@ std::unique_ptr<LocalRenderEngine> TestRenderEngine::engine(JobOptions o, int ti
 }
 
 void TestRenderEngine::start(MessageToHTMLToPDF& e, const QByteArray& raw, const QString& jobName) {
-    e.startRender(MCOMessageParser::messageParserWithData(raw), QString(), QString(), false,
-                  jobName, QString());
+    QVERIFY(e.startRender(MCOMessageParser::messageParserWithData(raw), QString(), QString(), false,
+                          jobName, QString()));
 }
 
 void TestRenderEngine::printsWhenThePageIsReady() {
@@ -349,7 +349,8 @@ void TestRenderEngine::layoutChoiceAndFooter() {
     o.destFolder = elsewhere.path();
     FakeWebView quiet;
     LocalRenderEngine noFooter(o, &quiet);
-    noFooter.startRender(MCOMessageParser::messageParserWithData(message()), {}, {}, false, {}, {});
+    QVERIFY(noFooter.startRender(MCOMessageParser::messageParserWithData(message()), {}, {}, false,
+                                 {}, {}));
     QVERIFY(!quiet.loadedHtml.first().contains(QStringLiteral("Tessaly-Version: ")));
     noFooter.shutdown();
 }

@@ -117,7 +117,9 @@ MessageToHTMLToPDF::Outcome TestWebRender::render(const QByteArray& raw, QString
     options.attachmentFormat = QStringLiteral("__subject__ (attachments)/__filename__");
     options.emlFormat = QStringLiteral("none");
     LocalRenderEngine engine(options, m_view.get());
-    engine.startRender(MCOMessageParser::messageParserWithData(raw), {}, {}, false, {}, {});
+    if (!engine.startRender(MCOMessageParser::messageParserWithData(raw), {}, {}, false, {}, {})) {
+        return MessageToHTMLToPDF::Outcome::None;
+    }
     QDeadlineTimer deadline(120000);
     while (engine.busyDoingSomething() && !deadline.hasExpired()) {
         QTest::qWait(20);

@@ -58,8 +58,12 @@ int runRenderCommand(const QStringList& arguments, PreferenceStore& store, Messa
             ++tally.failed;
             continue;
         }
-        engine.startRender(MCOMessageParser::messageParserWithData(file.readAll()), job.mainFolder,
-                           job.mailFolder, false, QStringLiteral("tessaly-cli"), QString());
+        // The engine is idle here: each message is waited for before the next.
+        const bool started = engine.startRender(
+            MCOMessageParser::messageParserWithData(file.readAll()), job.mainFolder, job.mailFolder,
+            false, QStringLiteral("tessaly-cli"), QString());
+        Q_ASSERT(started);
+        Q_UNUSED(started);
         waitUntilIdle(engine);
         (void)engine.getAndClearFailedMessage(nullptr);
 

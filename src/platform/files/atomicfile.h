@@ -12,7 +12,7 @@ enum class ExistingFile {
     KeepExisting // the first writer wins, also against another process racing for the path
 };
 
-struct WriteOutcome {
+struct [[nodiscard]] WriteOutcome {
     enum class Status { Written, AlreadyExists, Failed };
     Status status = Status::Failed;
     QString error; // set when Failed
@@ -28,6 +28,6 @@ WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, Exist
 WriteOutcome writePrivateFileAtomically(const QString& path, QByteArrayView data);
 
 // Linux keeps no settable creation time; the modification time is what file managers show.
-bool setFileModificationTime(const QString& path, const QDateTime& time);
+[[nodiscard]] bool setFileModificationTime(const QString& path, const QDateTime& time);
 
 } // namespace tessaly

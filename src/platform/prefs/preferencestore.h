@@ -39,7 +39,7 @@ public:
     QStringList storedKeys() const;
     // Forgets every stored value of the application (the reset); defaults stay registered.
     void removeAll();
-    bool sync();
+    [[nodiscard]] bool sync();
 
     QString stringValue(const QString& key) const;
     bool boolValue(const QString& key, bool fallback = false) const;
