@@ -13,6 +13,7 @@ namespace tessaly {
 namespace {
 
 constexpr int kHandOutBudgetMs = 100;
+constexpr int kEarlyBoxAfterMs = 500;
 
 QString describe(const MCOMessageParser* message) {
     if (!message) {
@@ -39,8 +40,8 @@ RenderTool::Environment RenderTool::boxEnvironment(RenderBoxPool* pool, const QS
     };
     // One engine more than there are boxes keeps a message ready for the next free box.
     environment.maxEngines = pool->capacity() + 1;
-    environment.warmUp = [pool] {
-        pool->warmUp(pool->capacity());
+    environment.warmUp = [pool](int wanted) {
+        pool->warmUp(std::min(wanted, pool->capacity()));
     };
     return environment;
 }
@@ -75,6 +76,7 @@ void RenderTool::renderPDFs() {
     m_isWaiting = false;
     m_progress.scanning();
     m_gettingFileList = true;
+    m_scanClock.start();
     const QStringList paths = m_options.emlFiles.value_or(QStringList{});
     const QString splitRoot = m_environment.splitRoot;
     m_expansion.setFuture(QtConcurrent::run([paths, splitRoot, found = &m_found] {
@@ -118,6 +120,14 @@ void RenderTool::renderTimer() {
     }
     if (m_gettingFileList) {
         m_totalEmailCount = m_found;
+        // A long scan (a large folder, a big mailbox) lets the first box start meanwhile; a
+        // short one leaves it to the first message that needs rendering, so that a re-run
+        // that finds everything archived starts no box at all.
+        if (!m_warmedUp && !m_earlyBox && m_environment.warmUp &&
+            m_scanClock.elapsed() > kEarlyBoxAfterMs) {
+            m_earlyBox = true;
+            m_environment.warmUp(1);
+        }
         return;
     }
     handOut();
@@ -173,7 +183,7 @@ bool RenderTool::handOutLoaded(LoadedMessage loaded) {
         // rather than one by one as engines ask; a re-run that finds everything archived
         // starts none.
         m_warmedUp = true;
-        m_environment.warmUp();
+        m_environment.warmUp(1 + (m_loader ? m_loader->pending() : 0));
     }
     Engine* engine = idleEngine();
     if (!engine) {

@@ -8,6 +8,7 @@
 #include "render/joboptions.h"
 #include "render/messagetohtmltopdf.h"
 
+#include <QElapsedTimer>
 #include <QFutureWatcher>
 #include <QObject>
 #include <QTimer>
@@ -51,9 +52,9 @@ public:
         // Engines are made as messages need them, up to this many.
         int maxEngines = 16;
         int tickMs = 120;
-        // Called when the first message that needs rendering is handed out: lets every render
-        // box start at once.
-        std::function<void()> warmUp;
+        // Called when the first message that needs rendering is handed out, with the number
+        // of messages that may need it: lets that many render boxes start at once.
+        std::function<void(int wanted)> warmUp;
     };
 
     // Engines that render in the boxes of `pool`, shared by every job given this environment.
@@ -124,6 +125,8 @@ private:
     bool m_gettingFileList = false;
     bool m_handOutScheduled = false;
     bool m_warmedUp = false;
+    bool m_earlyBox = false;
+    QElapsedTimer m_scanClock;
     JobProgress m_progress;
     int m_numEmailsArchived = 0;
     int m_totalEmailCount = 0;
