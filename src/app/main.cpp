@@ -1,9 +1,10 @@
 #include "app/launchmode.h"
 #include "app/mainwindow.h"
+#include "archive/boxprotocol.h"
+#include "archive/renderbox.h"
 #include "platform/bus/notificationcenter.h"
 #include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
-#include "archive/renderbox.h"
 #include "platform/web/qtwebengine/webenginemessageview.h"
 #include "platform/web/qtwebengine/webengineprocess.h"
 
@@ -64,7 +65,7 @@ int main(int argc, char* argv[]) {
     window.show();
     const int status = app.exec();
     // Every render box of this session ends with the application.
-    tessaly::NotificationCenter::distributed()->post(QStringLiteral("rb_quit_all"),
-                                                     QStringLiteral("all"));
+    tessaly::NotificationCenter::distributed()->post(tessaly::boxprotocol::quitAll,
+                                                     tessaly::boxprotocol::quitAllObject);
     return status;
 }

@@ -1,5 +1,6 @@
 #include "archive/archivecontroller.h"
 
+#include "archive/boxprotocol.h"
 #include "platform/bus/notificationcenter.h"
 #include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
@@ -40,9 +41,9 @@ ArchiveController::~ArchiveController() {
 }
 
 void ArchiveController::onNotification(const QString& name, const QString& object) {
-    if (name == u"rb_anotherPDFMade") {
+    if (name == boxprotocol::anotherPDFMade) {
         anotherPDFMade(object);
-    } else if (name == u"rb_unwritablePath" && !m_unwritableReported) {
+    } else if (name == boxprotocol::unwritablePath && !m_unwritableReported) {
         m_unwritableReported = true;
         Q_EMIT unwritablePath(object.section(u'\n', 0, 0), object.section(u'\n', 1));
     }

@@ -21,7 +21,7 @@ constexpr qsizetype kMinMessageBytes = 65;
 // A chunk of work for one worker: enough files that handing it over costs little, and no
 // more message bytes than memory should hold in waiting.
 constexpr int kChunkItems = 64;
-constexpr qint64 kChunkBytes = 16 << 20;
+constexpr qint64 kChunkBytes = 4 << 20;
 // Headers longer than this are not worth a shortcut: the whole message is read.
 constexpr qint64 kMaxHeaderBytes = 256 << 10;
 
@@ -89,37 +89,6 @@ bool hasLinesToFix(const QString& path) {
     return false;
 }
 
-// Whether the message's PDF is there, judged from its header alone. A header whose date needs
-// the line repair is repaired as the whole message would be: the repair treats each header
-// line on its own, so only a header too short for it (fewer than ten lines, where the whole
-// message may have enough) is left to the full load.
-bool archivedByHeader(const QString& path, const JobOptions& options, const JobFolders& folders,
-                      const QString& mailFolder) {
-    if (options.pdfFormat.size() < DestinationPaths::kMinFormatLength ||
-        QFileInfo(path).suffix() == u"emlx") {
-        return false;
-    }
-    const std::optional<QByteArray> header = readHeader(path);
-    if (!header || header->size() < kMinMessageBytes) {
-        return false;
-    }
-    auto message = MCOMessageParser::messageParserWithData(*header);
-    if (!MessageDates::dateOKForEmail(
-            MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header()))) {
-        if (FileExpansion::lineCountAtLeast(*header, FileExpansion::kMinLinesToFix) <
-                FileExpansion::kMinLinesToFix &&
-            !hasLinesToFix(path)) {
-            return false; // the whole message is not repaired either: the full load decides
-        }
-        message =
-            MCOMessageParser::messageParserWithData(FileExpansion::repairHeaderLines(*header));
-        (void)MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
-    }
-    const QString pdf = DestinationPaths::destinationPath(
-        *message, folders.getMainFolder(), mailFolder, FormatKey::Pdf, QString(), options);
-    return !pdf.isEmpty() && SoundFiles::pdfFilelooksOK(pdf);
-}
-
 } // namespace
 
 MessageLoader::MessageLoader(JobOptions options, JobFolders folders, QObject* parent)
@@ -129,6 +98,8 @@ MessageLoader::MessageLoader(JobOptions options, JobFolders folders, QObject* pa
 }
 
 MessageLoader::~MessageLoader() {
+    // Chunks not started yet would otherwise be run here, on the main thread, by the wait.
+    *m_cancelled = true;
     m_work.clear();
     for (auto& watcher : m_loading) {
         watcher->waitForFinished();
@@ -170,6 +141,40 @@ MessageLoader::makeMCOMessage(const QString& path, QString* mailappAttachments, 
     return message;
 }
 
+std::optional<QString> MessageLoader::pdfPathFromHeader(const QString& path,
+                                                        const JobOptions& options,
+                                                        const JobFolders& folders,
+                                                        const QString& mailFolder) {
+    if (options.pdfFormat.size() < DestinationPaths::kMinFormatLength ||
+        QFileInfo(path).suffix() == u"emlx") {
+        return std::nullopt;
+    }
+    const std::optional<QByteArray> header = readHeader(path);
+    if (!header || header->size() < kMinMessageBytes) {
+        return std::nullopt;
+    }
+    auto message = MCOMessageParser::messageParserWithData(*header);
+    if (!MessageDates::dateOKForEmail(
+            MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header()))) {
+        // Repaired as the whole message would be: the repair treats each header line on its
+        // own, so only a message too short for it is left to the full load.
+        if (FileExpansion::lineCountAtLeast(*header, FileExpansion::kMinLinesToFix) <
+                FileExpansion::kMinLinesToFix &&
+            !hasLinesToFix(path)) {
+            return std::nullopt;
+        }
+        message =
+            MCOMessageParser::messageParserWithData(FileExpansion::repairHeaderLines(*header));
+        (void)MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
+    }
+    const QString pdf = DestinationPaths::destinationPath(
+        *message, folders.getMainFolder(), mailFolder, FormatKey::Pdf, QString(), options);
+    if (pdf.isEmpty()) {
+        return std::nullopt;
+    }
+    return pdf;
+}
+
 LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& options,
                                   const JobFolders& folders) {
     LoadedMessage loaded;
@@ -179,7 +184,9 @@ LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& option
         loaded.unreadableReason = item.unreadableReason;
         return loaded;
     }
-    if (archivedByHeader(item.path, options, folders, loaded.mailFolder)) {
+    const std::optional<QString> pdf =
+        pdfPathFromHeader(item.path, options, folders, loaded.mailFolder);
+    if (pdf && SoundFiles::pdfFilelooksOK(*pdf)) {
         loaded.alreadyArchived = true;
         return loaded;
     }
@@ -255,10 +262,14 @@ void MessageLoader::fill() {
             }
         });
         watcher->setFuture(
-            QtConcurrent::run([chunk = std::move(chunk), options = m_options, folders = m_folders] {
+            QtConcurrent::run(pool(), [chunk = std::move(chunk), options = m_options,
+                                       folders = m_folders, cancelled = m_cancelled] {
                 Chunk loaded;
                 loaded.reserve(static_cast<size_t>(chunk.size()));
                 for (const WorkItem& item : chunk) {
+                    if (*cancelled) {
+                        break;
+                    }
                     loaded.push_back(load(item, options, folders));
                 }
                 return loaded;

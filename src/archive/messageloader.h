@@ -8,6 +8,7 @@
 #include <QList>
 #include <QObject>
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -56,10 +57,18 @@ public:
     std::optional<LoadedMessage> take();
     // Messages not yet taken, ready or not.
     int pending() const;
+    // Messages ready to be taken that need an engine.
+    int readyNeedingEngines() const;
 
     // The message in a file; null with the reason when none can be made.
     static std::shared_ptr<MCOMessageParser>
     makeMCOMessage(const QString& path, QString* mailappAttachments, QString* reason = nullptr);
+    // The message's PDF path read from its header alone, when the header is enough to know it
+    // (the whole message then gives the same path); nothing when only the whole message can
+    // tell.
+    static std::optional<QString> pdfPathFromHeader(const QString& path, const JobOptions& options,
+                                                    const JobFolders& folders,
+                                                    const QString& mailFolder);
     // Loads one item as a worker thread does.
     static LoadedMessage load(const WorkItem& item, const JobOptions& options,
                               const JobFolders& folders);
@@ -72,7 +81,6 @@ private:
 
     static QThreadPool* pool();
     void fill();
-    int readyNeedingEngines() const;
 
     const JobOptions m_options;
     const JobFolders m_folders;
@@ -80,6 +88,7 @@ private:
     int m_readyLimit = 4;
     std::deque<std::unique_ptr<QFutureWatcher<Chunk>>> m_loading;
     std::deque<LoadedMessage> m_ready;
+    std::shared_ptr<std::atomic<bool>> m_cancelled = std::make_shared<std::atomic<bool>>(false);
 };
 
 } // namespace tessaly

@@ -55,7 +55,14 @@ RemoteRender::RemoteRender(NotificationCenter* center, const QString& runtimeFol
     ::chmod(QFile::encodeName(m_folder).constData(), 0700);
     m_maxTaskTimer.setSingleShot(true);
     m_maxTaskTimer.setInterval(kMaxBoxSeconds * 1000);
-    connect(&m_maxTaskTimer, &QTimer::timeout, this, [this] { quitRenderbox(); });
+    // A box past its time finishes the render it has: it is replaced before the next one.
+    connect(&m_maxTaskTimer, &QTimer::timeout, this, [this] {
+        if (m_busyWorking) {
+            m_retireBeforeNextRender = true;
+        } else {
+            quitRenderbox();
+        }
+    });
     connect(m_center, &NotificationCenter::notified, this, &RemoteRender::onNotification);
 }
 
@@ -63,10 +70,13 @@ RemoteRender::~RemoteRender() {
     // Nobody listens any more to how the boxes end.
     blockSignals(true);
     askToQuit();
+    // Nothing may forget a process while these loops wait for it.
+    std::vector<std::unique_ptr<QProcess>> processes = std::move(m_retiring);
     if (m_task) {
-        endNow(*m_task);
+        processes.push_back(std::move(m_task));
     }
-    for (auto& process : m_retiring) {
+    for (auto& process : processes) {
+        process->disconnect(this);
         endNow(*process);
     }
     QDir(m_folder).removeRecursively();
@@ -138,7 +148,8 @@ int RemoteRender::liveProcesses() const {
 }
 
 void RemoteRender::launchRenderbox() {
-    if (m_renderCountOnCurrentTask >= kMaxRendersPerBox) {
+    if (m_renderCountOnCurrentTask >= kMaxRendersPerBox || m_retireBeforeNextRender) {
+        m_retireBeforeNextRender = false;
         quitRenderbox();
     }
     if (running()) {

@@ -78,6 +78,7 @@ private:
     bool m_busyWorking = false;
     QString m_currentFile;
     bool m_failHandled = false;
+    bool m_retireBeforeNextRender = false;
     QStringList m_renderedFiles;
     QStringList m_renderedFilesWorked;
 };

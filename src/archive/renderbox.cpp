@@ -150,11 +150,20 @@ void RenderBox::checkForCurrentRenderDone() {
 }
 
 void RenderBox::autoQuit() {
-    if (!m_gotJob) {
-        Q_EMIT quitRequested();
+    if (m_gotJob) {
+        m_gotJob = false;
         return;
     }
-    m_gotJob = false;
+    // Never in the middle of a render (a slow page may take up to its give-up time), and never
+    // with a job waiting: the application is waiting for it.
+    if (!m_currentJobId.isEmpty()) {
+        return;
+    }
+    if (!findNextJob().isEmpty()) {
+        renderboxRender();
+        return;
+    }
+    Q_EMIT quitRequested();
 }
 
 } // namespace tessaly

@@ -179,11 +179,11 @@ bool RenderTool::handOutLoaded(LoadedMessage loaded) {
         return true;
     }
     if (!m_warmedUp && m_environment.warmUp) {
-        // The first message that needs rendering starts every box the budget allows at once,
-        // rather than one by one as engines ask; a re-run that finds everything archived
-        // starts none.
+        // The first message that needs rendering starts a box for each message ready for one
+        // (within the budget) at once, rather than one by one as engines ask; a re-run that
+        // finds everything archived starts none.
         m_warmedUp = true;
-        m_environment.warmUp(1 + (m_loader ? m_loader->pending() : 0));
+        m_environment.warmUp(1 + (m_loader ? m_loader->readyNeedingEngines() : 0));
     }
     Engine* engine = idleEngine();
     if (!engine) {

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "render/joboptions.h"
 #include "platform/mail/mcoattachment.h"
 #include "platform/mail/mcomessageheader.h"
+#include "render/joboptions.h"
 
 #include <QString>
 

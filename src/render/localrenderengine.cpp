@@ -100,8 +100,8 @@ void LocalRenderEngine::checkReadiness() {
     }
     m_bodyQueryPending = true;
     const quint64 id = m_renderId;
-    m_view->bodyInnerHtml([this, id](const QString& body) {
-        if (id != m_renderId) {
+    m_view->bodyInnerHtml([this, alive = lifetime(), id](const QString& body) {
+        if (alive.expired() || id != m_renderId) {
             return;
         }
         m_bodyQueryPending = false;
@@ -170,8 +170,8 @@ void LocalRenderEngine::printPaged(const QString& path) {
         });
         return;
     }
-    m_view->printToPdf(pagedLayout(), [this, id, path](const QByteArray& pdf) {
-        if (id == m_renderId) {
+    m_view->printToPdf(pagedLayout(), [this, alive = lifetime(), id, path](const QByteArray& pdf) {
+        if (!alive.expired() && id == m_renderId) {
             printed(path, pdf, false);
         }
     });
@@ -184,8 +184,8 @@ void LocalRenderEngine::printSinglePage(const QString& path, int attempt) {
     // second one, and more is tried when it still does.
     const qreal padding = (contents.height() * kPxToPt * 0.001 + 2) * (1 << attempt);
     m_view->printToPdf(singlePageLayout(contents, padding),
-                       [this, id, path, attempt](const QByteArray& pdf) {
-                           if (id != m_renderId) {
+                       [this, alive = lifetime(), id, path, attempt](const QByteArray& pdf) {
+                           if (alive.expired() || id != m_renderId) {
                                return;
                            }
                            if (!pdf.isEmpty() && Previews::pdfPageCount(pdf) > 1 && attempt < 3) {

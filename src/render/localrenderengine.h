@@ -58,6 +58,9 @@ private:
     void failWithoutPdf(const QString& path);
     void gaveUpOnRenderOrPrinting();
     double now() const;
+    // The page outlives engines (a render box makes a new engine for another job's options):
+    // what it calls back holds this, and does nothing once the engine is gone.
+    std::weak_ptr<void> lifetime() const { return m_lifetime; }
     double secondsSinceStart() const { return now() - m_renderStartTime; }
 
     MessageWebView* m_view;
@@ -72,6 +75,7 @@ private:
     quint64 m_renderId = 0; // late callbacks of an earlier message are recognised and ignored
     double m_renderStartTime = 0;
     QElapsedTimer m_phase;
+    std::shared_ptr<void> m_lifetime = std::make_shared<int>(0);
 };
 
 } // namespace tessaly

@@ -1,6 +1,7 @@
 #include "render/renderboxengine.h"
 
 #include "render/emloutput.h"
+#include "render/renderlog.h"
 #include "render/soundfiles.h"
 
 namespace tessaly {
@@ -39,14 +40,15 @@ void RenderBoxEngine::returnBox(bool abandoned) {
     m_boxes->releaseBox(std::exchange(m_box, nullptr), abandoned);
 }
 
-MessageToHTMLToPDF::Outcome RenderBoxEngine::outcomeOfRenderBox(bool boxFailed) const {
+MessageToHTMLToPDF::Outcome RenderBoxEngine::outcomeOfRenderBox() const {
     if (!m_lastPdfPath.isEmpty() && SoundFiles::pdfFilelooksOK(m_lastPdfPath)) {
         return Outcome::Made;
     }
     // The box writes the raw message beside the PDF path when it cannot print it; the main
-    // side writes the same copy when the box died.
-    if (boxFailed || (!m_lastPdfPath.isEmpty() &&
-                      EmlOutput::emlFilelooksOK(EmlOutput::emlPathBeside(m_lastPdfPath)))) {
+    // side writes the same copy when the box died. What counts is the copy on disk: a copy
+    // that could not be written is no copy.
+    if (!m_lastPdfPath.isEmpty() &&
+        EmlOutput::emlFilelooksOK(EmlOutput::emlPathBeside(m_lastPdfPath))) {
         return Outcome::EmergencyEml;
     }
     return Outcome::NotArchived;
@@ -62,9 +64,12 @@ bool RenderBoxEngine::busyDoingSomething() {
     if (m_box->busyWorkingOnRender()) {
         return true;
     }
-    const bool boxFailed = m_box->failed();
+    // Asked for its side effect: a box that died leaves the message as an emergency copy.
+    if (m_box->failed()) {
+        qCInfo(lcRender) << "render box ended during a render:" << subject();
+    }
     returnBox(false);
-    doneMakingPDF_EML_Attachments(outcomeOfRenderBox(boxFailed));
+    doneMakingPDF_EML_Attachments(outcomeOfRenderBox());
     return false;
 }
 

@@ -24,7 +24,7 @@ protected:
 
 private:
     void boxGranted(RenderBoxClient* box);
-    Outcome outcomeOfRenderBox(bool boxFailed) const;
+    Outcome outcomeOfRenderBox() const;
     void returnBox(bool abandoned);
 
     RenderBoxProvider* m_boxes;

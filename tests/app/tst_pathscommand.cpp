@@ -1,5 +1,5 @@
-#include "app/launchmode.h"
 #include "app/cli/pathscommand.h"
+#include "app/launchmode.h"
 #include "platform/prefs/preferencestore.h"
 #include "testsupport.h"
 

@@ -1,6 +1,6 @@
 // libFuzzer target: path formats and message names never leave the destination.
-#include "render/destinationpaths.h"
 #include "platform/mail/mcomessageparser.h"
+#include "render/destinationpaths.h"
 
 #include <QDir>
 

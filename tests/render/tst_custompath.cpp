@@ -1,5 +1,5 @@
-#include "render/custompath.h"
 #include "platform/prefs/preferencestore.h"
+#include "render/custompath.h"
 
 #include <QTemporaryDir>
 #include <QTest>

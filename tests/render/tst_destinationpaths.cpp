@@ -1,6 +1,6 @@
+#include "platform/mail/mcomessageparser.h"
 #include "render/attachmentnames.h"
 #include "render/destinationpaths.h"
-#include "platform/mail/mcomessageparser.h"
 #include "testsupport.h"
 
 #include <QDir>

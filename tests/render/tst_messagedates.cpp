@@ -1,5 +1,5 @@
-#include "render/lenientdateparser.h"
 #include "platform/mail/mcomessageparser.h"
+#include "render/lenientdateparser.h"
 #include "render/messagedates.h"
 #include "testsupport.h"
 

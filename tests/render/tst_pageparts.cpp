@@ -1,6 +1,6 @@
 #include "fakewebview.h"
-#include "render/msgviewcontroller.h"
 #include "platform/pdf/pdfinfo.h"
+#include "render/msgviewcontroller.h"
 #include "render/pdfstamp.h"
 #include "testsupport.h"
 

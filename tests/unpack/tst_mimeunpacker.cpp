@@ -1,5 +1,5 @@
-#include "unpack/mimeunpacker.h"
 #include "testsupport.h"
+#include "unpack/mimeunpacker.h"
 
 #include <QDir>
 #include <QFile>

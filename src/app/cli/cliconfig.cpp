@@ -1,7 +1,7 @@
 #include "app/cli/cliconfig.h"
 
-#include "render/custompath.h"
 #include "platform/prefs/preferencestore.h"
+#include "render/custompath.h"
 
 #include <QFile>
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
 #include "app/cli/archivecommand.h"
 #include "app/cli/pathscommand.h"
-#include "platform/prefs/preferencestore.h"
 #include "app/cli/rendercommand.h"
+#include "platform/prefs/preferencestore.h"
 #include "platform/web/qtwebengine/webenginemessageview.h"
 #include "platform/web/qtwebengine/webengineprocess.h"
 

@@ -1,9 +1,9 @@
 #include "app/cli/pathscommand.h"
 
-#include "render/attachmentnames.h"
 #include "app/cli/cliconfig.h"
-#include "render/destinationpaths.h"
 #include "platform/mail/mcomessageparser.h"
+#include "render/attachmentnames.h"
+#include "render/destinationpaths.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -24,8 +24,11 @@ void prepareWebEngineProcess(bool headless) {
         // A page that is only printed needs one renderer and no GPU process of its own. Where
         // the sandbox is off anyway (as root), the renderer runs inside this process: no
         // renderer or zygote processes to start, feed and keep in memory. Elsewhere the
-        // renderer keeps its own sandboxed process.
-        flags += root ? " --single-process" : " --renderer-process-limit=1 --in-process-gpu";
+        // renderer keeps its own sandboxed process; TESSALY_SEPARATE_RENDERER=1 asks for that
+        // as root too (the tests run both ways).
+        const bool inProcess =
+            root && qEnvironmentVariableIntValue("TESSALY_SEPARATE_RENDERER") == 0;
+        flags += inProcess ? " --single-process" : " --renderer-process-limit=1 --in-process-gpu";
         flags += " --disable-gpu --disable-extensions --disable-speech-api"
                  " --disable-features=MediaRouter,PrintPreview,SpareRendererForSitePerProcess";
     }
