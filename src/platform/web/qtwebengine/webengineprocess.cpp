@@ -12,8 +12,7 @@ void prepareWebEngineProcess(bool headless) {
     if (headless && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    const bool root = ::geteuid() == 0;
-    if (root) {
+    if (::geteuid() == 0) {
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     }
     // Nothing from the page is cached or sent anywhere by the engine's own services.
@@ -21,15 +20,12 @@ void prepareWebEngineProcess(bool headless) {
     flags += " --disable-background-networking --disable-component-update --disable-sync"
              " --no-first-run --disable-quic";
     if (headless) {
-        // A page that is only printed needs one renderer and no GPU process of its own. Where
-        // the sandbox is off anyway (as root), the renderer runs inside this process: no
-        // renderer or zygote processes to start, feed and keep in memory. Elsewhere the
-        // renderer keeps its own sandboxed process; TESSALY_SEPARATE_RENDERER=1 asks for that
-        // as root too (the tests run both ways).
-        const bool inProcess =
-            root && qEnvironmentVariableIntValue("TESSALY_SEPARATE_RENDERER") == 0;
-        flags += inProcess ? " --single-process" : " --renderer-process-limit=1 --in-process-gpu";
-        flags += " --disable-gpu --disable-extensions --disable-speech-api"
+        // A page that is only printed needs one renderer, in a process of its own (sandboxed
+        // except as root), and no GPU process. Running the renderer inside this process saved
+        // no time once pages print as soon as they are ready, and a renderer crash would take
+        // the whole process with it.
+        flags += " --renderer-process-limit=1 --in-process-gpu --disable-gpu --disable-extensions"
+                 " --disable-speech-api"
                  " --disable-features=MediaRouter,PrintPreview,SpareRendererForSitePerProcess";
     }
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
