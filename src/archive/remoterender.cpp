@@ -16,12 +16,15 @@
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace tessaly {
 
 namespace {
 
+// Niceness of a box process (0 is the application's, 19 the lowest).
+constexpr int kBoxNiceness = 5;
 // How long a box told to quit may take before it is terminated, and then killed.
 constexpr int kQuitGraceMs = 2000;
 
@@ -162,6 +165,14 @@ void RemoteRender::launchRenderbox() {
     m_task->setProcessEnvironment(environment);
     m_task->setStandardOutputFile(QProcess::nullDevice());
     m_task->setStandardErrorFile(m_folder + QStringLiteral("/box.log"), QIODevice::Append);
+    // Boxes render in the background: the application's own thread (the window, the job that
+    // feeds the boxes) gets the processor first when the machine is busy. Alone on the machine
+    // they still get all of it.
+    m_task->setChildProcessModifier([] {
+        if (::setpriority(PRIO_PROCESS, 0, kBoxNiceness) != 0) {
+            // Left at the application's priority: nothing to do about it in the child.
+        }
+    });
     QProcess* process = m_task.get();
     connect(process, &QProcess::finished, this, [this, process] {
         if (process != m_task.get()) {

@@ -13,7 +13,7 @@ namespace tessaly {
 namespace {
 
 constexpr int kHandOutBudgetMs = 100;
-constexpr int kEarlyBoxAfterMs = 500;
+constexpr int kEarlyBoxAfterMs = 1000;
 
 QString describe(const MCOMessageParser* message) {
     if (!message) {
