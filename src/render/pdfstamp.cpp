@@ -80,17 +80,25 @@ QMap<QString, QVariant> PdfStamp::pdfDictWithKeywords(const MCOMessageHeader& he
     return attributes;
 }
 
+namespace {
+
+// The document's attributes as the message gives them, its own keywords kept.
+PdfInfo::Change keywordChange(const MCOMessageHeader& header,
+                              const std::optional<QDateTime>& messageDate) {
+    return [&header, messageDate](const QMap<QString, QString>& current) {
+        return PdfStamp::pdfDictWithKeywords(header, messageDate,
+                                             current.value(QStringLiteral("Keywords")),
+                                             QDateTime::currentDateTimeUtc());
+    };
+}
+
+} // namespace
+
 std::optional<QByteArray> PdfStamp::stamped(const QByteArray& pdf, const MCOMessageHeader& header,
                                             const std::optional<QDateTime>& messageDate) {
     QString error;
-    std::optional<QByteArray> result = PdfInfo::updated(
-        pdf,
-        [&](const QMap<QString, QString>& current) {
-            return pdfDictWithKeywords(header, messageDate,
-                                       current.value(QStringLiteral("Keywords")),
-                                       QDateTime::currentDateTimeUtc());
-        },
-        &error);
+    std::optional<QByteArray> result =
+        PdfInfo::updated(pdf, keywordChange(header, messageDate), &error);
     if (!result) {
         qCWarning(lcRender).noquote() << "adding keywords did not work:" << error;
     }
@@ -100,14 +108,7 @@ std::optional<QByteArray> PdfStamp::stamped(const QByteArray& pdf, const MCOMess
 bool PdfStamp::addEmailsAsKeywords(const QString& path, const MCOMessageHeader& header,
                                    const std::optional<QDateTime>& messageDate) {
     QString error;
-    const bool stamped = PdfInfo::update(
-        path,
-        [&](const QMap<QString, QString>& current) {
-            return pdfDictWithKeywords(header, messageDate,
-                                       current.value(QStringLiteral("Keywords")),
-                                       QDateTime::currentDateTimeUtc());
-        },
-        &error);
+    const bool stamped = PdfInfo::update(path, keywordChange(header, messageDate), &error);
     if (!stamped) {
         qCWarning(lcRender).noquote()
             << "adding keywords did not work, even after trying to delete the file first:" << error
