@@ -54,8 +54,8 @@ namespace {
 
 constexpr int kCoresExitNoResult = 3;
 const QByteArray kCoresResultTag = "cores-result";
-// Messages rendered for real before the large archive is seeded with copies of their PDFs.
-constexpr int kSeedRenders = 4;
+// Messages rendered for real before the large archive is prepared with copies of their PDFs.
+constexpr int kRealRenders = 4;
 // The job's own stall window: while its boxes start.
 constexpr int kStallWindowMs = 10'000;
 constexpr int kStallTickMs = 5;
@@ -681,8 +681,8 @@ QStringList pdfsUnder(const QString& folder) {
     return pdfs;
 }
 
-// What seeding did with the messages.
-struct Seeding {
+// What preparing did with the messages.
+struct Preparing {
     int placed = 0;
     int unreadable = 0; // no message could be made of the file
     int noPath = 0;     // the PDF format is off
@@ -693,67 +693,68 @@ struct Seeding {
 // Puts a copy of one of the real PDFs at the path the job will test for each message, computed
 // from the job's own options, main folder (the dropped folder's name) and mail folder ("EML" for
 // files directly in it).
-Seeding seedArchive(const QStringList& messages, const JobOptions& options,
-                    const QStringList& realPdfs) {
+Preparing prepareArchive(const QStringList& messages, const JobOptions& options,
+                         const QStringList& realPdfs) {
     const JobFolders folders(
         JobFolders::commonAncestorEMLPaths(options.emlFiles.value_or(QStringList{})), QString(),
         QString());
     const QString mainFolder = folders.getMainFolder();
-    Seeding seeding;
+    Preparing preparing;
     for (qsizetype i = 0; i < messages.size(); ++i) {
         std::shared_ptr<MCOMessageParser> message = parseAsTheJobDoes(messages[i]);
         if (!message) {
-            ++seeding.unreadable;
+            ++preparing.unreadable;
             continue;
         }
         const QString pdf = DestinationPaths::destinationPath(*message, mainFolder,
                                                               folders.emlSubFolder(messages[i]),
                                                               FormatKey::Pdf, QString(), options);
         if (pdf.isEmpty()) {
-            ++seeding.noPath;
+            ++preparing.noPath;
         } else if (QFile::exists(pdf)) {
-            ++seeding.sharedPath;
+            ++preparing.sharedPath;
         } else if (QFile::copy(realPdfs[i % realPdfs.size()], pdf)) {
-            ++seeding.placed;
+            ++preparing.placed;
         } else {
-            ++seeding.notWritten;
+            ++preparing.notWritten;
         }
     }
-    return seeding;
+    return preparing;
 }
 
 void rerun(const Bench& bench, int count) {
     std::printf("\n== Re-run over %d already archived messages\n", count);
     const QString base = bench.work + QStringLiteral("/rerun");
-    drawMessages(bench.sources, kSeedRenders, base + QStringLiteral("/seed-in"),
-                 QStringList{QStringLiteral("seed")});
-    const JobRun seedRun = runOurJob({base + QStringLiteral("/seed-in/seed")},
-                                     base + QStringLiteral("/seed-dest"), bench.limits);
-    const QStringList realPdfs = pdfsUnder(base + QStringLiteral("/seed-dest"));
-    std::printf("  rendered %lld messages for real to seed the archive with\n",
+    drawMessages(bench.sources, kRealRenders, base + QStringLiteral("/real-in"),
+                 QStringList{QStringLiteral("real")});
+    const JobRun realRun = runOurJob({base + QStringLiteral("/real-in/real")},
+                                     base + QStringLiteral("/real-dest"), bench.limits);
+    const QStringList realPdfs = pdfsUnder(base + QStringLiteral("/real-dest"));
+    std::printf("  rendered %lld messages for real to prepare the archive with\n",
                 static_cast<long long>(realPdfs.size()));
     if (realPdfs.isEmpty()) {
-        printJob("seed job", seedRun);
-        std::printf("  no real PDF to seed with: re-run skipped\n");
+        printJob("real-render job", realRun);
+        std::printf("  no real PDF to prepare it with: re-run skipped\n");
         return;
     }
     const QStringList messages =
         joined(drawMessages(bench.sources, count, base + QStringLiteral("/in"),
                             QStringList{QStringLiteral("Archive")}));
-    Seeding seeded;
-    QElapsedTimer seeding;
+    Preparing prepared;
+    QElapsedTimer preparing;
     const JobRun run =
         runOurJob({base + QStringLiteral("/in/Archive")}, base + QStringLiteral("/dest"),
                   bench.limits, [&](const JobOptions& options) {
-                      seeding.start();
-                      seeded = seedArchive(messages, options, realPdfs);
+                      preparing.start();
+                      prepared = prepareArchive(messages, options, realPdfs);
                   });
-    std::printf("  SEEDED ARCHIVE: %d of %lld messages were not rendered; a copy of a real "
+    std::printf("  PREPARED ARCHIVE: %d of %lld messages were not rendered; a copy of a real "
                 "rendered PDF was placed at each one's PDF path (%.1f s, not timed)\n",
-                seeded.placed, static_cast<long long>(messages.size()), seeding.elapsed() / 1000.0);
+                prepared.placed, static_cast<long long>(messages.size()),
+                preparing.elapsed() / 1000.0);
     std::printf("    not placed: unreadable %d, PDF format off %d, path shared with another "
                 "message %d, not written %d\n",
-                seeded.unreadable, seeded.noPath, seeded.sharedPath, seeded.notWritten);
+                prepared.unreadable, prepared.noPath, prepared.sharedPath, prepared.notWritten);
     printJob("re-run job", run);
     std::printf("  re-run over %d messages: %.2f s, %d found already archived (target < 5 s)\n",
                 run.figures.found, run.seconds, run.figures.alreadyArchived);

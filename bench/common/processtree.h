@@ -13,6 +13,9 @@
 // the tree really costs; RSS counts the engine's shared libraries once per process and overstates
 // a tree of many engines several times over.
 qint64 processTreePssKiB();
+// The same with this process's own figure read only when `readOwn`, else taken from
+// `ownPssKiB` (which a read updates).
+qint64 processTreePssKiB(qint64* ownPssKiB, bool readOwn);
 qint64 processTreeRssKiB();
 
 // Samples the tree's PSS every 100 ms on a thread of its own, so that neither a busy event loop
