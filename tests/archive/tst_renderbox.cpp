@@ -64,9 +64,26 @@ private:
         return m_dir->filePath(QStringLiteral("dest/Work/box message %1.pdf").arg(n));
     }
 
+    friend struct Controller;
     NotificationCenter* m_center = nullptr;
     QString m_program;
     std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+// A job list over a budget of two boxes, with its own preferences.
+struct Controller {
+    Controller(const TestRenderBox& test, int maxJobs)
+        : store(test.m_dir->filePath("prefs.conf"))
+        , boxes(test.m_center, test.m_dir->filePath("run"), test.m_program, 2)
+        , controller(&store, test.m_center,
+                     RenderTool::boxEnvironment(&boxes, test.m_dir->filePath("run/split")),
+                     [general = test.m_dir->filePath("general")] { return general; }) {
+        store.registerStandardDefaults();
+        store.setValue("maxNumRenderJobs", maxJobs);
+    }
+    PreferenceStore store;
+    RenderBoxPool boxes;
+    ArchiveController controller;
 };
 
 void TestRenderBox::initTestCase() {
@@ -195,14 +212,9 @@ void TestRenderBox::replacedAfter31Renders() {
 }
 
 void TestRenderBox::controllerCountsAndNames() {
-    PreferenceStore store(m_dir->filePath("prefs.conf"));
-    store.registerStandardDefaults();
-    store.setValue("maxNumRenderJobs", 1);
-    RenderBoxPool boxes(m_center, m_dir->filePath("run"), m_program, 2);
-    const RenderTool::Environment environment =
-        RenderTool::boxEnvironment(&boxes, m_dir->filePath("run/split"));
-    const QString general = m_dir->filePath("general");
-    ArchiveController controller(&store, m_center, environment, [general] { return general; });
+    Controller setup(*this, 1);
+    PreferenceStore& store = setup.store;
+    ArchiveController& controller = setup.controller;
 
     QCOMPARE(ArchiveController::oneOffJobName(3, "/x/Out", "/g/General"),
              QString("3 EML files to Out"));
@@ -247,14 +259,9 @@ void TestRenderBox::controllerCountsAndNames() {
 }
 
 void TestRenderBox::jobsShareOneBudgetOfBoxes() {
-    PreferenceStore store(m_dir->filePath("prefs.conf"));
-    store.registerStandardDefaults();
-    store.setValue("maxNumRenderJobs", 2);
-    RenderBoxPool boxes(m_center, m_dir->filePath("run"), m_program, 2);
-    const RenderTool::Environment environment =
-        RenderTool::boxEnvironment(&boxes, m_dir->filePath("run/split"));
-    const QString general = m_dir->filePath("general");
-    ArchiveController controller(&store, m_center, environment, [general] { return general; });
+    Controller setup(*this, 2);
+    RenderBoxPool& boxes = setup.boxes;
+    ArchiveController& controller = setup.controller;
 
     QStringList folders;
     for (int job = 0; job < 2; ++job) {
