@@ -224,10 +224,13 @@ void RenderTool::handOut() {
         if (!engine) {
             break;
         }
-        const Failure failure = m_failedMessages.takeLast();
+        const Failure& failure = m_failedMessages.last();
+        if (!engine->engine->startRender(failure.record.message, m_folders.getMainFolder(),
+                                         QString(), true, m_jobName, QString())) {
+            break; // kept for the next hand-out
+        }
         engine->source = failure.path;
-        (void)engine->engine->startRender(failure.record.message, m_folders.getMainFolder(),
-                                          QString(), true, m_jobName, QString());
+        m_failedMessages.removeLast();
     }
     checkForAllDone();
 }
