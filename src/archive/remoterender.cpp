@@ -12,6 +12,8 @@
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QJsonDocument>
+#include <QPointer>
+#include <QQueue>
 #include <QStandardPaths>
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
@@ -138,12 +140,78 @@ qint64 RemoteRender::boxProcessId() const {
     return m_task ? m_task->processId() : 0;
 }
 
-bool RemoteRender::running() const {
+// Starts boxes one at a time, a turn of the event loop apart: a launch takes a few
+// milliseconds, and several at once would hold the window and the job's hand-out up.
+class LaunchPacer : public QObject {
+public:
+    static LaunchPacer* instance() {
+        static QPointer<LaunchPacer> pacer;
+        if (!pacer) {
+            pacer = new LaunchPacer(QCoreApplication::instance());
+        }
+        return pacer;
+    }
+
+    void enqueue(RemoteRender* box) {
+        m_queue.enqueue(box);
+        if (!m_timer.isActive()) {
+            m_timer.start();
+        }
+    }
+
+private:
+    explicit LaunchPacer(QObject* parent)
+        : QObject(parent) {
+        m_timer.setSingleShot(true);
+        m_timer.setInterval(1);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            while (!m_queue.isEmpty()) {
+                const QPointer<RemoteRender> box = m_queue.dequeue();
+                if (box) {
+                    box->launchIfPending();
+                    break;
+                }
+            }
+            if (!m_queue.isEmpty()) {
+                m_timer.start();
+            }
+        });
+    }
+
+    QQueue<QPointer<RemoteRender>> m_queue;
+    QTimer m_timer;
+};
+
+bool RemoteRender::processRunning() const {
     return m_task && m_task->state() != QProcess::NotRunning;
 }
 
+bool RemoteRender::running() const {
+    return m_launchPending || processRunning();
+}
+
+bool RemoteRender::needsLaunch() const {
+    return !processRunning() || m_renderCountOnCurrentTask >= kMaxRendersPerBox ||
+           m_retireBeforeNextRender;
+}
+
+void RemoteRender::launchSoon() {
+    if (m_launchPending) {
+        return;
+    }
+    m_launchPending = true;
+    LaunchPacer::instance()->enqueue(this);
+}
+
+void RemoteRender::launchIfPending() {
+    if (m_launchPending) {
+        m_launchPending = false;
+        launchRenderbox();
+    }
+}
+
 int RemoteRender::liveProcesses() const {
-    int live = running() ? 1 : 0;
+    int live = processRunning() ? 1 : 0;
     for (const auto& process : m_retiring) {
         live += process->state() != QProcess::NotRunning ? 1 : 0;
     }
@@ -151,15 +219,14 @@ int RemoteRender::liveProcesses() const {
 }
 
 void RemoteRender::launchRenderbox() {
-    if (m_renderCountOnCurrentTask >= kMaxRendersPerBox || m_retireBeforeNextRender) {
-        m_retireBeforeNextRender = false;
+    m_launchPending = false;
+    if (std::exchange(m_replaceProcess, false)) {
         quitRenderbox();
     }
-    if (running()) {
+    if (processRunning()) {
         return;
     }
     m_task = std::make_unique<QProcess>();
-    m_renderCountOnCurrentTask = 0;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     m_task->setProcessEnvironment(environment);
@@ -188,6 +255,7 @@ void RemoteRender::launchRenderbox() {
     m_task->start(m_program, launchArguments(m_id, m_folder));
     ++m_launches;
     m_maxTaskTimer.start();
+    Q_EMIT processStarted();
 }
 
 void RemoteRender::askToQuit() {
@@ -219,7 +287,8 @@ void RemoteRender::retire(std::unique_ptr<QProcess> process) {
 
 void RemoteRender::quitRenderbox() {
     m_maxTaskTimer.stop();
-    if (!running()) {
+    m_launchPending = false;
+    if (!processRunning()) {
         m_task.reset();
         return;
     }
@@ -235,10 +304,19 @@ void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
             << "logic problem - we should not be starting a new render as we already have one";
     }
     m_busyWorking = true;
-    launchRenderbox();
+    if (needsLaunch()) {
+        // A new box for this render: the old one (if any) has served its renders or its time.
+        // It reads its job file when it comes up, whenever that is.
+        m_replaceProcess = processRunning();
+        m_retireBeforeNextRender = false;
+        m_renderCountOnCurrentTask = 0;
+        launchSoon();
+    }
     m_failHandled = false;
+    m_currentDone = false;
     m_currentFile = newId();
     m_renderedFiles.append(m_currentFile);
+    m_current = {data, mainFolder, mailFolder, jobName, options};
     ++m_renderCountOnCurrentTask;
 
     const QString messagePath = m_folder + u'/' + m_currentFile;
@@ -254,7 +332,12 @@ void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
             [this, handOver, renderId, data, mainFolder, mailFolder, jobName, options] {
                 handOver->deleteLater();
                 if (renderId != m_currentFile || !m_busyWorking) {
-                    return; // the box ended meanwhile
+                    // The render is over (the box ended meanwhile): its files must not wait
+                    // in the folder for the next box to find.
+                    const QString path = m_folder + u'/' + renderId;
+                    QFile::remove(path);
+                    QFile::remove(path + QStringLiteral(".json"));
+                    return;
                 }
                 const WriteOutcome written = handOver->result();
                 if (written.written()) {
@@ -297,6 +380,8 @@ void RemoteRender::onNotification(const QString& name, const QString& object) {
     m_renderedFilesWorked.append(object);
     if (object == m_currentFile && m_busyWorking) {
         m_busyWorking = false;
+        m_currentDone = true;
+        m_current = {};
         Q_EMIT renderFinished();
         return;
     }
@@ -320,11 +405,7 @@ bool RemoteRender::failed() {
     if (m_failHandled) {
         return true;
     }
-    if (running()) {
-        return false;
-    }
-    const QString messagePath = m_folder + u'/' + m_currentFile;
-    if (!QFileInfo::exists(messagePath)) {
+    if (running() || m_currentDone) {
         return false;
     }
     handleFail();
@@ -336,26 +417,18 @@ void RemoteRender::handleFail() {
         return;
     }
     m_failHandled = true;
+    // The message is kept from memory: the box may have died before its files were even
+    // written. Files of the render still on their way are removed when they arrive.
     const QString messagePath = m_folder + u'/' + m_currentFile;
-    QFile message(messagePath);
-    QFile jobFile(messagePath + QStringLiteral(".json"));
-    if (!message.open(QIODevice::ReadOnly) || !jobFile.open(QIODevice::ReadOnly)) {
-        return;
-    }
-    const QJsonObject job = QJsonDocument::fromJson(jobFile.readAll()).object();
-    if (job.value(boxprotocol::emlPath).toString() != messagePath) {
-        return;
-    }
-    if (!EmlOutput::renderSingleEMLMessageAsEmergencyEML(
-            message.readAll(), job.value(boxprotocol::mainFolder).toString(),
-            job.value(boxprotocol::mailFolder).toString(),
-            job.value(boxprotocol::jobName).toString(), JobOptions::fromJson(job))) {
+    if (!EmlOutput::renderSingleEMLMessageAsEmergencyEML(m_current.data, m_current.mainFolder,
+                                                         m_current.mailFolder, m_current.jobName,
+                                                         m_current.options)) {
         qCWarning(lcArchive).noquote()
             << "render box" << m_id << "ended during a render, and no emergency copy was written";
     }
-    // The box is gone; nothing will clear its files now.
-    message.remove();
-    jobFile.remove();
+    QFile::remove(messagePath);
+    QFile::remove(messagePath + QStringLiteral(".json"));
+    m_current = {};
 }
 
 } // namespace tessaly

@@ -39,6 +39,11 @@ public:
 
     // Starts the box ahead of its first render, so that its start-up overlaps other work.
     void launchRenderbox();
+    // The same, a little later: launches are spread over turns of the event loop.
+    void launchSoon();
+    // For the launch pacer: the launch asked for with launchSoon, unless it was called off.
+    void launchIfPending();
+    // Whether a box runs, or is about to be started.
     bool running() const;
     const QString& renderboxID() const { return m_id; }
     const QString& renderboxFolder() const { return m_folder; }
@@ -59,9 +64,12 @@ public:
     static QString defaultBoxProgram();
 
 Q_SIGNALS:
+    void processStarted();
     void processEnded();
 
 private:
+    bool processRunning() const;
+    bool needsLaunch() const;
     void retire(std::unique_ptr<QProcess> process);
     void handleFail();
     void onNotification(const QString& name, const QString& object);
@@ -79,6 +87,18 @@ private:
     QString m_currentFile;
     bool m_failHandled = false;
     bool m_retireBeforeNextRender = false;
+    bool m_launchPending = false;
+    bool m_replaceProcess = false; // the launch pending ends the running box first
+    bool m_currentDone = false;    // the box reported the current render done
+    // The current render, kept until the box reports it done, for an emergency copy.
+    struct Render {
+        QByteArray data;
+        QString mainFolder;
+        QString mailFolder;
+        QString jobName;
+        JobOptions options;
+    };
+    Render m_current;
     QStringList m_renderedFiles;
     QStringList m_renderedFilesWorked;
 };

@@ -70,6 +70,14 @@ int RenderBoxPool::defaultCapacity() {
     return capacityFor(usableCores(), availableMemoryMiB());
 }
 
+RenderBoxPool::Slot& RenderBoxPool::newSlot() {
+    m_slots.push_back(
+        {std::make_unique<RemoteRender>(m_center, m_runtimeFolder, m_program, nullptr), false});
+    connect(m_slots.back().box.get(), &RemoteRender::processStarted, this, [this] { notePeak(); });
+    connect(m_slots.back().box.get(), &RemoteRender::processEnded, this, [this] { notePeak(); });
+    return m_slots.back();
+}
+
 RemoteRender* RenderBoxPool::freeBox() {
     // A box already running is better than a new one, which has to start its engine first.
     Slot* idle = nullptr;
@@ -79,16 +87,25 @@ RemoteRender* RenderBoxPool::freeBox() {
         }
     }
     if (!idle && static_cast<int>(m_slots.size()) < m_capacity) {
-        m_slots.push_back(
-            {std::make_unique<RemoteRender>(m_center, m_runtimeFolder, m_program, nullptr), false});
-        idle = &m_slots.back();
-        connect(idle->box.get(), &RemoteRender::processEnded, this, [this] { notePeak(); });
+        idle = &newSlot();
     }
     if (!idle) {
         return nullptr;
     }
     idle->lent = true;
     return idle->box.get();
+}
+
+RemoteRender* RenderBoxPool::stoppedBox() {
+    for (Slot& slot : m_slots) {
+        if (!slot.lent && !slot.box->running()) {
+            return slot.box.get();
+        }
+    }
+    if (static_cast<int>(m_slots.size()) < m_capacity) {
+        return newSlot().box.get();
+    }
+    return nullptr;
 }
 
 void RenderBoxPool::requestBox(const QObject* requester, Grant grant) {
@@ -132,19 +149,16 @@ void RenderBoxPool::serveWaiters() {
 }
 
 void RenderBoxPool::warmUp(int count) {
-    std::vector<RemoteRender*> started;
+    if (count <= 0) {
+        return;
+    }
     for (int i = 0; i < count; ++i) {
-        RemoteRender* box = freeBox();
+        RemoteRender* box = stoppedBox();
         if (!box) {
-            break;
+            return;
         }
-        box->launchRenderbox();
-        started.push_back(box);
+        box->launchSoon(); // launches are spread over turns of the event loop
     }
-    for (RemoteRender* box : started) {
-        releaseBox(box, false);
-    }
-    notePeak();
 }
 
 void RenderBoxPool::askAllToQuit() {

@@ -63,7 +63,10 @@ private:
         Grant grant;
     };
 
+    Slot& newSlot();
     RemoteRender* freeBox();
+    // An idle box that does not run (made new while the budget allows), to start ahead.
+    RemoteRender* stoppedBox();
     void serveWaiters();
     void notePeak();
 

@@ -12,7 +12,9 @@ namespace tessaly {
 
 namespace {
 
-constexpr int kHandOutBudgetMs = 100;
+// A hand-out yields to the event loop after this long and goes on in the next turn, so the
+// window never waits on it for long.
+constexpr int kHandOutBudgetMs = 20;
 constexpr int kEarlyBoxAfterMs = 1000;
 
 QString describe(const MCOMessageParser* message) {
@@ -206,7 +208,11 @@ void RenderTool::handOut() {
 
     QElapsedTimer budget;
     budget.start();
-    while (budget.elapsed() < kHandOutBudgetMs) {
+    while (true) {
+        if (budget.elapsed() >= kHandOutBudgetMs) {
+            scheduleHandOut();
+            break;
+        }
         std::optional<LoadedMessage> next = std::exchange(m_waitingForEngine, std::nullopt);
         if (!next && m_loader) {
             next = m_loader->take();
