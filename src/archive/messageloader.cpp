@@ -193,11 +193,11 @@ LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& option
     loaded.message =
         makeMCOMessage(item.path, &loaded.mailappAttachments, &loaded.unreadableReason);
     if (loaded.message) {
-        // Working out the path makes its folders; done here, the main thread finds them made
-        // (a new folder can take tens of milliseconds on a busy disk).
-        (void)DestinationPaths::destinationPath(*loaded.message, folders.getMainFolder(),
-                                                loaded.mailFolder, FormatKey::Pdf, QString(),
-                                                options);
+        // Worked out here, off the main thread: formatting a path (and making its folders) can
+        // take tens of milliseconds for a message with long headers or on a busy disk.
+        loaded.pdfPath = DestinationPaths::destinationPath(*loaded.message, folders.getMainFolder(),
+                                                           loaded.mailFolder, FormatKey::Pdf,
+                                                           QString(), options);
     }
     return loaded;
 }

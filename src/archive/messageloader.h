@@ -32,6 +32,7 @@ struct LoadedMessage {
     QString unreadableReason;                  // why, when there is no message
     QString mailFolder;
     QString mailappAttachments;
+    QString pdfPath; // where its PDF goes (empty when PDFs are off)
     // A sound PDF is already at the message's path: nothing to hand to an engine.
     bool alreadyArchived = false;
 };

@@ -193,6 +193,7 @@ bool RenderTool::handOutLoaded(LoadedMessage loaded) {
         return false;
     }
     engine->source = loaded.path;
+    engine->engine->setKnownPdfPath(loaded.pdfPath);
     if (!engine->engine->startRender(loaded.message, m_folders.getMainFolder(), loaded.mailFolder,
                                      false, m_jobName, loaded.mailappAttachments)) {
         m_waitingForEngine = std::move(loaded);

@@ -133,10 +133,8 @@ bool LocalRenderEngine::shouldPrintAsSinglePage(QSizeF contents, qreal frameWidt
 
 void LocalRenderEngine::createPDFNowThatHTMLIsReady() {
     const auto message = m_current;
-    const QString path =
-        message ? DestinationPaths::destinationPath(*message, m_mainFolder, m_mailFolder,
-                                                    FormatKey::Pdf, QString(), m_options)
-                : QString();
+    // Worked out when the message started, with the same folders and options.
+    const QString path = message ? m_lastPdfPath : QString();
     const double t = secondsSinceStart();
     if (t > 25) {
         qCInfo(lcRender).noquote() << "createPDFNowThatHTMLIsReady -" << QFileInfo(path).fileName()

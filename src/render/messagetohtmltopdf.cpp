@@ -31,6 +31,7 @@ bool MessageToHTMLToPDF::startRender(std::shared_ptr<MCOMessageParser> message,
                                      const QString& mainFolder, const QString& mailFolder,
                                      bool isRetry, const QString& jobName,
                                      const QString& mailappAttachments) {
+    const QString knownPdfPath = std::exchange(m_knownPdfPath, QString());
     if (m_busyRendering) {
         qCWarning(lcRender) << "Render NOT started - this is bad. Make sure we are not busy first.";
         return false;
@@ -53,8 +54,11 @@ bool MessageToHTMLToPDF::startRender(std::shared_ptr<MCOMessageParser> message,
         return true;
     }
 
-    const QString pdfPath = DestinationPaths::destinationPath(*message, mainFolder, mailFolder,
-                                                              FormatKey::Pdf, QString(), m_options);
+    const QString pdfPath =
+        !knownPdfPath.isEmpty()
+            ? knownPdfPath
+            : DestinationPaths::destinationPath(*message, mainFolder, mailFolder, FormatKey::Pdf,
+                                                QString(), m_options);
     if (pdfPath.isEmpty()) {
         if (!emlOnlyRoute(message)) {
             doneMakingPDF_EML_Attachments(m_outcome == Outcome::None ? Outcome::Nothing

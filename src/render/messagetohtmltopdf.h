@@ -54,6 +54,9 @@ public:
                                    const QString& mainFolder, const QString& mailFolder,
                                    bool isRetry, const QString& jobName,
                                    const QString& mailappAttachments);
+    // The PDF path of the message the next startRender gets, already worked out by the caller
+    // with the same folders and options; only that call uses it.
+    void setKnownPdfPath(const QString& path) { m_knownPdfPath = path; }
     // The render box's entry: raw bytes, rendered here.
     [[nodiscard]] bool renderSingleEMLMessage(const QByteArray& data, const QString& mainFolder,
                                               const QString& mailFolder, const QString& jobName,
@@ -105,6 +108,7 @@ private:
     bool emlOnlyRoute(const std::shared_ptr<MCOMessageParser>& message);
 
     bool m_isRetry = false;
+    QString m_knownPdfPath;
     bool m_outcomeTaken = true;
     std::optional<FailedMessage> m_failedMessage;
     Outcome m_outcome = Outcome::None;

@@ -47,6 +47,7 @@ private Q_SLOTS:
     void waitsForResourcesAndReloadsOnce();
     void shortBodyIsGivenUpAndNeverPrintedLater();
     void startWhileBusyRendersNothing();
+    void knownPathServesOneStart();
     void formatRoutes();
     void fallsBackToSinglePageThenEml();
     void unwritableDestination();
@@ -246,6 +247,22 @@ void TestRenderEngine::startWhileBusyRendersNothing() {
     QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::Made);
     QCOMPARE(e->lastPdfPath(), pdfPath());
     QVERIFY(QFileInfo::exists(pdfPath()));
+}
+
+void TestRenderEngine::knownPathServesOneStart() {
+    // A path the caller worked out already is used for the next start only, also when that
+    // start is refused.
+    auto e = engine({}, 60'000);
+    m_view->printResults = {m_pdf, m_pdf};
+    const QString known = m_dir->filePath("known.pdf");
+    e->setKnownPdfPath(known);
+    start(*e, message());
+    QTRY_VERIFY(!e->busyDoingSomething());
+    QCOMPARE(e->lastPdfPath(), known);
+    QVERIFY(QFileInfo::exists(known));
+    start(*e, message());
+    QTRY_VERIFY(!e->busyDoingSomething());
+    QCOMPARE(e->lastPdfPath(), pdfPath());
 }
 
 void TestRenderEngine::formatRoutes() {
