@@ -49,6 +49,15 @@ public:
                              : "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\n") +
                         QByteArray("Content-Length: ") + QByteArray::number(body.size()) +
                         "\r\nConnection: close\r\n\r\n" + body;
+                    if (path == "/trickle.png") {
+                        // A header, then a byte now and then: the download never ends by itself.
+                        socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n"
+                                      "Content-Length: 1000000\r\n\r\n");
+                        auto* drip = new QTimer(socket);
+                        connect(drip, &QTimer::timeout, socket, [socket] { socket->write("x"); });
+                        drip->start(100);
+                        return;
+                    }
                     QTimer::singleShot(path == "/late.png" ? 3000 : 0, socket, [socket, reply] {
                         socket->write(reply);
                         socket->disconnectFromHost();
@@ -94,6 +103,7 @@ private Q_SLOTS:
     void init();
     void remoteResourcesAreFiltered();
     void lateImageIsWaitedFor();
+    void droppedDownloadIsNeverAnswered();
     void wronglyDeclaredCharsetAndInlineImage();
     void corpusSample();
 
@@ -179,6 +189,21 @@ void TestWebRender::lateImageIsWaitedFor() {
         QSKIP("pdfimages is not installed");
     }
     QVERIFY(images >= 1);
+}
+
+void TestWebRender::droppedDownloadIsNeverAnswered() {
+    // A page whose image trickles in is replaced by the next one: the engine drops the image's
+    // request, and the download ending then must not answer the request it no longer has.
+    RecordingHttpServer server;
+    m_view->loadHtml("<html><body><img src=\"" + server.base() + "/trickle.png\"></body></html>");
+    QTRY_VERIFY_WITH_TIMEOUT(server.paths.contains("/trickle.png"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_view->stillDownloadingResources(), 10000);
+    m_view->loadHtml("<html><body><p>next</p></body></html>");
+    QTRY_VERIFY_WITH_TIMEOUT(!m_view->isLoading(), 10000);
+    QTest::qWait(500); // the aborted download ends in here
+    QString body;
+    m_view->bodyInnerHtml([&body](const QString& html) { body = html; });
+    QTRY_COMPARE(body, QStringLiteral("<p>next</p>"));
 }
 
 void TestWebRender::wronglyDeclaredCharsetAndInlineImage() {

@@ -105,8 +105,14 @@ void FetchSchemeHandler::requestStarted(QWebEngineUrlRequestJob* job) {
                          QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     QNetworkReply* reply = m_network->get(request);
-    // The job may be cancelled (page closed, next message) before the reply is in.
-    connect(job, &QObject::destroyed, reply, &QNetworkReply::abort);
+    // The job may be dropped (page closed, next message) before the reply is in. Aborting
+    // reports the reply finished at once, while the job is half destroyed: the reply lets go of
+    // the job first, so nothing answers a request the page no longer has.
+    connect(job, &QObject::destroyed, reply, [reply] {
+        reply->disconnect();
+        reply->abort();
+        reply->deleteLater();
+    });
     connect(reply, &QNetworkReply::finished, job, [job, reply] {
         reply->deleteLater();
         if (reply->error() != QNetworkReply::NoError) {
