@@ -1,6 +1,7 @@
 #include "fakewebview.h"
 #include "platform/web/qtwebengine/webenginemessageview.h"
 #include "platform/web/qtwebengine/webengineprocess.h"
+#include "platform/web/qtwebengine/webengineschemes.h"
 #include "render/localrenderengine.h"
 #include "testsupport.h"
 
@@ -49,6 +50,12 @@ public:
                              : "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\n") +
                         QByteArray("Content-Length: ") + QByteArray::number(body.size()) +
                         "\r\nConnection: close\r\n\r\n" + body;
+                    if (path == "/redirect.png") { // to something that is no image
+                        socket->write("HTTP/1.1 302 Found\r\nLocation: /page.html\r\n"
+                                      "Content-Length: 0\r\nConnection: close\r\n\r\n");
+                        socket->disconnectFromHost();
+                        return;
+                    }
                     if (path == "/trickle.png") {
                         // A header, then a byte now and then: the download never ends by itself.
                         socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n"
@@ -104,6 +111,7 @@ private Q_SLOTS:
     void remoteResourcesAreFiltered();
     void lateImageIsWaitedFor();
     void droppedDownloadIsNeverAnswered();
+    void remoteTricksAreRefused();
     void wronglyDeclaredCharsetAndInlineImage();
     void corpusSample();
 
@@ -166,7 +174,10 @@ void TestWebRender::remoteResourcesAreFiltered() {
                           "</body></html>\n");
     QString pdf;
     QCOMPARE(render(raw, &pdf), MessageToHTMLToPDF::Outcome::Made);
-    QCOMPARE(server.paths, QStringList{QStringLiteral("/pic.png")});
+    // The extension rule reads the path: an image with a query loads like any image.
+    QStringList paths = server.paths;
+    paths.sort();
+    QCOMPARE(paths, (QStringList{"/pic.png", "/tracker.gif?id=1"}));
     const int images = pdfImageCount(pdf);
     if (images >= 0) {
         QVERIFY(images >= 1);
@@ -204,6 +215,27 @@ void TestWebRender::droppedDownloadIsNeverAnswered() {
     QString body;
     m_view->bodyInnerHtml([&body](const QString& html) { body = html; });
     QTRY_COMPARE(body, QStringLiteral("<p>next</p>"));
+}
+
+void TestWebRender::remoteTricksAreRefused() {
+    // An image extension in a query or fragment, a style sheet named like an image, our own
+    // fetch scheme named in the message, a redirect to a page: none of them loads. An image
+    // that trickles in forever is cut off from its request.
+    RecordingHttpServer server;
+    const QString base = server.base();
+    const QString fetchStyle =
+        FetchSchemeHandler::fetchUrlFor(QUrl(base + "/fetched-style.png")).toString();
+    m_view->loadHtml("<html><head><link rel=\"stylesheet\" href=\"" + base +
+                     "/style.png\"><link rel=\"stylesheet\" href=\"" + fetchStyle +
+                     "\"></head><body><img src=\"" + base + "/track?u=me&x=.png\"><img src=\"" +
+                     base + "/t#.gif\"><img src=\"" + base + "/redirect.png\"><img src=\"" + base +
+                     "/trickle.png\"></body></html>");
+    QTRY_VERIFY_WITH_TIMEOUT(server.paths.contains("/trickle.png"), 10000);
+    // Cut at 8.4 s from the request, though a byte arrives every 100 ms.
+    QTRY_VERIFY_WITH_TIMEOUT(!m_view->stillDownloadingResources(), 20000);
+    QStringList paths = server.paths;
+    paths.sort();
+    QCOMPARE(paths, (QStringList{"/redirect.png", "/trickle.png"}));
 }
 
 void TestWebRender::wronglyDeclaredCharsetAndInlineImage() {

@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <QWebEngineUrlRequestJob>
 #include <QWebEngineUrlScheme>
 
@@ -22,12 +23,13 @@ void registerMessageSchemes() {
 
 bool isPermittedRemoteResource(const QUrl& url) {
     const QString scheme = url.scheme().toLower();
-    if (!scheme.startsWith(u"htt")) {
+    if (scheme != u"http" && scheme != u"https") {
         return false;
     }
-    const QString full = url.toString().toLower();
+    // The path decides, not a query or fragment the sender appends ("...?x=.png").
+    const QString path = url.path().toLower();
     for (const char* ending : {".jpg", ".jpeg", ".png", ".tiff", ".tif", ".pdf", ".gif"}) {
-        if (full.endsWith(QLatin1String(ending))) {
+        if (path.endsWith(QLatin1String(ending))) {
             return true;
         }
     }
@@ -100,7 +102,10 @@ void FetchSchemeHandler::requestStarted(QWebEngineUrlRequestJob* job) {
         return;
     }
     QNetworkRequest request(remote);
-    request.setTransferTimeout(kTimeoutMs);
+    // Every redirect target must pass the same rule, and there are few of them.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
+    request.setMaximumRedirectsAllowed(kMaxRedirects);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
@@ -113,15 +118,31 @@ void FetchSchemeHandler::requestStarted(QWebEngineUrlRequestJob* job) {
         reply->abort();
         reply->deleteLater();
     });
+    connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl& target) {
+        if (isPermittedRemoteResource(target)) {
+            Q_EMIT reply->redirectAllowed();
+        } else {
+            reply->abort();
+        }
+    });
+    // The limits count from the request, however slowly the data trickles in.
+    QTimer::singleShot(kTimeoutMs, reply, &QNetworkReply::abort);
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > kMaxReplyBytes || total > kMaxReplyBytes) {
+            reply->abort();
+        }
+    });
     connect(reply, &QNetworkReply::finished, job, [job, reply] {
         reply->deleteLater();
         if (reply->error() != QNetworkReply::NoError) {
             job->fail(QWebEngineUrlRequestJob::RequestFailed);
             return;
         }
-        QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
-        if (type.isEmpty()) {
-            type = "application/octet-stream";
+        const QByteArray type =
+            reply->header(QNetworkRequest::ContentTypeHeader).toByteArray().trimmed().toLower();
+        if (!type.startsWith("image/") && !type.startsWith("application/pdf")) {
+            job->fail(QWebEngineUrlRequestJob::RequestDenied); // not what the page may show
+            return;
         }
         auto* buffer = new QBuffer(job);
         buffer->setData(reply->readAll());
@@ -133,13 +154,18 @@ void MessageRequestInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info)
     const QUrl url = info.requestUrl();
     const QString scheme = url.scheme().toLower();
     if (scheme == QLatin1String(kPageScheme) || scheme == QLatin1String(kCidScheme) ||
-        scheme == QLatin1String(kPartScheme) || scheme == QLatin1String(kFetchScheme) ||
-        scheme == u"data" || scheme == u"about") {
+        scheme == QLatin1String(kPartScheme) || scheme == u"data" || scheme == u"about") {
         return;
     }
+    // Only images and embedded PDFs may come from elsewhere: a style sheet, font, script,
+    // frame or media file never loads, whatever its URL ends with, nor through our own fetch
+    // scheme named in the message.
     const bool image = info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeImage ||
-                       info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeObject ||
-                       info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeSubResource;
+                       info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeObject;
+    if (scheme == QLatin1String(kFetchScheme)) {
+        info.block(!image);
+        return;
+    }
     if (image && isPermittedRemoteResource(url)) {
         info.redirect(FetchSchemeHandler::fetchUrlFor(url));
         return;

@@ -76,6 +76,8 @@ class FetchSchemeHandler : public QWebEngineUrlSchemeHandler {
 
 public:
     static constexpr int kTimeoutMs = 8400;
+    static constexpr qint64 kMaxReplyBytes = 25 << 20;
+    static constexpr int kMaxRedirects = 5;
     FetchSchemeHandler(LoadTracker* tracker, QObject* parent);
     void requestStarted(QWebEngineUrlRequestJob* job) override;
     static QUrl fetchUrlFor(const QUrl& remote);
