@@ -1,6 +1,9 @@
 #include "archive/errorreport.h"
 
+#include "platform/files/atomicfile.h"
+
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 
 namespace tessaly {
@@ -25,12 +28,26 @@ QString ErrorReport::text(const QDateTime& now) const {
 
 QString ErrorReport::write(const QString& folder, QString* error) const {
     const QString path = folder + QStringLiteral("/Errors.txt");
-    QFile report(path);
-    const QByteArray bytes = text(QDateTime::currentDateTime()).toUtf8();
-    if (!report.open(QIODevice::WriteOnly | QIODevice::Append) ||
-        report.write(bytes) != bytes.size() || !report.flush()) {
+    // Earlier reports are kept above this one. The file is replaced as a whole, never written
+    // in place: a crash leaves the old report or the new one, and a symbolic link put there is
+    // replaced, never followed (nor read through).
+    QByteArray bytes;
+    const QFileInfo existing(path);
+    if (!existing.isSymLink() && existing.isFile()) {
+        QFile old(path);
+        if (!old.open(QIODevice::ReadOnly)) {
+            if (error) {
+                *error = old.errorString();
+            }
+            return {};
+        }
+        bytes = old.readAll();
+    }
+    bytes += text(QDateTime::currentDateTime()).toUtf8();
+    const WriteOutcome written = writeFileAtomically(path, bytes, ExistingFile::Replace);
+    if (!written.written()) {
         if (error) {
-            *error = report.errorString();
+            *error = written.error;
         }
         return {};
     }

@@ -36,6 +36,7 @@ private Q_SLOTS:
     void jobRunsToDone();
     void failuresAreRetriedOnceThenReported();
     void emptyJobIsDoneAtOnce();
+    void errorReportKeepsEarlierOnesAndNeverFollowsALink();
 
 private:
     std::unique_ptr<RenderTool> job(const QStringList& paths, bool printsWork);
@@ -195,6 +196,28 @@ void TestRenderTool::emptyJobIsDoneAtOnce() {
     QCOMPARE(tool->operationDescription(), QString("Done"));
     QCOMPARE(figures.found, 0);
     QVERIFY(tool->errorReportPath().isEmpty());
+}
+
+void TestRenderTool::errorReportKeepsEarlierOnesAndNeverFollowsALink() {
+    ErrorReport report;
+    report.add({ErrorReport::Entry::Kind::Unreadable, "/in/a: b.eml", "too short"});
+    const QString folder = m_dir->filePath("out");
+    QVERIFY(QDir().mkpath(folder));
+    QString error;
+    const QString path = report.write(folder, &error);
+    QCOMPARE(path, folder + "/Errors.txt");
+    QVERIFY(report.write(folder, &error) == path);
+    QCOMPARE(test::readFile(path).count("/in/a: b.eml: too short"), 2); // both runs, in order
+
+    // A link put in its place is replaced by the report; what it pointed to is untouched.
+    const QString elsewhere = m_dir->filePath("precious.txt");
+    test::writeFile(elsewhere, "keep me");
+    QVERIFY(QFile::remove(path));
+    QVERIFY(QFile::link(elsewhere, path));
+    QCOMPARE(report.write(folder, &error), path);
+    QCOMPARE(test::readFile(elsewhere), QByteArray("keep me"));
+    QVERIFY(!QFileInfo(path).isSymLink());
+    QCOMPARE(test::readFile(path).count("too short"), 1);
 }
 
 QTEST_MAIN(TestRenderTool)
