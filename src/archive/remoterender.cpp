@@ -18,6 +18,8 @@
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <csignal>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -235,9 +237,14 @@ void RemoteRender::launchRenderbox() {
     // Boxes render in the background: the application's own thread (the window, the job that
     // feeds the boxes) gets the processor first when the machine is busy. Alone on the machine
     // they still get all of it.
+    // A box also ends with the process that launched it, however that one ended (even
+    // killed outright): nobody else would ever tell it to quit.
     m_task->setChildProcessModifier([] {
         if (::setpriority(PRIO_PROCESS, 0, kBoxNiceness) != 0) {
             // Left at the application's priority: nothing to do about it in the child.
+        }
+        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) {
+            // Then it ends on its idle timer instead.
         }
     });
     QProcess* process = m_task.get();

@@ -11,6 +11,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -56,6 +57,7 @@ private Q_SLOTS:
     void replacedAfter31Renders();
     void controllerCountsAndNames();
     void jobsShareOneBudgetOfBoxes();
+    void boxesEndWithTheirLauncher();
 
 private:
     std::unique_ptr<RemoteRender> box();
@@ -299,6 +301,61 @@ void TestRenderBox::jobsShareOneBudgetOfBoxes() {
             ++pdfs;
         }
         QCOMPARE(pdfs, 6);
+    }
+}
+
+// The render boxes (processes started with --jsonArgs) whose parent is `parent`.
+QList<qint64> boxesOf(qint64 parent) {
+    QList<qint64> boxes;
+    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!isPid || !stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[1].toLongLong() == parent &&
+            cmdline(pid).contains("--jsonArgs")) {
+            boxes.append(pid);
+        }
+    }
+    return boxes;
+}
+
+// Gone, or a zombie nobody reaps (the test may run where no init process reaps orphans).
+bool ended(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return true;
+    }
+    const QByteArray line = stat.readAll();
+    return line.mid(line.lastIndexOf(')') + 2).startsWith('Z');
+}
+
+void TestRenderBox::boxesEndWithTheirLauncher() {
+    const QString cli = qEnvironmentVariable("TESSALY_CLI_PROGRAM");
+    if (cli.isEmpty()) {
+        QSKIP("TESSALY_CLI_PROGRAM is not set");
+    }
+    const QString in = m_dir->filePath("in");
+    for (int n = 0; n < 6; ++n) {
+        test::writeFile(QStringLiteral("%1/m%2.eml").arg(in).arg(n), message(500 + n));
+    }
+    QProcess launcher;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", m_dir->filePath("config"));
+    launcher.setProcessEnvironment(environment);
+    launcher.start(cli, {"archive", "--dest", m_dir->filePath("out"), in});
+    QVERIFY(launcher.waitForStarted());
+    QList<qint64> boxes;
+    QTRY_VERIFY_WITH_TIMEOUT(!(boxes = boxesOf(launcher.processId())).isEmpty(), 30000);
+    // Killed outright: it can tell nobody, yet its boxes end.
+    ::kill(static_cast<pid_t>(launcher.processId()), SIGKILL);
+    QVERIFY(launcher.waitForFinished(5000));
+    for (qint64 box : boxes) {
+        QTRY_VERIFY_WITH_TIMEOUT(ended(box), 10000);
     }
 }
 
