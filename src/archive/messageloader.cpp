@@ -216,14 +216,6 @@ bool MessageLoader::finished() const {
     return m_work.isEmpty() && m_loading.empty() && m_ready.empty();
 }
 
-int MessageLoader::pending() const {
-    int loading = 0;
-    for (const auto& watcher : m_loading) {
-        loading += watcher->property("items").toInt();
-    }
-    return static_cast<int>(m_work.size() + m_ready.size()) + loading;
-}
-
 int MessageLoader::readyNeedingEngines() const {
     return static_cast<int>(std::count_if(m_ready.begin(), m_ready.end(),
                                           [](const auto& m) { return !m.alreadyArchived; }));
@@ -252,7 +244,6 @@ void MessageLoader::fill() {
             bytes += QFileInfo(chunk.last().path).size();
         }
         auto watcher = std::make_unique<QFutureWatcher<Chunk>>();
-        watcher->setProperty("items", static_cast<int>(chunk.size()));
         connect(watcher.get(), &QFutureWatcher<Chunk>::finished, this, [this] {
             // Delivered in work-list order: a chunk waits for those taken before it.
             bool delivered = false;

@@ -56,8 +56,6 @@ public:
     bool finished() const;
     // The next message in work-list order, once it is ready.
     std::optional<LoadedMessage> take();
-    // Messages not yet taken, ready or not.
-    int pending() const;
     // Messages ready to be taken that need an engine.
     int readyNeedingEngines() const;
 

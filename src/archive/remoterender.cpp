@@ -27,6 +27,17 @@ namespace tessaly {
 
 namespace {
 
+// The ids kept for the log: a box object lives as long as the application, so only the last
+// ones.
+constexpr qsizetype kRememberedIds = 64;
+
+void remember(QStringList& ids, const QString& id) {
+    ids.append(id);
+    if (ids.size() > kRememberedIds) {
+        ids.removeFirst();
+    }
+}
+
 // Niceness of a box process (0 is the application's, 19 the lowest).
 constexpr int kBoxNiceness = 5;
 // How long a box told to quit may take before it is terminated, and then killed.
@@ -322,7 +333,7 @@ void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
     m_failHandled = false;
     m_currentDone = false;
     m_currentFile = newId();
-    m_renderedFiles.append(m_currentFile);
+    remember(m_renderedFiles, m_currentFile);
     m_current = {data, mainFolder, mailFolder, jobName, options};
     ++m_renderCountOnCurrentTask;
 
@@ -384,7 +395,7 @@ void RemoteRender::onNotification(const QString& name, const QString& object) {
     if (name != boxprotocol::donePrefix + m_id) {
         return;
     }
-    m_renderedFilesWorked.append(object);
+    remember(m_renderedFilesWorked, object);
     if (object == m_currentFile && m_busyWorking) {
         m_busyWorking = false;
         m_currentDone = true;

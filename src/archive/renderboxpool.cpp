@@ -167,11 +167,6 @@ void RenderBoxPool::askAllToQuit() {
     }
 }
 
-int RenderBoxPool::boxesLent() const {
-    return static_cast<int>(
-        std::count_if(m_slots.begin(), m_slots.end(), [](const Slot& slot) { return slot.lent; }));
-}
-
 int RenderBoxPool::liveProcesses() const {
     int live = 0;
     for (const Slot& slot : m_slots) {

@@ -47,7 +47,6 @@ public:
     void askAllToQuit();
 
     int capacity() const { return m_capacity; }
-    int boxesLent() const;
     // Box processes alive now, ending ones included, and the most there ever were at once.
     int liveProcesses() const;
     int peakLiveProcesses() const { return m_peakLive; }
