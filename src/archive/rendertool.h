@@ -82,6 +82,9 @@ public:
     JobFigures figures() const;
     // Where the job's error report was written, if it needed one.
     const QString& errorReportPath() const { return m_errorReportPath; }
+    // Why the job could not run at all (its destination cannot be written, say); empty when
+    // it ran. Such a job ends before any message is handed out.
+    const QString& fatalError() const { return m_fatalError; }
     const JobFolders& folders() const { return m_folders; }
     // Engines made by this job (they are made on demand).
     int engineCount() const { return m_enginesMade; }
@@ -141,6 +144,7 @@ private:
     ErrorReport m_errors;
     JobFigures m_figures;
     QString m_errorReportPath;
+    QString m_fatalError;
     std::atomic<int> m_found{0};
     QFutureWatcher<FileExpansion::Result> m_expansion;
 };
