@@ -207,6 +207,60 @@ QString DestinationPaths::destinationPath(MCOAbstractMessage& message, const QSt
     return path;
 }
 
+namespace {
+
+QString numberedComponent(const QString& name, int number, bool keepExtension) {
+    qsizetype dot = keepExtension ? name.lastIndexOf(u'.') : -1;
+    if (dot <= 0) {
+        dot = name.size();
+    }
+    const QString suffix = QStringLiteral(" %1").arg(number) + name.mid(dot);
+    QString stem = name.left(dot);
+    const qsizetype room = CustomPath::kMaxComponentBytes - suffix.toUtf8().size();
+    // Cut from the end of the stem, whole characters only.
+    if (stem.toUtf8().size() > room) {
+        QByteArray bytes = stem.toUtf8().left(std::max<qsizetype>(room, 0));
+        while (!bytes.isEmpty() && (static_cast<unsigned char>(bytes.back()) & 0xC0) == 0x80) {
+            bytes.chop(1);
+        }
+        if (!bytes.isEmpty() && static_cast<unsigned char>(bytes.back()) >= 0xC0) {
+            bytes.chop(1);
+        }
+        stem = QString::fromUtf8(bytes);
+    }
+    return stem + suffix;
+}
+
+QString withNumberedLast(const QString& path, int number, bool keepExtension) {
+    if (number < 2 || path.isEmpty()) {
+        return path;
+    }
+    const qsizetype slash = path.lastIndexOf(u'/');
+    return path.left(slash + 1) + numberedComponent(path.mid(slash + 1), number, keepExtension);
+}
+
+} // namespace
+
+QString DestinationPaths::numberedFile(const QString& path, int number) {
+    return withNumberedLast(path, number, true);
+}
+
+QString DestinationPaths::numberedFolder(const QString& path, int number) {
+    return withNumberedLast(path, number, false);
+}
+
+QString DestinationPaths::numberedAttachmentPath(const QString& attachmentPath,
+                                                 const QString& mainPath, int number) {
+    if (number < 2 || attachmentPath.isEmpty()) {
+        return attachmentPath;
+    }
+    const QString folder = withoutLastComponent(attachmentPath);
+    if (mainPath.isEmpty() || folder == withoutLastComponent(mainPath) || folder.size() <= 1) {
+        return attachmentPath;
+    }
+    return numberedFolder(folder, number) + u'/' + lastPathComponent(attachmentPath);
+}
+
 QString DestinationPaths::stripFirstName(const QString& name) {
     const QStringList parts = name.split(u' ');
     if (parts.size() == 2) {

@@ -45,6 +45,18 @@ public:
     // The override, else the general destination, else the emergency folder on the desktop.
     static QString chosenDestination(const JobOptions& options);
 
+    // The name a message takes when another message already has its own: "NAME 2.pdf" for
+    // "NAME.pdf", the number before the extension, the name still within 255 bytes. A number
+    // below 2 leaves the path as it is.
+    static QString numberedFile(const QString& path, int number);
+    // The same for a folder: "NAME (attachments) 2".
+    static QString numberedFolder(const QString& path, int number);
+    // An attachment's path for a message with a number: its folder takes the number when the
+    // attachments have a folder of their own (not the folder of `mainPath`, the message's PDF
+    // or EML path).
+    static QString numberedAttachmentPath(const QString& attachmentPath, const QString& mainPath,
+                                          int number);
+
     static QString stripFirstName(const QString& name);
     static bool useWindowsFileNames(const JobOptions& options);
     static QString justFileName(const MCOAttachment& part);

@@ -1,0 +1,370 @@
+#include "archive/archiveledger.h"
+
+#include "platform/index/sqlitedatabase.h"
+#include "render/destinationpaths.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUuid>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace tessaly {
+
+namespace {
+
+// More twins than this under one name means something is wrong with the names, not the mail.
+constexpr int kMaxNumber = 10'000;
+
+const char* const kSchema = R"(
+CREATE TABLE IF NOT EXISTS messages(
+    id INTEGER PRIMARY KEY,
+    identity TEXT NOT NULL,
+    path TEXT,
+    source TEXT NOT NULL,
+    account TEXT,
+    folder TEXT,
+    uidvalidity INTEGER,
+    uid INTEGER,
+    outcome TEXT NOT NULL,
+    reason TEXT,
+    owner TEXT,
+    time TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS messages_path ON messages(path);
+CREATE INDEX IF NOT EXISTS messages_source ON messages(source);
+CREATE TABLE IF NOT EXISTS files(
+    message INTEGER NOT NULL REFERENCES messages(id) ON DELETE CASCADE,
+    path TEXT NOT NULL,
+    size INTEGER NOT NULL,
+    sha256 TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS files_message ON files(message);
+)";
+
+QString now() {
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+QString runLockPath(const QString& root, const QString& token) {
+    return root + u'/' + ArchiveLedger::kFolderName + QStringLiteral("/runs/") + token +
+           QStringLiteral(".lock");
+}
+
+} // namespace
+
+QString ArchiveLedger::outcomeName(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Reserved:
+        return QStringLiteral("reserved");
+    case Outcome::Made:
+        return QStringLiteral("made");
+    case Outcome::EmlOnly:
+        return QStringLiteral("eml-only");
+    case Outcome::EmergencyEml:
+        return QStringLiteral("emergency-eml");
+    case Outcome::FailedTwice:
+        return QStringLiteral("failed-twice");
+    case Outcome::Unreadable:
+        return QStringLiteral("unreadable");
+    }
+    return {};
+}
+
+std::optional<ArchiveLedger::File> ArchiveLedger::describeFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file)) {
+        return std::nullopt;
+    }
+    return File{path, file.size(), QString::fromLatin1(hash.result().toHex())};
+}
+
+ArchiveLedger::ArchiveLedger(QString root, std::unique_ptr<SqliteDatabase> db, Soundness sound)
+    : m_root(std::move(root))
+    , m_db(std::move(db))
+    , m_sound(std::move(sound))
+    , m_token(QUuid::createUuid().toString(QUuid::WithoutBraces)) {
+}
+
+ArchiveLedger::~ArchiveLedger() {
+    if (m_lockFd >= 0) {
+        ::unlink(QFile::encodeName(runLockPath(m_root, m_token)).constData());
+        ::close(m_lockFd);
+    }
+}
+
+QString ArchiveLedger::ledgerPath(const QString& root) {
+    return QDir::cleanPath(root) + u'/' + kFolderName + u'/' + kFileName;
+}
+
+std::unique_ptr<ArchiveLedger> ArchiveLedger::open(const QString& root, Soundness sound,
+                                                   QString* error) {
+    const QString cleanRoot = QDir::cleanPath(QDir(root).absolutePath());
+    const QString folder = cleanRoot + u'/' + kFolderName;
+    if (!QDir().mkpath(folder + QStringLiteral("/runs"))) {
+        if (error) {
+            *error = QStringLiteral("cannot create the folder %1").arg(folder);
+        }
+        return nullptr;
+    }
+    std::unique_ptr<SqliteDatabase> db = SqliteDatabase::open(ledgerPath(cleanRoot), true, error);
+    if (!db) {
+        return nullptr;
+    }
+    if (!db->exec(QString::fromLatin1(kSchema))) {
+        if (error) {
+            *error = db->lastError();
+        }
+        return nullptr;
+    }
+    std::unique_ptr<ArchiveLedger> ledger(
+        new ArchiveLedger(cleanRoot, std::move(db), std::move(sound)));
+    if (!ledger->holdRunLock(error)) {
+        return nullptr;
+    }
+    return ledger;
+}
+
+std::unique_ptr<ArchiveLedger> ArchiveLedger::openExisting(const QString& ledgerFile,
+                                                           QString* error) {
+    std::unique_ptr<SqliteDatabase> db = SqliteDatabase::open(ledgerFile, false, error);
+    if (!db) {
+        return nullptr;
+    }
+    // The root is the folder that holds the hidden folder.
+    const QString root = QFileInfo(QFileInfo(ledgerFile).absolutePath()).absolutePath();
+    return std::unique_ptr<ArchiveLedger>(new ArchiveLedger(root, std::move(db), {}));
+}
+
+bool ArchiveLedger::holdRunLock(QString* error) {
+    // Held for as long as this run lives: another process tells a live run's reservations
+    // from those a dead run left behind by trying to take it.
+    const QByteArray path = QFile::encodeName(runLockPath(m_root, m_token));
+    m_lockFd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (m_lockFd < 0 || ::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        if (error) {
+            *error = QStringLiteral("cannot lock %1: %2")
+                         .arg(QString::fromLocal8Bit(path), qt_error_string(errno));
+        }
+        return false;
+    }
+    return true;
+}
+
+bool ArchiveLedger::ownerAlive(const QString& owner) const {
+    if (owner.isEmpty() || owner.contains(u'/')) {
+        return false;
+    }
+    const QByteArray path = QFile::encodeName(runLockPath(m_root, owner));
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return false;
+    }
+    const bool alive = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (!alive) {
+        ::unlink(path.constData()); // left by a run that ended without tidying up
+    }
+    ::close(fd);
+    return alive;
+}
+
+QString ArchiveLedger::relative(const QString& path) const {
+    return QDir(m_root).relativeFilePath(path);
+}
+
+QString ArchiveLedger::absolute(const QString& relative) const {
+    return QDir::cleanPath(m_root + u'/' + relative);
+}
+
+std::optional<ArchiveLedger::Claim> ArchiveLedger::walk(const QString& identity,
+                                                        const QString& basePath,
+                                                        const QString& source, bool reserve,
+                                                        QString* error) {
+    auto failed = [&]() -> std::optional<Claim> {
+        if (error) {
+            *error = m_db->lastError();
+        }
+        return std::nullopt;
+    };
+    for (int number = 1; number <= kMaxNumber; ++number) {
+        const QString path = DestinationPaths::numberedFile(basePath, number);
+        const QString rel = relative(path);
+        std::vector<SqliteDatabase::Row> rows;
+        if (!m_db->query(QStringLiteral("SELECT id, identity, outcome, owner FROM messages "
+                                        "WHERE path = ?1"),
+                         {rel}, &rows)) {
+            return failed();
+        }
+        const bool exists = QFileInfo::exists(path);
+        Claim claim{Claim::Kind::SameMessage, path, number, false, 0};
+        const auto own = std::find_if(rows.begin(), rows.end(), [&](const auto& row) {
+            return row[1].toString() == identity;
+        });
+        if (own != rows.end()) {
+            const qint64 id = (*own)[0].toLongLong();
+            const QString outcome = (*own)[2].toString();
+            const QString owner = (*own)[3].toString();
+            claim.row = id;
+            const bool complete = outcome == outcomeName(Outcome::Made) ||
+                                  outcome == outcomeName(Outcome::EmlOnly);
+            if (complete && exists && m_sound(path)) {
+                return claim;
+            }
+            // Being archived right now: by this run (a copy of the message), or by another
+            // run that is still alive.
+            if (outcome == outcomeName(Outcome::Reserved) &&
+                (owner == m_token || ownerAlive(owner))) {
+                return claim;
+            }
+            if (!reserve) {
+                return Claim{Claim::Kind::Reserved, path, number, false, id};
+            }
+            // It failed before, or its run died: this run takes the name over.
+            if (!m_db->query(QStringLiteral("UPDATE messages SET outcome = ?1, owner = ?2, "
+                                            "source = ?3, reason = NULL, time = ?4 "
+                                            "WHERE id = ?5"),
+                             {outcomeName(Outcome::Reserved), m_token, source, now(), id})) {
+                return failed();
+            }
+            claim.kind = Claim::Kind::Reserved;
+            claim.replace = exists;
+            return claim;
+        }
+        if (!rows.empty()) {
+            continue; // another message's name
+        }
+        if (exists && m_sound(path)) {
+            // A file of no recorded message: kept as this message, as archives made before
+            // the ledger always were.
+            return claim;
+        }
+        claim.kind = Claim::Kind::Reserved;
+        claim.replace = exists;
+        if (!reserve) {
+            return claim;
+        }
+        if (!m_db->query(QStringLiteral("INSERT INTO messages(identity, path, source, outcome, "
+                                        "owner, time) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"),
+                         {identity, rel, source, outcomeName(Outcome::Reserved), m_token, now()})) {
+            return failed();
+        }
+        claim.row = m_db->lastInsertId();
+        return claim;
+    }
+    if (error) {
+        *error = QStringLiteral("more than %1 messages share the name %2").arg(kMaxNumber).arg(
+            basePath);
+    }
+    return std::nullopt;
+}
+
+bool ArchiveLedger::archivedAlready(const QString& identity, const QString& basePath) {
+    QMutexLocker lock(&m_mutex);
+    const std::optional<Claim> claim = walk(identity, basePath, QString(), false, nullptr);
+    return claim && claim->kind == Claim::Kind::SameMessage;
+}
+
+std::optional<ArchiveLedger::Claim> ArchiveLedger::claim(const QString& identity,
+                                                         const QString& basePath,
+                                                         const QString& source, QString* error) {
+    QMutexLocker lock(&m_mutex);
+    SqliteTransaction transaction(*m_db);
+    if (!transaction.began()) {
+        if (error) {
+            *error = m_db->lastError();
+        }
+        return std::nullopt;
+    }
+    std::optional<Claim> claim = walk(identity, basePath, source, true, error);
+    if (claim && !transaction.commit()) {
+        if (error) {
+            *error = m_db->lastError();
+        }
+        return std::nullopt;
+    }
+    return claim;
+}
+
+bool ArchiveLedger::record(qint64 row, Outcome outcome, const QString& reason,
+                           const QString& path, const std::vector<File>& files, QString* error) {
+    QMutexLocker lock(&m_mutex);
+    SqliteTransaction transaction(*m_db);
+    bool ok = transaction.began() &&
+              m_db->query(QStringLiteral("UPDATE messages SET outcome = ?1, reason = ?2, "
+                                         "path = ?3, owner = NULL, time = ?4 WHERE id = ?5"),
+                          {outcomeName(outcome), reason.isEmpty() ? QVariant() : reason,
+                           path.isEmpty() ? QVariant() : relative(path), now(), row}) &&
+              m_db->query(QStringLiteral("DELETE FROM files WHERE message = ?1"), {row});
+    for (const File& file : files) {
+        ok = ok && m_db->query(QStringLiteral("INSERT INTO files(message, path, size, sha256) "
+                                              "VALUES(?1, ?2, ?3, ?4)"),
+                               {row, relative(file.path), file.size, file.sha256});
+    }
+    ok = ok && transaction.commit();
+    if (!ok && error) {
+        *error = m_db->lastError();
+    }
+    return ok;
+}
+
+bool ArchiveLedger::recordUnnamed(const QString& identity, const QString& source,
+                                  Outcome outcome, const QString& reason, QString* error) {
+    QMutexLocker lock(&m_mutex);
+    SqliteTransaction transaction(*m_db);
+    // One row per source: a file that stays unreadable is not counted again on every run.
+    const bool ok =
+        transaction.began() &&
+        m_db->query(QStringLiteral("DELETE FROM messages WHERE source = ?1 AND path IS NULL"),
+                    {source}) &&
+        m_db->query(QStringLiteral("INSERT INTO messages(identity, source, outcome, reason, time) "
+                                   "VALUES(?1, ?2, ?3, ?4, ?5)"),
+                    {identity, source, outcomeName(outcome), reason, now()}) &&
+        transaction.commit();
+    if (!ok && error) {
+        *error = m_db->lastError();
+    }
+    return ok;
+}
+
+void ArchiveLedger::releaseReservations() {
+    QMutexLocker lock(&m_mutex);
+    if (!m_db->query(QStringLiteral("DELETE FROM messages WHERE owner = ?1 AND outcome = ?2"),
+                     {m_token, outcomeName(Outcome::Reserved)})) {
+        // Left to the next run, which takes them over once this run's lock is gone.
+    }
+}
+
+bool ArchiveLedger::recordedFiles(std::vector<Entry>* files, int* messages, QString* error) {
+    QMutexLocker lock(&m_mutex);
+    std::vector<SqliteDatabase::Row> rows;
+    std::vector<SqliteDatabase::Row> count;
+    if (!m_db->query(QStringLiteral("SELECT m.path, f.path, f.size, f.sha256 FROM files f "
+                                    "JOIN messages m ON m.id = f.message ORDER BY f.path"),
+                     {}, &rows) ||
+        !m_db->query(QStringLiteral("SELECT count(*) FROM messages WHERE outcome IN (?1, ?2, ?3, "
+                                    "?4)"),
+                     {outcomeName(Outcome::Made), outcomeName(Outcome::EmlOnly),
+                      outcomeName(Outcome::EmergencyEml), outcomeName(Outcome::FailedTwice)},
+                     &count)) {
+        if (error) {
+            *error = m_db->lastError();
+        }
+        return false;
+    }
+    for (const auto& row : rows) {
+        files->push_back({absolute(row[0].toString()),
+                          File{absolute(row[1].toString()), row[2].toLongLong(),
+                               row[3].toString()}});
+    }
+    *messages = count.empty() ? 0 : static_cast<int>(count.front()[0].toLongLong());
+    return true;
+}
+
+} // namespace tessaly

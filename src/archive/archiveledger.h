@@ -1,0 +1,110 @@
+#pragma once
+
+#include <QMutex>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace tessaly {
+
+class SqliteDatabase;
+
+// The record of an archive, kept in a hidden folder at the top of the folder tree a job writes
+// into, so it travels with the archive: one row per message with its identity, where it came
+// from, how it ended and every file written for it with size and SHA-256. Several processes
+// (two jobs, the command line beside the application) use one ledger at once; names are
+// reserved in it before anything is written, so no two messages ever get one path.
+// Thread-safe: loader threads reserve while the main thread records.
+class ArchiveLedger {
+public:
+    static inline const QString kFolderName = QStringLiteral(".tessaly");
+    static inline const QString kFileName = QStringLiteral("ledger.sqlite");
+
+    enum class Outcome { Reserved, Made, EmlOnly, EmergencyEml, FailedTwice, Unreadable };
+    static QString outcomeName(Outcome outcome);
+    static bool isComplete(Outcome outcome) {
+        return outcome == Outcome::Made || outcome == Outcome::EmlOnly;
+    }
+
+    struct File {
+        QString path; // absolute
+        qint64 size = 0;
+        QString sha256; // hex
+    };
+    // A file as it is on disk now; nothing when it cannot be read.
+    static std::optional<File> describeFile(const QString& path);
+
+    // The answer to "which name may this message take".
+    struct Claim {
+        enum class Kind {
+            Reserved,   // the name is this message's now: render it there
+            SameMessage // the message is archived (or being archived by a live run) at `path`
+        };
+        Kind kind = Kind::Reserved;
+        QString path; // absolute, numbered
+        int number = 1;
+        bool replace = false; // a damaged file of no known message is at the path
+        qint64 row = 0;
+    };
+
+    // Whether the main file of a finished message looks whole (a sound PDF, a sound EML).
+    using Soundness = std::function<bool(const QString& path)>;
+
+    ~ArchiveLedger();
+    // Opens or creates the ledger of the archive at `root`; nothing with the reason when it
+    // cannot. `sound` is asked about files already at a path.
+    static std::unique_ptr<ArchiveLedger> open(const QString& root, Soundness sound,
+                                               QString* error);
+    // Opens a ledger file that exists, to read it only (a check of the archive): creates and
+    // reserves nothing.
+    static std::unique_ptr<ArchiveLedger> openExisting(const QString& ledgerFile, QString* error);
+    static QString ledgerPath(const QString& root);
+    const QString& root() const { return m_root; }
+    const QString& runToken() const { return m_token; }
+
+    // The name for a message whose unnumbered path is `basePath`: its own earlier name when it
+    // is the same message, else the first free numbered name. A file without a row counts as
+    // the same message when it is sound (archives made before the ledger stay as they were).
+    std::optional<Claim> claim(const QString& identity, const QString& basePath,
+                               const QString& source, QString* error);
+    // A quick look without reserving anything: whether the message is archived at its name.
+    bool archivedAlready(const QString& identity, const QString& basePath);
+
+    // How a claimed message ended, once its files are in place; `path` is where its main file
+    // ended up.
+    [[nodiscard]] bool record(qint64 row, Outcome outcome, const QString& reason,
+                              const QString& path, const std::vector<File>& files, QString* error);
+    // A message that got no name (it could not be read, say).
+    [[nodiscard]] bool recordUnnamed(const QString& identity, const QString& source,
+                                     Outcome outcome, const QString& reason, QString* error);
+    // Gives up the names this run reserved and never used (a cancelled job).
+    void releaseReservations();
+
+    // Every recorded file, for a check of the archive: message count and files.
+    struct Entry {
+        QString messagePath;
+        File file;
+    };
+    bool recordedFiles(std::vector<Entry>* files, int* messages, QString* error);
+
+private:
+    ArchiveLedger(QString root, std::unique_ptr<SqliteDatabase> db, Soundness sound);
+    QString relative(const QString& path) const;
+    QString absolute(const QString& relative) const;
+    bool ownerAlive(const QString& owner) const;
+    std::optional<Claim> walk(const QString& identity, const QString& basePath,
+                              const QString& source, bool reserve, QString* error);
+    bool holdRunLock(QString* error);
+
+    QString m_root;
+    std::unique_ptr<SqliteDatabase> m_db;
+    Soundness m_sound;
+    QString m_token;
+    int m_lockFd = -1;
+    QMutex m_mutex;
+};
+
+} // namespace tessaly
