@@ -64,8 +64,11 @@ int main(int argc, char* argv[]) {
     tessaly::MainWindow window;
     window.show();
     const int status = app.exec();
-    // Every render box of this session ends with the application.
-    tessaly::NotificationCenter::distributed()->post(tessaly::boxprotocol::quitAll,
-                                                     tessaly::boxprotocol::quitAllObject);
+    // Every render box this application started ends with it; boxes of other processes (a
+    // command-line run beside it) do not hear this.
+    tessaly::NotificationCenter::distributed()->post(
+        tessaly::boxprotocol::quitAll,
+        tessaly::boxprotocol::sealed(tessaly::boxprotocol::launcherToken(),
+                                     tessaly::boxprotocol::quitAllObject));
     return status;
 }

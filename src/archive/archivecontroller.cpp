@@ -40,12 +40,19 @@ ArchiveController::~ArchiveController() {
     writeNumDone();
 }
 
-void ArchiveController::onNotification(const QString& name, const QString& object) {
+void ArchiveController::onNotification(const QString& name, const QString& sealedObject) {
+    // Only this process's boxes count: another application's, or anyone else on the bus,
+    // never change this one's numbers.
+    const std::optional<QString> object =
+        boxprotocol::unsealed(sealedObject, boxprotocol::launcherToken());
+    if (!object) {
+        return;
+    }
     if (name == boxprotocol::anotherPDFMade) {
-        anotherPDFMade(object);
+        anotherPDFMade(*object);
     } else if (name == boxprotocol::unwritablePath && !m_unwritableReported) {
         m_unwritableReported = true;
-        Q_EMIT unwritablePath(object.section(u'\n', 0, 0), object.section(u'\n', 1));
+        Q_EMIT unwritablePath(object->section(u'\n', 0, 0), object->section(u'\n', 1));
     }
 }
 

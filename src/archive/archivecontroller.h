@@ -71,7 +71,7 @@ private:
     void anotherPDFMade(const QString& jobName);
     void writeNumDone();
     void resetNumDone(const QString& jobName);
-    void onNotification(const QString& name, const QString& object);
+    void onNotification(const QString& name, const QString& sealedObject);
 
     PreferenceStore* m_store;
     NotificationCenter* m_center;

@@ -3,7 +3,6 @@
 #include "platform/index/sqlitedatabase.h"
 #include "render/destinationpaths.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -72,18 +71,6 @@ QString ArchiveLedger::outcomeName(Outcome outcome) {
         return QStringLiteral("unreadable");
     }
     return {};
-}
-
-std::optional<ArchiveLedger::File> ArchiveLedger::describeFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return std::nullopt;
-    }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file)) {
-        return std::nullopt;
-    }
-    return File{path, file.size(), QString::fromLatin1(hash.result().toHex())};
 }
 
 ArchiveLedger::ArchiveLedger(QString root, std::unique_ptr<SqliteDatabase> db, Soundness sound)
@@ -212,8 +199,8 @@ std::optional<ArchiveLedger::Claim> ArchiveLedger::walk(const QString& identity,
             const QString outcome = (*own)[2].toString();
             const QString owner = (*own)[3].toString();
             claim.row = id;
-            const bool complete = outcome == outcomeName(Outcome::Made) ||
-                                  outcome == outcomeName(Outcome::EmlOnly);
+            const bool complete =
+                outcome == outcomeName(Outcome::Made) || outcome == outcomeName(Outcome::EmlOnly);
             if (complete && exists && m_sound(path)) {
                 return claim;
             }
@@ -259,8 +246,8 @@ std::optional<ArchiveLedger::Claim> ArchiveLedger::walk(const QString& identity,
         return claim;
     }
     if (error) {
-        *error = QStringLiteral("more than %1 messages share the name %2").arg(kMaxNumber).arg(
-            basePath);
+        *error =
+            QStringLiteral("more than %1 messages share the name %2").arg(kMaxNumber).arg(basePath);
     }
     return std::nullopt;
 }
@@ -292,8 +279,8 @@ std::optional<ArchiveLedger::Claim> ArchiveLedger::claim(const QString& identity
     return claim;
 }
 
-bool ArchiveLedger::record(qint64 row, Outcome outcome, const QString& reason,
-                           const QString& path, const std::vector<File>& files, QString* error) {
+bool ArchiveLedger::record(qint64 row, Outcome outcome, const QString& reason, const QString& path,
+                           const std::vector<File>& files, QString* error) {
     QMutexLocker lock(&m_mutex);
     SqliteTransaction transaction(*m_db);
     bool ok = transaction.began() &&
@@ -314,8 +301,8 @@ bool ArchiveLedger::record(qint64 row, Outcome outcome, const QString& reason,
     return ok;
 }
 
-bool ArchiveLedger::recordUnnamed(const QString& identity, const QString& source,
-                                  Outcome outcome, const QString& reason, QString* error) {
+bool ArchiveLedger::recordUnnamed(const QString& identity, const QString& source, Outcome outcome,
+                                  const QString& reason, QString* error) {
     QMutexLocker lock(&m_mutex);
     SqliteTransaction transaction(*m_db);
     // One row per source: a file that stays unreadable is not counted again on every run.
@@ -341,6 +328,15 @@ void ArchiveLedger::releaseReservations() {
     }
 }
 
+void ArchiveLedger::release(qint64 row) {
+    QMutexLocker lock(&m_mutex);
+    if (!m_db->query(QStringLiteral("DELETE FROM messages WHERE id = ?1 AND owner = ?2 AND "
+                                    "outcome = ?3"),
+                     {row, m_token, outcomeName(Outcome::Reserved)})) {
+        // Left to the next run, which takes it over once this run's lock is gone.
+    }
+}
+
 bool ArchiveLedger::recordedFiles(std::vector<Entry>* files, int* messages, QString* error) {
     QMutexLocker lock(&m_mutex);
     std::vector<SqliteDatabase::Row> rows;
@@ -359,9 +355,9 @@ bool ArchiveLedger::recordedFiles(std::vector<Entry>* files, int* messages, QStr
         return false;
     }
     for (const auto& row : rows) {
-        files->push_back({absolute(row[0].toString()),
-                          File{absolute(row[1].toString()), row[2].toLongLong(),
-                               row[3].toString()}});
+        files->push_back(
+            {absolute(row[0].toString()),
+             File{absolute(row[1].toString()), row[2].toLongLong(), row[3].toString()}});
     }
     *messages = count.empty() ? 0 : static_cast<int>(count.front()[0].toLongLong());
     return true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/files/filerecord.h"
+
 #include <QMutex>
 #include <QString>
 
@@ -29,13 +31,7 @@ public:
         return outcome == Outcome::Made || outcome == Outcome::EmlOnly;
     }
 
-    struct File {
-        QString path; // absolute
-        qint64 size = 0;
-        QString sha256; // hex
-    };
-    // A file as it is on disk now; nothing when it cannot be read.
-    static std::optional<File> describeFile(const QString& path);
+    using File = FileRecord; // paths absolute
 
     // The answer to "which name may this message take".
     struct Claim {
@@ -82,6 +78,8 @@ public:
                                      Outcome outcome, const QString& reason, QString* error);
     // Gives up the names this run reserved and never used (a cancelled job).
     void releaseReservations();
+    // Gives up one name this run reserved.
+    void release(qint64 row);
 
     // Every recorded file, for a check of the archive: message count and files.
     struct Entry {

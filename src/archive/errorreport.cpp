@@ -16,11 +16,23 @@ int ErrorReport::count(Entry::Kind kind) const {
 QString ErrorReport::text(const QDateTime& now) const {
     QStringList lines;
     for (const Entry& entry : m_entries) {
-        lines.append(
-            entry.kind == Entry::Kind::TriedTwice
-                ? QStringLiteral("Tried twice without luck: %1 (%2)").arg(entry.path, entry.detail)
-                : QStringLiteral("Could not be read as a message: %1: %2")
-                      .arg(entry.path, entry.detail));
+        switch (entry.kind) {
+        case Entry::Kind::TriedTwice:
+            lines.append(
+                QStringLiteral("Tried twice without luck: %1 (%2)").arg(entry.path, entry.detail));
+            break;
+        case Entry::Kind::Unreadable:
+            lines.append(QStringLiteral("Could not be read as a message: %1: %2")
+                             .arg(entry.path, entry.detail));
+            break;
+        case Entry::Kind::EmergencyEml:
+            lines.append(
+                QStringLiteral("Kept as an EML copy only: %1 (%2)").arg(entry.path, entry.detail));
+            break;
+        case Entry::Kind::NotArchived:
+            lines.append(QStringLiteral("Not archived: %1 (%2)").arg(entry.path, entry.detail));
+            break;
+        }
     }
     return QLocale::c().toString(now, QLocale::LongFormat) + QStringLiteral("\n\n\n\n") +
            lines.join(u'\n') + QStringLiteral("\n\n");

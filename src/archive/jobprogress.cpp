@@ -29,6 +29,11 @@ void JobProgress::cancelled() {
     m_description = QStringLiteral("Cancelled");
 }
 
+void JobProgress::failed(const QString& reason) {
+    m_description = QStringLiteral("Failed: ") + reason;
+    m_fraction = 1.0;
+}
+
 QString JobProgress::statusText(int handedOut, int total, int made) const {
     QString text = m_description;
     for (int number : {handedOut, total, made}) {

@@ -14,6 +14,8 @@ public:
     void completing();
     void done();
     void cancelled();
+    // The job could not run at all.
+    void failed(const QString& reason);
 
     const QString& operationDescription() const { return m_description; }
     double fractionDone() const { return m_fraction; }

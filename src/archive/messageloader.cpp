@@ -3,6 +3,7 @@
 #include "archive/archivelog.h"
 #include "archive/emlxconverter.h"
 #include "archive/fileexpansion.h"
+#include "archive/messageidentity.h"
 #include "render/destinationpaths.h"
 #include "render/messagedates.h"
 #include "render/soundfiles.h"
@@ -91,10 +92,12 @@ bool hasLinesToFix(const QString& path) {
 
 } // namespace
 
-MessageLoader::MessageLoader(JobOptions options, JobFolders folders, QObject* parent)
+MessageLoader::MessageLoader(JobOptions options, JobFolders folders,
+                             std::shared_ptr<ArchiveLedger> ledger, QObject* parent)
     : QObject(parent)
     , m_options(std::move(options))
-    , m_folders(std::move(folders)) {
+    , m_folders(std::move(folders))
+    , m_ledger(std::move(ledger)) {
 }
 
 MessageLoader::~MessageLoader() {
@@ -144,7 +147,8 @@ MessageLoader::makeMCOMessage(const QString& path, QString* mailappAttachments, 
 std::optional<QString> MessageLoader::pdfPathFromHeader(const QString& path,
                                                         const JobOptions& options,
                                                         const JobFolders& folders,
-                                                        const QString& mailFolder) {
+                                                        const QString& mailFolder,
+                                                        std::optional<QString>* identity) {
     if (options.pdfFormat.size() < DestinationPaths::kMinFormatLength ||
         QFileInfo(path).suffix() == u"emlx") {
         return std::nullopt;
@@ -172,11 +176,14 @@ std::optional<QString> MessageLoader::pdfPathFromHeader(const QString& path,
     if (pdf.isEmpty()) {
         return std::nullopt;
     }
+    if (identity) {
+        *identity = MessageIdentity::fromHeader(message->header());
+    }
     return pdf;
 }
 
 LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& options,
-                                  const JobFolders& folders) {
+                                  const JobFolders& folders, ArchiveLedger* ledger) {
     LoadedMessage loaded;
     loaded.path = item.path;
     loaded.mailFolder = folders.emlSubFolder(item.path);
@@ -184,21 +191,51 @@ LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& option
         loaded.unreadableReason = item.unreadableReason;
         return loaded;
     }
+    // A re-run over an archived folder reads little more than the headers: a message whose
+    // Message-ID the ledger knows at its name (or a sound file no message is recorded for)
+    // needs nothing else.
+    std::optional<QString> headerIdentity;
     const std::optional<QString> pdf =
-        pdfPathFromHeader(item.path, options, folders, loaded.mailFolder);
-    if (pdf && SoundFiles::pdfFilelooksOK(*pdf)) {
+        pdfPathFromHeader(item.path, options, folders, loaded.mailFolder, &headerIdentity);
+    if (pdf && (ledger ? headerIdentity && ledger->archivedAlready(*headerIdentity, *pdf)
+                       : SoundFiles::pdfFilelooksOK(*pdf))) {
         loaded.alreadyArchived = true;
         return loaded;
     }
     loaded.message =
         makeMCOMessage(item.path, &loaded.mailappAttachments, &loaded.unreadableReason);
-    if (loaded.message) {
-        // Worked out here, off the main thread: formatting a path (and making its folders) can
-        // take tens of milliseconds for a message with long headers or on a busy disk.
-        loaded.pdfPath = DestinationPaths::destinationPath(*loaded.message, folders.getMainFolder(),
-                                                           loaded.mailFolder, FormatKey::Pdf,
-                                                           QString(), options);
+    if (!loaded.message) {
+        return loaded;
     }
+    // Worked out here, off the main thread: formatting a path (and making its folders) can
+    // take tens of milliseconds for a message with long headers or on a busy disk.
+    QString base =
+        DestinationPaths::destinationPath(*loaded.message, folders.getMainFolder(),
+                                          loaded.mailFolder, FormatKey::Pdf, QString(), options);
+    if (base.isEmpty()) {
+        base = DestinationPaths::destinationPath(*loaded.message, folders.getMainFolder(),
+                                                 loaded.mailFolder, FormatKey::Eml, QString(),
+                                                 options);
+    }
+    loaded.identity = MessageIdentity::of(loaded.message->header(), loaded.message->data());
+    if (base.isEmpty() || !ledger) {
+        loaded.name = {base, 1, false};
+        return loaded;
+    }
+    QString error;
+    const std::optional<ArchiveLedger::Claim> claim =
+        ledger->claim(loaded.identity, base, item.path, &error);
+    if (!claim) {
+        loaded.claimError = QStringLiteral("the archive's ledger cannot be written: ") + error;
+        return loaded;
+    }
+    if (claim->kind == ArchiveLedger::Claim::Kind::SameMessage) {
+        loaded.alreadyArchived = true;
+        loaded.message.reset();
+        return loaded;
+    }
+    loaded.name = {claim->path, claim->number, claim->replace};
+    loaded.ledgerRow = claim->row;
     return loaded;
 }
 
@@ -259,19 +296,19 @@ void MessageLoader::fill() {
                 Q_EMIT ready();
             }
         });
-        watcher->setFuture(
-            QtConcurrent::run(pool(), [chunk = std::move(chunk), options = m_options,
-                                       folders = m_folders, cancelled = m_cancelled] {
-                Chunk loaded;
-                loaded.reserve(static_cast<size_t>(chunk.size()));
-                for (const WorkItem& item : chunk) {
-                    if (*cancelled) {
-                        break;
-                    }
-                    loaded.push_back(load(item, options, folders));
+        watcher->setFuture(QtConcurrent::run(pool(), [chunk = std::move(chunk), options = m_options,
+                                                      folders = m_folders, ledger = m_ledger,
+                                                      cancelled = m_cancelled] {
+            Chunk loaded;
+            loaded.reserve(static_cast<size_t>(chunk.size()));
+            for (const WorkItem& item : chunk) {
+                if (*cancelled) {
+                    break;
                 }
-                return loaded;
-            }));
+                loaded.push_back(load(item, options, folders, ledger.get()));
+            }
+            return loaded;
+        }));
         m_loading.push_back(std::move(watcher));
     }
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "archive/archiveledger.h"
 #include "archive/jobfolders.h"
 #include "platform/mail/mcomessageparser.h"
 #include "render/joboptions.h"
+#include "render/messagetohtmltopdf.h"
 
 #include <QFutureWatcher>
 #include <QList>
@@ -32,9 +34,16 @@ struct LoadedMessage {
     QString unreadableReason;                  // why, when there is no message
     QString mailFolder;
     QString mailappAttachments;
-    QString pdfPath; // where its PDF goes (empty when PDFs are off)
-    // A sound PDF is already at the message's path: nothing to hand to an engine.
+    // The name it was given (its PDF path, or its EML path when PDFs are off; empty when
+    // both are off), and its row in the archive's ledger.
+    ClaimedName name;
+    qint64 ledgerRow = 0;
+    QString identity;
+    // Archived already, at its own name (or being archived right now by another run): nothing
+    // to hand to an engine.
     bool alreadyArchived = false;
+    // Why no name could be given (the ledger could not be written): not archived.
+    QString claimError;
 };
 
 // Reads, converts and parses a job's message files on worker threads, ahead of the engines
@@ -45,7 +54,9 @@ class MessageLoader : public QObject {
     Q_OBJECT
 
 public:
-    MessageLoader(JobOptions options, JobFolders folders, QObject* parent = nullptr);
+    // With a ledger, every message gets its name there before it is handed out.
+    MessageLoader(JobOptions options, JobFolders folders,
+                  std::shared_ptr<ArchiveLedger> ledger = {}, QObject* parent = nullptr);
     ~MessageLoader() override;
 
     // Replaces the work list; taken from its end.
@@ -67,10 +78,11 @@ public:
     // tell.
     static std::optional<QString> pdfPathFromHeader(const QString& path, const JobOptions& options,
                                                     const JobFolders& folders,
-                                                    const QString& mailFolder);
+                                                    const QString& mailFolder,
+                                                    std::optional<QString>* identity = nullptr);
     // Loads one item as a worker thread does.
     static LoadedMessage load(const WorkItem& item, const JobOptions& options,
-                              const JobFolders& folders);
+                              const JobFolders& folders, ArchiveLedger* ledger = nullptr);
 
 Q_SIGNALS:
     void ready();
@@ -83,6 +95,7 @@ private:
 
     const JobOptions m_options;
     const JobFolders m_folders;
+    std::shared_ptr<ArchiveLedger> m_ledger;
     QList<WorkItem> m_work;
     int m_readyLimit = 4;
     std::deque<std::unique_ptr<QFutureWatcher<Chunk>>> m_loading;

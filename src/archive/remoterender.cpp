@@ -4,6 +4,7 @@
 #include "archive/boxprotocol.h"
 #include "platform/bus/notificationcenter.h"
 #include "platform/files/atomicfile.h"
+#include "render/destinationpaths.h"
 #include "render/emloutput.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFutureWatcher>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QPointer>
 #include <QQueue>
@@ -127,7 +129,7 @@ QStringList RemoteRender::launchArguments(const QString& id, const QString& fold
 QJsonObject RemoteRender::jobDictionary(const JobOptions& options, const QString& jobName,
                                         const QString& mainFolder, const QString& mailFolder,
                                         const QString& emlPath, const QString& attachments,
-                                        const QString& jobId) {
+                                        const QString& jobId, const ClaimedName& name) {
     QJsonObject json = options.toJson();
     // The box never signs in anywhere: it needs neither secret.
     json.remove(jobkeys::password);
@@ -146,7 +148,38 @@ QJsonObject RemoteRender::jobDictionary(const JobOptions& options, const QString
         json.insert(boxprotocol::attachments, attachments);
     }
     json.insert(boxprotocol::currentFile, jobId);
+    if (!name.path.isEmpty()) {
+        json.insert(boxprotocol::pdfPath, name.path);
+        json.insert(boxprotocol::nameNumber, name.number);
+        json.insert(boxprotocol::replaceExisting, name.replace);
+    }
     return json;
+}
+
+std::optional<RenderBoxResult> RemoteRender::readResult(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    QJsonParseError error;
+    const QJsonObject json = QJsonDocument::fromJson(file.readAll(), &error).object();
+    const std::optional<MessageToHTMLToPDF::Outcome> outcome =
+        MessageToHTMLToPDF::outcomeNamed(json.value(boxprotocol::resultOutcome).toString());
+    if (error.error != QJsonParseError::NoError || !outcome) {
+        return std::nullopt;
+    }
+    RenderBoxResult result;
+    result.outcome = *outcome;
+    result.reason = json.value(boxprotocol::resultReason).toString();
+    result.path = json.value(boxprotocol::resultPath).toString();
+    result.retry = json.value(boxprotocol::resultRetry).toBool();
+    for (const QJsonValue& value : json.value(boxprotocol::resultFiles).toArray()) {
+        const QJsonObject entry = value.toObject();
+        result.files.push_back({entry.value(boxprotocol::resultPath).toString(),
+                                entry.value(boxprotocol::fileSize).toInteger(),
+                                entry.value(boxprotocol::fileSha256).toString()});
+    }
+    return result;
 }
 
 qint64 RemoteRender::boxProcessId() const {
@@ -239,6 +272,19 @@ void RemoteRender::launchRenderbox() {
     if (processRunning()) {
         return;
     }
+    // The token goes in a file only this user can read; the command line, which every local
+    // user can read, carries only the box's id and folder.
+    const QJsonObject launch{{boxprotocol::launchToken, boxprotocol::launcherToken()}};
+    const WriteOutcome tokenWritten = writePrivateFileAtomically(
+        m_folder + u'/' + boxprotocol::launchFile, QJsonDocument(launch).toJson());
+    m_startError.clear();
+    if (!tokenWritten.written()) {
+        m_startError =
+            QStringLiteral("cannot prepare the render box's folder: ") + tokenWritten.error;
+        qCWarning(lcArchive).noquote() << m_startError;
+        Q_EMIT renderFinished();
+        return;
+    }
     m_task = std::make_unique<QProcess>();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -259,6 +305,17 @@ void RemoteRender::launchRenderbox() {
         }
     });
     QProcess* process = m_task.get();
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+        if (process != m_task.get() || error != QProcess::FailedToStart) {
+            return;
+        }
+        m_startError = QStringLiteral("the render box could not start (%1): %2")
+                           .arg(m_program, process->errorString());
+        qCWarning(lcArchive).noquote() << m_startError;
+        if (m_busyWorking) {
+            Q_EMIT renderFinished();
+        }
+    });
     connect(process, &QProcess::finished, this, [this, process] {
         if (process != m_task.get()) {
             return;
@@ -278,7 +335,7 @@ void RemoteRender::launchRenderbox() {
 
 void RemoteRender::askToQuit() {
     if (running() || !m_retiring.empty()) {
-        m_center->post(boxprotocol::quit, m_id);
+        m_center->post(boxprotocol::quit, boxprotocol::sealed(boxprotocol::launcherToken(), m_id));
     }
 }
 
@@ -310,13 +367,14 @@ void RemoteRender::quitRenderbox() {
         m_task.reset();
         return;
     }
-    m_center->post(boxprotocol::quit, m_id);
+    m_center->post(boxprotocol::quit, boxprotocol::sealed(boxprotocol::launcherToken(), m_id));
     retire(std::move(m_task));
 }
 
 void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
                              const QString& mailFolder, const JobOptions& options,
-                             const QString& jobName, const QString& mailappAttachments) {
+                             const QString& jobName, const QString& mailappAttachments,
+                             const ClaimedName& name) {
     if (m_busyWorking) {
         qCWarning(lcArchive)
             << "logic problem - we should not be starting a new render as we already have one";
@@ -332,47 +390,46 @@ void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
     }
     m_failHandled = false;
     m_currentDone = false;
+    m_result.reset();
     m_currentFile = newId();
     remember(m_renderedFiles, m_currentFile);
-    m_current = {data, mainFolder, mailFolder, jobName, options};
+    m_current = {data, mainFolder, mailFolder, jobName, options, name};
     ++m_renderCountOnCurrentTask;
 
     const QString messagePath = m_folder + u'/' + m_currentFile;
     const QByteArray job =
         QJsonDocument(jobDictionary(options, jobName, mainFolder, mailFolder, messagePath,
-                                    mailappAttachments, m_currentFile))
+                                    mailappAttachments, m_currentFile, name))
             .toJson(QJsonDocument::Indented);
     // The files are written on a worker thread: creating files can stall for tens of
     // milliseconds on a busy disk, and the main thread has other boxes to feed.
     auto* handOver = new QFutureWatcher<WriteOutcome>(this);
     const QString renderId = m_currentFile;
-    connect(handOver, &QFutureWatcher<WriteOutcome>::finished, this,
-            [this, handOver, renderId, data, mainFolder, mailFolder, jobName, options] {
-                handOver->deleteLater();
-                if (renderId != m_currentFile || !m_busyWorking) {
-                    // The render is over (the box ended meanwhile): its files must not wait
-                    // in the folder for the next box to find.
-                    const QString path = m_folder + u'/' + renderId;
-                    QFile::remove(path);
-                    QFile::remove(path + QStringLiteral(".json"));
-                    return;
-                }
-                const WriteOutcome written = handOver->result();
-                if (written.written()) {
-                    m_center->post(boxprotocol::render, m_id);
-                    return;
-                }
-                // The box cannot be handed this message: it is kept as an emergency copy.
-                qCWarning(lcArchive).noquote()
-                    << "cannot hand a message to render box" << m_id << ":" << written.error;
-                if (!EmlOutput::renderSingleEMLMessageAsEmergencyEML(data, mainFolder, mailFolder,
-                                                                     jobName, options)) {
-                    qCWarning(lcArchive) << "and no emergency copy could be written either";
-                }
-                m_failHandled = true;
-                m_busyWorking = false;
-                Q_EMIT renderFinished();
-            });
+    connect(handOver, &QFutureWatcher<WriteOutcome>::finished, this, [this, handOver, renderId] {
+        handOver->deleteLater();
+        if (renderId != m_currentFile || !m_busyWorking) {
+            // The render is over (the box ended meanwhile): its files must not wait
+            // in the folder for the next box to find.
+            const QString path = m_folder + u'/' + renderId;
+            QFile::remove(path);
+            QFile::remove(path + QStringLiteral(".json"));
+            return;
+        }
+        const WriteOutcome written = handOver->result();
+        if (written.written()) {
+            m_center->post(boxprotocol::render,
+                           boxprotocol::sealed(boxprotocol::launcherToken(), m_id));
+            return;
+        }
+        // The box cannot be handed this message: it is kept as an emergency copy.
+        qCWarning(lcArchive).noquote()
+            << "cannot hand a message to render box" << m_id << ":" << written.error;
+        keepEmergencyCopy(QStringLiteral("cannot hand the message to a render box: ") +
+                          written.error);
+        m_failHandled = true;
+        m_busyWorking = false;
+        Q_EMIT renderFinished();
+    });
     handOver->setFuture(QtConcurrent::run([folder = m_folder, messagePath, data, job] {
         for (const QString& stale :
              QDir(folder).entryList({QStringLiteral("*.json")}, QDir::Files)) {
@@ -391,20 +448,37 @@ void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
     }));
 }
 
-void RemoteRender::onNotification(const QString& name, const QString& object) {
+void RemoteRender::onNotification(const QString& name, const QString& sealedObject) {
     if (name != boxprotocol::donePrefix + m_id) {
         return;
     }
-    remember(m_renderedFilesWorked, object);
-    if (object == m_currentFile && m_busyWorking) {
+    const std::optional<QString> object =
+        boxprotocol::unsealed(sealedObject, boxprotocol::launcherToken());
+    if (!object) {
+        return; // not from this process's box
+    }
+    remember(m_renderedFilesWorked, *object);
+    const QString resultPath = m_folder + u'/' + *object + boxprotocol::resultSuffix;
+    if (*object == m_currentFile && m_busyWorking) {
+        m_result = readResult(resultPath);
+        QFile::remove(resultPath);
+        if (!m_result) {
+            RenderBoxResult none;
+            none.reason = QStringLiteral("the render box could not report how the render ended");
+            none.retry = true;
+            none.outcome = MessageToHTMLToPDF::Outcome::Failed;
+            none.path = m_current.name.path;
+            m_result = std::move(none);
+        }
         m_busyWorking = false;
         m_currentDone = true;
         m_current = {};
         Q_EMIT renderFinished();
         return;
     }
+    QFile::remove(resultPath);
     qCWarning(lcArchive).noquote()
-        << "some logic error got" << object << "while we should only get" << m_currentFile;
+        << "some logic error got" << *object << "while we should only get" << m_currentFile;
     qCWarning(lcArchive).noquote() << "previous items we STARTED on" << m_renderedFiles;
     qCWarning(lcArchive).noquote() << "previous notifications -  on" << m_renderedFilesWorked;
 }
@@ -430,6 +504,38 @@ bool RemoteRender::failed() {
     return true;
 }
 
+std::optional<RenderBoxResult> RemoteRender::takeResult() {
+    return std::exchange(m_result, std::nullopt);
+}
+
+void RemoteRender::keepEmergencyCopy(const QString& why) {
+    RenderBoxResult result;
+    result.reason = why;
+    result.path = m_current.name.path;
+    if (result.path.isEmpty() && !m_current.data.isEmpty()) {
+        // Handed over without a name: the message's own path, as the box would have made it.
+        auto message = MCOMessageParser::messageParserWithData(m_current.data);
+        result.path =
+            DestinationPaths::destinationPath(*message, m_current.mainFolder, m_current.mailFolder,
+                                              FormatKey::Pdf, QString(), m_current.options);
+    }
+    const WriteOutcome copy = EmlOutput::emergencyCopy(m_current.data, result.path);
+    if (copy.written()) {
+        result.outcome = MessageToHTMLToPDF::Outcome::EmergencyEml;
+        if (std::optional<FileRecord> file =
+                FileRecord::of(EmlOutput::emlPathBeside(result.path))) {
+            result.files.push_back(std::move(*file));
+        }
+    } else {
+        result.outcome = MessageToHTMLToPDF::Outcome::NotArchived;
+        result.reason +=
+            QStringLiteral("; no EML copy either: %1")
+                .arg(copy.error.isEmpty() ? QStringLiteral("its name is taken") : copy.error);
+        qCWarning(lcArchive).noquote() << "no emergency copy for a message of box" << m_id;
+    }
+    m_result = std::move(result);
+}
+
 void RemoteRender::handleFail() {
     if (m_failHandled) {
         return;
@@ -438,12 +544,9 @@ void RemoteRender::handleFail() {
     // The message is kept from memory: the box may have died before its files were even
     // written. Files of the render still on their way are removed when they arrive.
     const QString messagePath = m_folder + u'/' + m_currentFile;
-    if (!EmlOutput::renderSingleEMLMessageAsEmergencyEML(m_current.data, m_current.mainFolder,
-                                                         m_current.mailFolder, m_current.jobName,
-                                                         m_current.options)) {
-        qCWarning(lcArchive).noquote()
-            << "render box" << m_id << "ended during a render, and no emergency copy was written";
-    }
+    keepEmergencyCopy(!m_startError.isEmpty()
+                          ? m_startError
+                          : QStringLiteral("the render box ended during the render"));
     QFile::remove(messagePath);
     QFile::remove(messagePath + QStringLiteral(".json"));
     m_current = {};

@@ -31,9 +31,10 @@ public:
 
     void renderPDF(const QByteArray& data, const QString& mainFolder, const QString& mailFolder,
                    const JobOptions& options, const QString& jobName,
-                   const QString& mailappAttachments) override;
+                   const QString& mailappAttachments, const ClaimedName& name) override;
     bool busyWorkingOnRender() override;
     bool failed() override;
+    std::optional<RenderBoxResult> takeResult() override;
     void quitRenderbox() override;
     void askToQuit() override;
 
@@ -58,7 +59,9 @@ public:
     static QJsonObject jobDictionary(const JobOptions& options, const QString& jobName,
                                      const QString& mainFolder, const QString& mailFolder,
                                      const QString& emlPath, const QString& attachments,
-                                     const QString& jobId);
+                                     const QString& jobId, const ClaimedName& name);
+    // A box's answer file, read; nothing when it is missing or damaged.
+    static std::optional<RenderBoxResult> readResult(const QString& path);
     // The program to start as a box: $TESSALY_RENDERBOX_PROGRAM, else "tessaly" beside or one
     // folder above this executable, else on PATH.
     static QString defaultBoxProgram();
@@ -72,7 +75,9 @@ private:
     bool needsLaunch() const;
     void retire(std::unique_ptr<QProcess> process);
     void handleFail();
-    void onNotification(const QString& name, const QString& object);
+    // The message is kept as an emergency copy beside its name: the box cannot give a PDF.
+    void keepEmergencyCopy(const QString& why);
+    void onNotification(const QString& name, const QString& sealedObject);
 
     NotificationCenter* m_center;
     QString m_id;
@@ -90,6 +95,8 @@ private:
     bool m_launchPending = false;
     bool m_replaceProcess = false; // the launch pending ends the running box first
     bool m_currentDone = false;    // the box reported the current render done
+    QString m_startError;          // why the last box launched could not start
+    std::optional<RenderBoxResult> m_result;
     // The current render, kept until the box reports it done, for an emergency copy.
     struct Render {
         QByteArray data;
@@ -97,6 +104,7 @@ private:
         QString mailFolder;
         QString jobName;
         JobOptions options;
+        ClaimedName name;
     };
     Render m_current;
     QStringList m_renderedFiles;

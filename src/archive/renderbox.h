@@ -46,6 +46,7 @@ private:
     void onNotification(const QString& name, const QString& object);
     void renderboxRender();
     void checkForCurrentRenderDone();
+    void answerUnreadable(const QString& jobFile, const QString& jobId, const QString& reason);
     void autoQuit();
     QString findNextJob() const;
     void makeEngineFor(const QJsonObject& job);
@@ -55,6 +56,7 @@ private:
     ViewFactory m_makeView;
     QString m_id;
     QString m_folder;
+    QString m_token;
     QTimer m_doneCheck;
     QTimer m_autoQuit;
     bool m_gotJob = false;

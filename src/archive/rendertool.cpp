@@ -2,10 +2,15 @@
 
 #include "archive/archivelog.h"
 #include "archive/renderboxpool.h"
+#include "platform/files/atomicfile.h"
 #include "render/destinationpaths.h"
 #include "render/renderboxengine.h"
+#include "render/soundfiles.h"
 
+#include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace tessaly {
@@ -55,7 +60,7 @@ RenderTool::RenderTool(JobOptions options, Environment environment, QObject* par
     m_timer.setInterval(m_environment.tickMs);
     connect(&m_timer, &QTimer::timeout, this, &RenderTool::renderTimer);
     m_timer.start();
-    connect(&m_expansion, &QFutureWatcher<FileExpansion::Result>::finished, this,
+    connect(&m_expansion, &QFutureWatcher<Preparation>::finished, this,
             &RenderTool::expansionFinished);
 }
 
@@ -80,20 +85,62 @@ void RenderTool::renderPDFs() {
     m_gettingFileList = true;
     m_scanClock.start();
     const QStringList paths = m_options.emlFiles.value_or(QStringList{});
-    const QString splitRoot = m_environment.splitRoot;
-    m_expansion.setFuture(QtConcurrent::run([paths, splitRoot, found = &m_found] {
-        return FileExpansion::explodeFilesAndFolders(paths, splitRoot, found);
+    // Each job splits its mailboxes into a folder of its own, so that removing them at the
+    // end never takes another job's.
+    m_splitFolder =
+        m_environment.splitRoot + u'/' + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const QString root = QDir::cleanPath(DestinationPaths::chosenDestination(m_options));
+    m_expansion.setFuture(QtConcurrent::run([paths, splitRoot = m_splitFolder, root,
+                                             found = &m_found] {
+        Preparation preparation;
+        // The destination is tried before anything is read: a job that cannot write there
+        // ends at once, saying why, rather than failing message by message.
+        const QString probe = root + QStringLiteral("/.tessaly-write-test");
+        WriteOutcome written{WriteOutcome::Status::Failed,
+                             QStringLiteral("the folder cannot be created")};
+        if (QDir().mkpath(root)) {
+            written = writeFileAtomically(probe, "t", ExistingFile::Replace);
+        }
+        if (!written.written()) {
+            preparation.fatalError =
+                QStringLiteral("cannot write to the destination %1: %2").arg(root, written.error);
+            return preparation;
+        }
+        QFile::remove(probe);
+        QString error;
+        preparation.ledger = ArchiveLedger::open(root, &SoundFiles::pdfOrEmlLooksOK, &error);
+        if (!preparation.ledger) {
+            preparation.fatalError =
+                QStringLiteral("cannot keep the archive's ledger in %1: %2").arg(root, error);
+            return preparation;
+        }
+        preparation.expansion = FileExpansion::explodeFilesAndFolders(paths, splitRoot, found);
+        return preparation;
     }));
+}
+
+void RenderTool::failBeforeStart(const QString& reason) {
+    qCWarning(lcArchive).noquote() << reason;
+    m_fatalError = reason;
+    m_progress.failed(reason);
+    cleanup();
+    Q_EMIT finished();
 }
 
 void RenderTool::expansionFinished() {
     if (m_allDone) {
         return;
     }
-    const FileExpansion::Result result = m_expansion.result();
+    Preparation preparation = m_expansion.result();
+    if (!preparation.fatalError.isEmpty()) {
+        failBeforeStart(preparation.fatalError);
+        return;
+    }
+    m_ledger = std::move(preparation.ledger);
+    const FileExpansion::Result& result = preparation.expansion;
     m_folders =
         JobFolders(JobFolders::commonAncestorEMLPaths(m_options.emlFiles.value_or(QStringList{})),
-                   m_environment.splitRoot, m_jobName);
+                   m_splitFolder, m_jobName);
     QList<WorkItem> work;
     // Taken from the end: what could not be read is handed out last.
     for (const FileExpansion::Unreadable& unreadable : result.unreadable) {
@@ -103,7 +150,7 @@ void RenderTool::expansionFinished() {
         work.append({path, QString()});
     }
     m_totalEmailCount = static_cast<int>(work.size());
-    m_loader = std::make_unique<MessageLoader>(m_options, m_folders);
+    m_loader = std::make_unique<MessageLoader>(m_options, m_folders, m_ledger);
     // Enough ready that a free engine never waits for a file to be read.
     m_loader->setReadyLimit(m_environment.maxEngines + 2);
     connect(m_loader.get(), &MessageLoader::ready, this, &RenderTool::scheduleHandOut);
@@ -152,15 +199,14 @@ RenderTool::Engine* RenderTool::idleEngine() {
     for (Engine& engine : m_engines) {
         if (!engine.engine->busyDoingSomething()) {
             // What the engine's last message left is taken before it starts another.
-            recordFailedMessage(engine);
-            collectOutcome(engine);
+            settle(engine);
             return &engine;
         }
     }
     if (static_cast<int>(m_engines.size()) >= m_environment.maxEngines) {
         return nullptr;
     }
-    m_engines.push_back({m_environment.makeEngine(m_options), QString()});
+    m_engines.push_back({m_environment.makeEngine(m_options), QString(), {}, 0});
     ++m_enginesMade;
     // A free engine takes the next message at once rather than at the next tick.
     connect(m_engines.back().engine.get(), &MessageToHTMLToPDF::becameIdle, this,
@@ -175,8 +221,25 @@ bool RenderTool::handOutLoaded(LoadedMessage loaded) {
         return true;
     }
     if (!loaded.message) {
-        m_errors.add({ErrorReport::Entry::Kind::Unreadable, loaded.path, loaded.unreadableReason});
+        listError(ErrorReport::Entry::Kind::Unreadable, loaded.path, loaded.unreadableReason);
+        if (m_ledger) {
+            QString error;
+            const QString identity =
+                QString::fromLatin1(QCryptographicHash::hash("unreadable\n" + loaded.path.toUtf8(),
+                                                             QCryptographicHash::Sha256)
+                                        .toHex());
+            if (!m_ledger->recordUnnamed(identity, loaded.path, ArchiveLedger::Outcome::Unreadable,
+                                         loaded.unreadableReason, &error)) {
+                qCWarning(lcArchive).noquote() << "ledger:" << error;
+            }
+        }
         ++m_figures.unreadable;
+        ++m_numEmailsArchived;
+        return true;
+    }
+    if (!loaded.claimError.isEmpty()) {
+        listError(ErrorReport::Entry::Kind::NotArchived, loaded.path, loaded.claimError);
+        ++m_figures.notArchived;
         ++m_numEmailsArchived;
         return true;
     }
@@ -193,7 +256,9 @@ bool RenderTool::handOutLoaded(LoadedMessage loaded) {
         return false;
     }
     engine->source = loaded.path;
-    engine->engine->setKnownPdfPath(loaded.pdfPath);
+    engine->name = loaded.name;
+    engine->ledgerRow = loaded.ledgerRow;
+    engine->engine->setClaimedName(loaded.name);
     if (!engine->engine->startRender(loaded.message, m_folders.getMainFolder(), loaded.mailFolder,
                                      false, m_jobName, loaded.mailappAttachments)) {
         m_waitingForEngine = std::move(loaded);
@@ -205,7 +270,7 @@ bool RenderTool::handOutLoaded(LoadedMessage loaded) {
 
 void RenderTool::handOut() {
     m_progress.archiving(m_numEmailsArchived, m_totalEmailCount);
-    recordFailedMessages();
+    settleEngines();
 
     QElapsedTimer budget;
     budget.start();
@@ -232,68 +297,114 @@ void RenderTool::handOut() {
             break;
         }
         const Failure& failure = m_failedMessages.last();
+        engine->engine->setClaimedName(failure.name);
         if (!engine->engine->startRender(failure.record.message, m_folders.getMainFolder(),
-                                         QString(), true, m_jobName, QString())) {
+                                         failure.record.mailFolder, true, m_jobName, QString())) {
             break; // kept for the next hand-out
         }
         engine->source = failure.path;
+        engine->name = failure.name;
+        engine->ledgerRow = failure.ledgerRow;
         m_failedMessages.removeLast();
     }
     checkForAllDone();
 }
 
-void RenderTool::recordFailedMessages() {
+void RenderTool::settleEngines() {
     for (Engine& engine : m_engines) {
-        recordFailedMessage(engine);
+        if (!engine.engine->busyDoingSomething()) {
+            settle(engine);
+        }
     }
 }
 
-void RenderTool::recordFailedMessage(Engine& engine) {
-    bool retry = false;
-    std::optional<MessageToHTMLToPDF::FailedMessage> record =
-        engine.engine->getAndClearFailedMessage(&retry);
-    if (!record) {
+void RenderTool::listError(ErrorReport::Entry::Kind kind, const QString& path,
+                           const QString& detail) {
+    m_errors.add({kind, path, detail});
+}
+
+void RenderTool::record(const Engine& engine, ArchiveLedger::Outcome outcome,
+                        const QString& reason) {
+    if (!m_ledger || engine.ledgerRow == 0) {
         return;
     }
-    Failure failure{*record, engine.source};
-    if (retry) {
-        m_abandonedMessages.append(failure);
-        m_errors.add({ErrorReport::Entry::Kind::TriedTwice, failure.path,
-                      describe(failure.record.message.get())});
-    } else {
-        m_failedMessages.append(failure);
+    QString error;
+    if (!m_ledger->record(engine.ledgerRow, outcome, reason, engine.engine->lastPdfPath(),
+                          engine.engine->lastFiles(), &error)) {
+        // The files are in place; only the proof of them is missing.
+        qCWarning(lcArchive).noquote()
+            << "cannot record" << engine.source << "in the ledger:" << error;
+        listError(ErrorReport::Entry::Kind::NotArchived, engine.source,
+                  QStringLiteral("archived, but the archive's ledger cannot be written: ") + error);
     }
 }
 
-void RenderTool::collectOutcome(Engine& engine) {
+void RenderTool::settle(Engine& engine) {
     const std::optional<MessageToHTMLToPDF::Outcome> outcome = engine.engine->takeFinishedOutcome();
     if (!outcome) {
+        return;
+    }
+    MessageToHTMLToPDF& done = *engine.engine;
+    const QString reason = done.lastReason();
+    bool retried = false;
+    std::optional<MessageToHTMLToPDF::FailedMessage> failure =
+        done.getAndClearFailedMessage(&retried);
+    if (failure && failure->message) {
+        if (!retried) {
+            // Tried once more before anything is counted.
+            m_failedMessages.append({*failure, engine.source, engine.name, engine.ledgerRow});
+            return;
+        }
+        m_abandonedMessages.append({*failure, engine.source, engine.name, engine.ledgerRow});
+        listError(ErrorReport::Entry::Kind::TriedTwice, engine.source,
+                  describe(failure->message.get()) + QStringLiteral(": ") + reason);
+        record(engine, ArchiveLedger::Outcome::FailedTwice, reason);
         return;
     }
     using Outcome = MessageToHTMLToPDF::Outcome;
     switch (*outcome) {
     case Outcome::Made:
         ++m_figures.pdfsMade;
+        record(engine, ArchiveLedger::Outcome::Made, QString());
         break;
     case Outcome::EmlOnly:
         ++m_figures.emlOnly;
+        record(engine, ArchiveLedger::Outcome::EmlOnly, QString());
         break;
     case Outcome::AlreadyArchived:
         ++m_figures.alreadyArchived;
+        // A sound file turned up at the name between its reservation and the render: the
+        // name is given back rather than claimed for a file this run did not write.
+        if (m_ledger && engine.ledgerRow != 0) {
+            m_ledger->release(engine.ledgerRow);
+        }
         break;
     case Outcome::EmergencyEml:
         ++m_figures.emergencyEml;
+        listError(ErrorReport::Entry::Kind::EmergencyEml, engine.source, reason);
+        record(engine, ArchiveLedger::Outcome::EmergencyEml, reason);
         break;
     case Outcome::Unreadable:
         ++m_figures.unreadable;
+        listError(ErrorReport::Entry::Kind::Unreadable, engine.source, reason);
         break;
     case Outcome::Failed:
-        break; // its failure record decides: retried, or abandoned after the retry
-    case Outcome::None:
-    case Outcome::GivenUp:
+        // A failure with no message to retry: nothing of it could be kept.
+        ++m_figures.notArchived;
+        listError(ErrorReport::Entry::Kind::NotArchived, engine.source, reason);
+        record(engine, ArchiveLedger::Outcome::FailedTwice, reason);
+        break;
     case Outcome::Nothing:
+        ++m_figures.notArchived;
+        listError(ErrorReport::Entry::Kind::NotArchived, engine.source,
+                  QStringLiteral("both the PDF and the EML format are off"));
+        break;
+    case Outcome::None:
     case Outcome::NotArchived:
         ++m_figures.notArchived;
+        listError(ErrorReport::Entry::Kind::NotArchived, engine.source,
+                  reason.isEmpty() ? QStringLiteral("no file could be written") : reason);
+        record(engine, ArchiveLedger::Outcome::FailedTwice, reason);
         break;
     }
 }
@@ -318,12 +429,9 @@ void RenderTool::checkForAllDone() {
     if (busy) {
         return;
     }
-    recordFailedMessages();
+    settleEngines();
     if (!m_failedMessages.isEmpty()) {
         return;
-    }
-    for (Engine& engine : m_engines) {
-        collectOutcome(engine);
     }
     m_progress.done();
     qCInfo(lcArchive).noquote() << "finished all folders for this account"
@@ -368,12 +476,30 @@ void RenderTool::cleanup() {
     }
     m_engines.clear();
     m_loader.reset();
+    if (m_ledger) {
+        // Names reserved for messages that were never rendered (a cancelled job) are free
+        // again; the messages are left for the next run.
+        m_ledger->releaseReservations();
+        m_ledger.reset();
+    }
+    if (!m_splitFolder.isEmpty() && m_expansion.isFinished()) {
+        QDir(m_splitFolder).removeRecursively();
+    }
 }
 
 void RenderTool::cancel() {
+    if (m_allDone) {
+        return;
+    }
     m_isCanceled = true;
     m_progress.cancelled();
+    // What finished before the cancel is counted and listed; what was in flight is left for
+    // the next run.
+    settleEngines();
     cleanup();
+    if (!m_errors.isEmpty()) {
+        writeErrorReport();
+    }
     Q_EMIT finished();
 }
 

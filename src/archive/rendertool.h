@@ -1,5 +1,6 @@
 #pragma once
 
+#include "archive/archiveledger.h"
 #include "archive/errorreport.h"
 #include "archive/fileexpansion.h"
 #include "archive/jobfolders.h"
@@ -99,10 +100,19 @@ private:
     struct Engine {
         std::unique_ptr<MessageToHTMLToPDF> engine;
         QString source; // the file it is rendering
+        ClaimedName name;
+        qint64 ledgerRow = 0;
     };
     struct Failure {
         MessageToHTMLToPDF::FailedMessage record;
         QString path;
+        ClaimedName name;
+        qint64 ledgerRow = 0;
+    };
+    struct Preparation {
+        FileExpansion::Result expansion;
+        std::shared_ptr<ArchiveLedger> ledger;
+        QString fatalError;
     };
 
     void expansionFinished();
@@ -111,9 +121,13 @@ private:
     void handOut();
     Engine* idleEngine();
     bool handOutLoaded(LoadedMessage loaded);
-    void recordFailedMessages();
-    void recordFailedMessage(Engine& engine);
-    void collectOutcome(Engine& engine);
+    void settleEngines();
+    // Takes how the engine's last message ended: counted once, listed unless made or
+    // skipped, recorded in the ledger, or kept for its retry.
+    void settle(Engine& engine);
+    void record(const Engine& engine, ArchiveLedger::Outcome outcome, const QString& reason);
+    void listError(ErrorReport::Entry::Kind kind, const QString& path, const QString& detail);
+    void failBeforeStart(const QString& reason);
     void checkForAllDone();
     bool anyEngineBusy();
     void writeErrorReport();
@@ -145,8 +159,10 @@ private:
     JobFigures m_figures;
     QString m_errorReportPath;
     QString m_fatalError;
+    std::shared_ptr<ArchiveLedger> m_ledger;
+    QString m_splitFolder; // this job's own: removed when the job ends
     std::atomic<int> m_found{0};
-    QFutureWatcher<FileExpansion::Result> m_expansion;
+    QFutureWatcher<Preparation> m_expansion;
 };
 
 } // namespace tessaly

@@ -40,44 +40,75 @@ QByteArray AttachmentSaver::getImageData(const QString& path) {
     return png;
 }
 
-QStringList AttachmentSaver::copyAttachmentsFromMailAppPath(MCOMessageParser& message,
-                                                            const QString& mainFolder,
-                                                            const QString& mailFolder,
-                                                            const JobOptions& options,
-                                                            const QString& mailappAttachments) {
-    if (mailappAttachments.isEmpty() || QDir(mailappAttachments).isEmpty()) {
+QString AttachmentSaver::attachmentPath(MCOMessageParser& message, const QString& mainFolder,
+                                        const QString& mailFolder, const JobOptions& options,
+                                        const QString& fileName, int number) {
+    QString path = DestinationPaths::computeDestinationPath(
+        message, mainFolder, mailFolder, FormatKey::Attachment, fileName, options);
+    if (path.isEmpty()) {
         return {};
     }
-    QStringList destinations;
+    if (number > 1) {
+        QString mainPath = DestinationPaths::computeDestinationPath(
+            message, mainFolder, mailFolder, FormatKey::Pdf, QString(), options);
+        if (mainPath.isEmpty()) {
+            mainPath = DestinationPaths::computeDestinationPath(message, mainFolder, mailFolder,
+                                                                FormatKey::Eml, QString(), options);
+        }
+        path = DestinationPaths::numberedAttachmentPath(path, mainPath, number);
+    }
+    QDir().mkpath(QFileInfo(path).path());
+    return path;
+}
+
+void AttachmentSaver::copyAttachmentsFromMailAppPath(MCOMessageParser& message,
+                                                     const QString& mainFolder,
+                                                     const QString& mailFolder,
+                                                     const JobOptions& options,
+                                                     const QString& mailappAttachments, int number,
+                                                     Outcome& outcome, QStringList& copied) {
+    if (mailappAttachments.isEmpty() || QDir(mailappAttachments).isEmpty()) {
+        return;
+    }
     QDirIterator it(mailappAttachments, QDir::Files | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString source = it.next();
-        const QString path = DestinationPaths::destinationPath(
-            message, mainFolder, mailFolder, FormatKey::Attachment, it.fileName(), options);
+        const QString path =
+            attachmentPath(message, mainFolder, mailFolder, options, it.fileName(), number);
         if (path.isEmpty()) {
             continue;
         }
-        destinations.append(path);
-        if (!QFileInfo::exists(path)) {
-            QFile source_(source);
-            if (source_.open(QIODevice::ReadOnly)) {
-                (void)writeFileAtomically(path, source_.readAll(), ExistingFile::KeepExisting);
-            }
+        copied.append(path);
+        if (QFileInfo::exists(path)) {
+            continue;
+        }
+        QFile input(source);
+        if (!input.open(QIODevice::ReadOnly)) {
+            outcome.failures.append(
+                QStringLiteral("cannot read %1: %2").arg(source, input.errorString()));
+            continue;
+        }
+        const WriteOutcome written =
+            writeFileAtomically(path, input.readAll(), ExistingFile::KeepExisting);
+        if (written.written()) {
+            outcome.written.append(path);
+        } else if (written.status == WriteOutcome::Status::Failed) {
+            outcome.failures.append(
+                QStringLiteral("cannot write attachment %1: %2").arg(path, written.error));
         }
     }
-    return destinations;
 }
 
-QString AttachmentSaver::downloadAttachment(const MCOAttachment& part, MCOMessageParser& message,
-                                            const QString& mainFolder, const QString& mailFolder,
-                                            const JobOptions& options, const QString& dupWarn) {
+void AttachmentSaver::downloadAttachment(const MCOAttachment& part, MCOMessageParser& message,
+                                         const QString& mainFolder, const QString& mailFolder,
+                                         const JobOptions& options, const QString& dupWarn,
+                                         int number, Outcome& outcome) {
     const QString name =
         AttachmentNames::numberedName(DestinationPaths::justFileName(part), dupWarn);
-    const QString path = DestinationPaths::destinationPath(message, mainFolder, mailFolder,
-                                                           FormatKey::Attachment, name, options);
+    const QString path = attachmentPath(message, mainFolder, mailFolder, options, name, number);
     if (path.isEmpty() || QFileInfo::exists(path)) {
-        return {};
+        return;
     }
     if (part.filename.isEmpty() && !part.data.isEmpty()) {
         // A nameless part may be a container (TNEF, uuencoded files, a message): its files are
@@ -91,34 +122,36 @@ QString AttachmentSaver::downloadAttachment(const MCOAttachment& part, MCOMessag
             for (const QString& file : unpacked.written) {
                 dateAndTag(file, message.header(), date);
             }
-            return unpacked.written.first();
+            outcome.written.append(unpacked.written);
+            return;
         }
         qCInfo(lcRender).noquote()
             << "RipMime was called and did not extract any files for" << QFileInfo(path).path();
     }
     if (part.data.isEmpty()) {
-        return {};
+        return;
     }
     const WriteOutcome written = writeFileAtomically(path, part.data, ExistingFile::KeepExisting);
     if (!written.written()) {
         if (written.status == WriteOutcome::Status::Failed) {
-            qCWarning(lcRender).noquote()
-                << "cannot write attachment" << path << ":" << written.error;
+            outcome.failures.append(
+                QStringLiteral("cannot write attachment %1: %2").arg(path, written.error));
         }
-        return {};
+        return;
     }
     dateAndTag(path, message.header(),
                MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message.header()));
-    return path;
+    outcome.written.append(path);
 }
 
 AttachmentSaver::Outcome
 AttachmentSaver::startOnAttachmentsFolder(MCOMessageParser& message, const QString& mainFolder,
                                           const QString& mailFolder, const JobOptions& options,
-                                          const QString& mailappAttachments) {
+                                          const QString& mailappAttachments, int number) {
     Outcome outcome;
-    const QStringList copied = copyAttachmentsFromMailAppPath(message, mainFolder, mailFolder,
-                                                              options, mailappAttachments);
+    QStringList copied;
+    copyAttachmentsFromMailAppPath(message, mainFolder, mailFolder, options, mailappAttachments,
+                                   number, outcome, copied);
     if (!copied.isEmpty()) {
         qsizetype next = 0;
         for (const MCOAttachment& part : message.htmlInlineAttachments()) {
@@ -129,19 +162,13 @@ AttachmentSaver::startOnAttachmentsFolder(MCOMessageParser& message, const QStri
         return outcome;
     }
     for (const MCOAttachment& part : message.htmlInlineAttachments()) {
-        const QString path = downloadAttachment(part, message, mainFolder, mailFolder, options, {});
-        if (!path.isEmpty()) {
-            outcome.written.append(path);
-        }
+        downloadAttachment(part, message, mainFolder, mailFolder, options, {}, number, outcome);
     }
     const QList<MCOAttachment>& attachments = message.attachments();
     const QStringList numbers = AttachmentNames::duplicateNumbers(attachments);
     for (qsizetype i = 0; i < attachments.size(); ++i) {
-        const QString path = downloadAttachment(attachments[i], message, mainFolder, mailFolder,
-                                                options, numbers[i]);
-        if (!path.isEmpty()) {
-            outcome.written.append(path);
-        }
+        downloadAttachment(attachments[i], message, mainFolder, mailFolder, options, numbers[i],
+                           number, outcome);
     }
     return outcome;
 }

@@ -15,29 +15,36 @@ namespace tessaly {
 class AttachmentSaver {
 public:
     struct [[nodiscard]] Outcome {
-        QStringList written; // files this call created
+        QStringList written;  // files this call created
+        QStringList failures; // what could not be written, and why
         // Preview data for inline parts that have no data of their own, in order, made from the
         // copied mail-client files.
         QList<QByteArray> previewsForEmptyInlineParts;
     };
 
+    // `number` is the message's name number: a message sharing its name with another one keeps
+    // its attachments in a folder of that number ("NAME (attachments) 2").
     static Outcome startOnAttachmentsFolder(MCOMessageParser& message, const QString& mainFolder,
                                             const QString& mailFolder, const JobOptions& options,
-                                            const QString& mailappAttachments);
-
-    static QStringList copyAttachmentsFromMailAppPath(MCOMessageParser& message,
-                                                      const QString& mainFolder,
-                                                      const QString& mailFolder,
-                                                      const JobOptions& options,
-                                                      const QString& mailappAttachments);
+                                            const QString& mailappAttachments, int number = 1);
 
     // PNG preview of a file (PDF first page or image), at most 400 by 600; empty when none.
     static QByteArray getImageData(const QString& path);
 
-    // Saves one part; returns the path written, or empty when nothing was written.
-    static QString downloadAttachment(const MCOAttachment& part, MCOMessageParser& message,
-                                      const QString& mainFolder, const QString& mailFolder,
-                                      const JobOptions& options, const QString& dupWarn);
+    // An attachment's path for the message's name number; its folder is made.
+    static QString attachmentPath(MCOMessageParser& message, const QString& mainFolder,
+                                  const QString& mailFolder, const JobOptions& options,
+                                  const QString& fileName, int number);
+
+private:
+    static void copyAttachmentsFromMailAppPath(MCOMessageParser& message, const QString& mainFolder,
+                                               const QString& mailFolder, const JobOptions& options,
+                                               const QString& mailappAttachments, int number,
+                                               Outcome& outcome, QStringList& copied);
+    static void downloadAttachment(const MCOAttachment& part, MCOMessageParser& message,
+                                   const QString& mainFolder, const QString& mailFolder,
+                                   const JobOptions& options, const QString& dupWarn, int number,
+                                   Outcome& outcome);
 };
 
 } // namespace tessaly

@@ -13,6 +13,28 @@ namespace tessaly {
 // emergency copy left where a PDF could not be made.
 class EmlOutput {
 public:
+    // How writing a message's EML copy at its own name went.
+    struct Copy {
+        enum class Status {
+            Off,     // the EML format is off
+            Written, // the copy is there (also when the same bytes already were)
+            Taken,   // another file holds the name
+            Failed,
+        };
+        Status status = Status::Off;
+        QString path;
+        QString error;
+    };
+    // Writes the parser's bytes at the message's EML path for its name number, never over a
+    // different file.
+    [[nodiscard]] static Copy writeEMLCopy(MCOMessageParser& message, const QString& mainFolder,
+                                           const QString& mailFolder, const JobOptions& options,
+                                           int number);
+    // The copy kept where a PDF could not be made: beside `pdfPath`, unless a sound PDF is
+    // there. Written when the same bytes are already there; AlreadyExists when a different
+    // file holds the name.
+    [[nodiscard]] static WriteOutcome emergencyCopy(const QByteArray& data, const QString& pdfPath);
+
     // Writes the parser's bytes at the message's EML path, replacing what is there. Returns the
     // path written, or null when the EML format is off or the write failed.
     [[nodiscard]] static QString writeEMLMessage(MCOMessageParser& message,

@@ -21,6 +21,9 @@ namespace tessaly {
 namespace {
 
 constexpr qreal kPxToPt = 0.75; // the engine prints at 96 CSS pixels per inch
+// A message moves to the next number when another file holds its name; past this many moves
+// something else is wrong.
+constexpr int kMaxNameMoves = 100;
 
 // The name the write probe checks before a paged print: beside the final file, unique.
 QString probePath(const QString& finalPath) {
@@ -58,16 +61,34 @@ double LocalRenderEngine::now() const {
     return m_timing.now ? m_timing.now() : m_clock.nsecsElapsed() / 1e9;
 }
 
+bool LocalRenderEngine::saveAttachments(QHash<QString, QByteArray>* stored) {
+    const AttachmentSaver::Outcome saved = AttachmentSaver::startOnAttachmentsFolder(
+        *m_current, m_mainFolder, m_mailFolder, m_options, m_mailappAttachments, m_number);
+    for (const QString& path : saved.written) {
+        addWrittenFile(path);
+    }
+    if (!saved.failures.isEmpty()) {
+        failWithoutPdf(m_lastPdfPath, saved.failures.join(QStringLiteral("; ")));
+        return false;
+    }
+    if (stored) {
+        qsizetype next = 0;
+        for (const MCOAttachment& part : m_current->htmlInlineAttachments()) {
+            if (part.data.isEmpty() && next < saved.previewsForEmptyInlineParts.size()) {
+                stored->insert(part.uniqueID, saved.previewsForEmptyInlineParts[next++]);
+            }
+        }
+    }
+    return true;
+}
+
 void LocalRenderEngine::proceed(std::shared_ptr<MCOMessageParser> message) {
     m_phase.start();
-    const AttachmentSaver::Outcome saved = AttachmentSaver::startOnAttachmentsFolder(
-        *message, m_mainFolder, m_mailFolder, m_options, m_mailappAttachments);
+    // The attachments go first: a PDF at its final name means every file of the message is
+    // there.
     QHash<QString, QByteArray> stored;
-    qsizetype next = 0;
-    for (const MCOAttachment& part : message->htmlInlineAttachments()) {
-        if (part.data.isEmpty() && next < saved.previewsForEmptyInlineParts.size()) {
-            stored.insert(part.uniqueID, saved.previewsForEmptyInlineParts[next++]);
-        }
+    if (!saveAttachments(&stored)) {
+        return;
     }
 
     ++m_renderId;
@@ -141,7 +162,8 @@ void LocalRenderEngine::createPDFNowThatHTMLIsReady() {
                                    << "- took" << t << "secs";
     }
     if (!message || path.isEmpty()) {
-        doneMakingPDF_EML_Attachments(Outcome::Failed);
+        m_reason = QStringLiteral("the message has no PDF path");
+        doneMakingPDF_EML_Attachments(Outcome::NotArchived);
         return;
     }
     m_printing = true;
@@ -197,55 +219,116 @@ void LocalRenderEngine::printSinglePage(const QString& path, int attempt) {
 void LocalRenderEngine::printed(const QString& path, const QByteArray& pdf, bool singlePageTried) {
     m_timings.print += m_phase.nsecsElapsed() / 1e6;
     m_phase.start();
-    // The attributes go in before the file is written: the PDF is written once, and a PDF at
-    // its path is always a stamped one.
+    QString error;
     if (pdf.size() >= SoundFiles::kMinPdfBytes) {
         const std::optional<QDateTime> date =
             MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(m_current->header());
         const std::optional<QByteArray> stamped = PdfStamp::stamped(pdf, m_current->header(), date);
-        const WriteOutcome written =
-            writeFileAtomically(path, stamped ? *stamped : pdf, ExistingFile::Replace);
-        if (written.written()) {
-            finishMadePdf(path, date);
+        switch (publish(stamped ? *stamped : pdf, date, &error)) {
+        case Published::Yes:
+            finishMadePdf();
             return;
+        case Published::GaveUp:
+            return;
+        case Published::No:
+            break;
         }
-        qCWarning(lcRender).noquote() << "failed to print" << path << written.error;
+        qCWarning(lcRender).noquote() << "failed to print" << m_lastPdfPath << error;
     } else if (pdf.isEmpty()) {
+        error = QStringLiteral("the layout engine printed nothing");
         qCWarning(lcRender).noquote() << "failed to print" << path;
+    } else {
+        error = QStringLiteral("the layout engine printed only %1 bytes").arg(pdf.size());
     }
     if (!singlePageTried) {
         qCInfo(lcRender).noquote()
-            << "Created PDF without page breaks as it is a hard to manage email:" << path;
-        printSinglePage(path, 0);
+            << "Created PDF without page breaks as it is a hard to manage email:" << m_lastPdfPath;
+        printSinglePage(m_lastPdfPath, 0);
         return;
     }
-    failWithoutPdf(path);
+    failWithoutPdf(m_lastPdfPath, error.isEmpty() ? QStringLiteral("no PDF could be made") : error);
 }
 
-void LocalRenderEngine::failWithoutPdf(const QString& path) {
+LocalRenderEngine::Published LocalRenderEngine::publish(const QByteArray& pdf,
+                                                        const std::optional<QDateTime>& date,
+                                                        QString* error) {
+    // The EML copy and the tags go before the PDF, and the PDF takes its final name last and
+    // never over another file: a PDF at its name is a complete message.
+    for (int move = 0; move < kMaxNameMoves; ++move) {
+        const EmlOutput::Copy copy =
+            EmlOutput::writeEMLCopy(*m_current, m_mainFolder, m_mailFolder, m_options, m_number);
+        if (copy.status == EmlOutput::Copy::Status::Failed) {
+            failWithoutPdf(m_lastPdfPath, copy.error);
+            return Published::GaveUp;
+        }
+        if (copy.status == EmlOutput::Copy::Status::Taken) {
+            if (!moveToNextName()) {
+                return Published::GaveUp;
+            }
+            continue;
+        }
+        if (copy.status == EmlOutput::Copy::Status::Written) {
+            addWrittenFile(copy.path);
+        }
+        const MCOMessageHeader& header = m_current->header();
+        const WriteOutcome written = writeFileAtomically(
+            m_lastPdfPath, pdf,
+            m_replaceExisting ? ExistingFile::Replace : ExistingFile::KeepExisting,
+            [&header, &date](const QString& file) {
+                if (date && !setFileModificationTime(file, *date)) {
+                    qCWarning(lcRender).noquote() << "cannot set the date of" << file;
+                }
+                if (!MessageTags::addAppleTags(header, file)) {
+                    qCInfo(lcRender).noquote() << "PDF kept without its tags:" << file;
+                }
+            });
+        if (written.written()) {
+            addWrittenFile(m_lastPdfPath);
+            return Published::Yes;
+        }
+        if (written.status == WriteOutcome::Status::Failed) {
+            *error = QStringLiteral("cannot write %1: %2").arg(m_lastPdfPath, written.error);
+            return Published::No;
+        }
+        // Another message's PDF took the name meanwhile (a run that keeps no ledger, or a
+        // file put there by hand): this one moves on to the next number.
+        qCInfo(lcRender).noquote() << "name taken meanwhile, moving on:" << m_lastPdfPath;
+        if (!moveToNextName()) {
+            return Published::GaveUp;
+        }
+    }
+    failWithoutPdf(m_lastPdfPath, QStringLiteral("no free name for its PDF"));
+    return Published::GaveUp;
+}
+
+bool LocalRenderEngine::moveToNextName() {
+    removeWrittenFiles();
+    m_replaceExisting = false;
+    ++m_number;
+    m_lastPdfPath = DestinationPaths::numberedFile(basePdfPath(), m_number);
+    return saveAttachments(nullptr);
+}
+
+void LocalRenderEngine::failWithoutPdf(const QString& path, const QString& reason) {
+    m_reason = reason;
     if (m_current) {
-        if (EmlOutput::saveEMLData(m_current->data(), path).written()) {
+        const WriteOutcome copy = EmlOutput::emergencyCopy(m_current->data(), path);
+        if (copy.written()) {
+            addWrittenFile(EmlOutput::emlPathBeside(path));
             qCInfo(lcRender).noquote()
                 << "Created eml file as it proved impossible to render: " << path << " eml";
+        } else {
+            m_reason +=
+                QStringLiteral("; no EML copy either: %1")
+                    .arg(copy.error.isEmpty() ? QStringLiteral("its name is taken") : copy.error);
         }
         recordFailure();
     }
-    m_lastPdfPath.clear();
     doneMakingPDF_EML_Attachments(Outcome::Failed);
 }
 
-void LocalRenderEngine::finishMadePdf(const QString& path, const std::optional<QDateTime>& date) {
-    if (date && !setFileModificationTime(path, *date)) {
-        qCWarning(lcRender).noquote() << "cannot set the date of" << path;
-    }
-    if (!MessageTags::addAppleTags(m_current->header(), path)) {
-        qCInfo(lcRender).noquote() << "PDF kept without its tags:" << path;
-    }
+void LocalRenderEngine::finishMadePdf() {
     incrementPDFCount();
-    if (EmlOutput::writeEMLMessage(*m_current, m_mainFolder, m_mailFolder, m_options).isEmpty() &&
-        m_options.emlFormat.size() >= DestinationPaths::kMinFormatLength) {
-        qCWarning(lcRender).noquote() << "no EML copy beside" << path;
-    }
     m_timings.finish = m_phase.nsecsElapsed() / 1e6;
     doneMakingPDF_EML_Attachments(Outcome::Made);
 }
@@ -253,9 +336,18 @@ void LocalRenderEngine::finishMadePdf(const QString& path, const std::optional<Q
 void LocalRenderEngine::gaveUpOnRenderOrPrinting() {
     const double t = secondsSinceStart();
     const QString title = subject();
-    doneMakingPDF_EML_Attachments(Outcome::GivenUp);
     qCWarning(lcRender).noquote() << "gaveUpOnRenderOrPrinting -" << title << "- at" << t
                                   << "seconds";
+    m_reason = QStringLiteral("the page was still not ready after %1 seconds").arg(qRound(t));
+    const WriteOutcome copy =
+        m_current ? EmlOutput::emergencyCopy(m_current->data(), m_lastPdfPath) : WriteOutcome{};
+    if (copy.written()) {
+        addWrittenFile(EmlOutput::emlPathBeside(m_lastPdfPath));
+        doneMakingPDF_EML_Attachments(Outcome::EmergencyEml);
+        return;
+    }
+    m_reason += QStringLiteral("; no EML copy either: %1").arg(copy.error);
+    doneMakingPDF_EML_Attachments(Outcome::NotArchived);
 }
 
 void LocalRenderEngine::stopCurrentWork() {

@@ -54,8 +54,12 @@ private:
     void printPaged(const QString& path);
     void printSinglePage(const QString& path, int attempt);
     void printed(const QString& path, const QByteArray& pdf, bool singlePageTried);
-    void finishMadePdf(const QString& path, const std::optional<QDateTime>& date);
-    void failWithoutPdf(const QString& path);
+    enum class Published { Yes, No, GaveUp };
+    Published publish(const QByteArray& pdf, const std::optional<QDateTime>& date, QString* error);
+    bool saveAttachments(QHash<QString, QByteArray>* stored);
+    bool moveToNextName();
+    void finishMadePdf();
+    void failWithoutPdf(const QString& path, const QString& reason);
     void gaveUpOnRenderOrPrinting();
     double now() const;
     // The page outlives engines (a render box makes a new engine for another job's options):

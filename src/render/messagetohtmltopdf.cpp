@@ -6,6 +6,8 @@
 #include "render/renderlog.h"
 #include "render/soundfiles.h"
 
+#include <QFile>
+
 namespace tessaly {
 
 namespace {
@@ -27,11 +29,49 @@ QString MessageToHTMLToPDF::subject() const {
     return m_current ? m_current->header().subject() : QString();
 }
 
+namespace {
+
+constexpr std::pair<MessageToHTMLToPDF::Outcome, const char*> kOutcomeNames[] = {
+    {MessageToHTMLToPDF::Outcome::None, "none"},
+    {MessageToHTMLToPDF::Outcome::Made, "made"},
+    {MessageToHTMLToPDF::Outcome::AlreadyArchived, "already-archived"},
+    {MessageToHTMLToPDF::Outcome::EmlOnly, "eml-only"},
+    {MessageToHTMLToPDF::Outcome::Failed, "failed"},
+    {MessageToHTMLToPDF::Outcome::Nothing, "nothing"},
+    {MessageToHTMLToPDF::Outcome::EmergencyEml, "emergency-eml"},
+    {MessageToHTMLToPDF::Outcome::NotArchived, "not-archived"},
+    {MessageToHTMLToPDF::Outcome::Unreadable, "unreadable"},
+};
+
+// A message moves to the next number when a file it did not write holds its name; past this
+// many moves something else is wrong.
+constexpr int kMaxNameMoves = 100;
+
+} // namespace
+
+QString MessageToHTMLToPDF::outcomeName(Outcome outcome) {
+    for (const auto& [value, name] : kOutcomeNames) {
+        if (value == outcome) {
+            return QString::fromLatin1(name);
+        }
+    }
+    return {};
+}
+
+std::optional<MessageToHTMLToPDF::Outcome> MessageToHTMLToPDF::outcomeNamed(const QString& name) {
+    for (const auto& [value, text] : kOutcomeNames) {
+        if (name == QLatin1String(text)) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
 bool MessageToHTMLToPDF::startRender(std::shared_ptr<MCOMessageParser> message,
                                      const QString& mainFolder, const QString& mailFolder,
                                      bool isRetry, const QString& jobName,
                                      const QString& mailappAttachments) {
-    const QString knownPdfPath = std::exchange(m_knownPdfPath, QString());
+    const std::optional<ClaimedName> claimed = std::exchange(m_claimedName, std::nullopt);
     if (m_busyRendering) {
         qCWarning(lcRender) << "Render NOT started - this is bad. Make sure we are not busy first.";
         return false;
@@ -45,20 +85,28 @@ bool MessageToHTMLToPDF::startRender(std::shared_ptr<MCOMessageParser> message,
     m_timings = {};
     m_outcome = Outcome::None;
     m_lastPdfPath.clear();
+    m_basePdfPath.clear();
+    m_reason.clear();
+    m_writtenPaths.clear();
+    m_files.clear();
+    m_number = claimed ? std::max(1, claimed->number) : 1;
+    m_replaceExisting = claimed && claimed->replace;
     m_mailappAttachments = mailappAttachments;
     m_outcomeTaken = false;
     m_current = message;
     if (!message) {
         qCInfo(lcRender) << "handed non renderable message type: null";
+        m_reason = QStringLiteral("no message could be made of it");
         doneMakingPDF_EML_Attachments(Outcome::Unreadable);
         return true;
     }
 
-    const QString pdfPath =
-        !knownPdfPath.isEmpty()
-            ? knownPdfPath
-            : DestinationPaths::destinationPath(*message, mainFolder, mailFolder, FormatKey::Pdf,
-                                                QString(), m_options);
+    // A claimed name was worked out by the caller, off this thread: the path is not formatted
+    // again here.
+    m_claimed = claimed.has_value();
+    const QString pdfPath = !formatEnabled(m_options.pdfFormat) ? QString()
+                            : claimed                           ? claimed->path
+                                                                : basePdfPath();
     if (pdfPath.isEmpty()) {
         if (!emlOnlyRoute(message)) {
             doneMakingPDF_EML_Attachments(m_outcome == Outcome::None ? Outcome::Nothing
@@ -67,7 +115,7 @@ bool MessageToHTMLToPDF::startRender(std::shared_ptr<MCOMessageParser> message,
         return true;
     }
     m_lastPdfPath = pdfPath;
-    if (SoundFiles::pdfFilelooksOK(pdfPath)) {
+    if (!m_replaceExisting && SoundFiles::pdfFilelooksOK(pdfPath)) {
         doneMakingPDF_EML_Attachments(Outcome::AlreadyArchived);
         return true;
     }
@@ -75,28 +123,65 @@ bool MessageToHTMLToPDF::startRender(std::shared_ptr<MCOMessageParser> message,
     return true;
 }
 
+const QString& MessageToHTMLToPDF::basePdfPath() {
+    if (m_basePdfPath.isEmpty() && m_current) {
+        m_basePdfPath = DestinationPaths::destinationPath(*m_current, m_mainFolder, m_mailFolder,
+                                                          FormatKey::Pdf, QString(), m_options);
+    }
+    return m_basePdfPath;
+}
+
+void MessageToHTMLToPDF::removeWrittenFiles() {
+    for (const QString& path : std::exchange(m_writtenPaths, {})) {
+        QFile::remove(path);
+    }
+}
+
 bool MessageToHTMLToPDF::emlOnlyRoute(const std::shared_ptr<MCOMessageParser>& message) {
     if (!formatEnabled(m_options.emlFormat)) {
         return false;
     }
-    const QString emlPath = DestinationPaths::destinationPath(*message, m_mainFolder, m_mailFolder,
-                                                              FormatKey::Eml, QString(), m_options);
-    if (emlPath.isEmpty() || EmlOutput::emlFilelooksOK(emlPath)) {
-        m_outcome = Outcome::AlreadyArchived;
+    for (int move = 0; move < kMaxNameMoves; ++move, ++m_number) {
+        const QString emlPath = DestinationPaths::numberedFile(
+            DestinationPaths::destinationPath(*message, m_mainFolder, m_mailFolder, FormatKey::Eml,
+                                              QString(), m_options),
+            m_number);
+        m_lastPdfPath = emlPath;
+        // Without a claimed name a sound copy at the path is this message's; with one, a file
+        // there is checked byte for byte when the copy is written.
+        if (emlPath.isEmpty() || (!m_claimed && EmlOutput::emlFilelooksOK(emlPath))) {
+            m_outcome = Outcome::AlreadyArchived;
+            return false;
+        }
+        const AttachmentSaver::Outcome saved = AttachmentSaver::startOnAttachmentsFolder(
+            *message, m_mainFolder, m_mailFolder, m_options, m_mailappAttachments, m_number);
+        for (const QString& path : saved.written) {
+            addWrittenFile(path);
+        }
+        if (!saved.failures.isEmpty()) {
+            m_reason = saved.failures.join(QStringLiteral("; "));
+            m_outcome = Outcome::NotArchived;
+            return false;
+        }
+        const EmlOutput::Copy copy =
+            EmlOutput::writeEMLCopy(*message, m_mainFolder, m_mailFolder, m_options, m_number);
+        if (copy.status == EmlOutput::Copy::Status::Taken) {
+            removeWrittenFiles();
+            m_replaceExisting = false;
+            continue;
+        }
+        if (copy.status != EmlOutput::Copy::Status::Written) {
+            m_reason = copy.error;
+            m_outcome = Outcome::NotArchived;
+            return false;
+        }
+        addWrittenFile(copy.path);
+        incrementPDFCount();
+        m_outcome = Outcome::EmlOnly;
         return false;
     }
-    const QString written =
-        EmlOutput::writeEMLMessage(*message, m_mainFolder, m_mailFolder, m_options);
-    // Saved whatever happens to the copy; a part that cannot be written says so itself.
-    const AttachmentSaver::Outcome saved = AttachmentSaver::startOnAttachmentsFolder(
-        *message, m_mainFolder, m_mailFolder, m_options, m_mailappAttachments);
-    qCInfo(lcRender) << "EML route saved" << saved.written.size() << "attachments";
-    if (written.isEmpty()) {
-        m_outcome = Outcome::Failed;
-        return false;
-    }
-    incrementPDFCount();
-    m_outcome = Outcome::EmlOnly;
+    m_reason = QStringLiteral("no free name for its EML copy");
+    m_outcome = Outcome::NotArchived;
     return false;
 }
 
@@ -109,6 +194,11 @@ bool MessageToHTMLToPDF::renderSingleEMLMessage(const QByteArray& data, const QS
 
 void MessageToHTMLToPDF::doneMakingPDF_EML_Attachments(Outcome outcome) {
     stopCurrentWork();
+    for (const QString& path : std::exchange(m_writtenPaths, {})) {
+        if (std::optional<FileRecord> record = FileRecord::of(path)) {
+            m_files.push_back(std::move(*record));
+        }
+    }
     m_busyRendering = false;
     m_outcome = outcome;
     Q_EMIT becameIdle();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/files/filerecord.h"
 #include "platform/mail/mcomessageparser.h"
 #include "render/joboptions.h"
 
@@ -7,6 +8,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace tessaly {
 
@@ -17,6 +19,14 @@ struct RenderTimings {
     double waitForPage = 0; // from loading until the page was ready (the layout engine)
     double print = 0;       // the engine's printing, all attempts
     double finish = 0;      // writing the PDF, attributes, date, tags, EML copy (ours)
+};
+
+// The name a message was given before it was handed out: its PDF path (or EML path when PDFs
+// are off) with the number it took when another message already had the name.
+struct ClaimedName {
+    QString path;
+    int number = 1;
+    bool replace = false; // a damaged file of no known message may be replaced
 };
 
 // Renders one message at a time: decides whether the message needs work at all (a sound PDF
@@ -33,13 +43,14 @@ public:
         Made,            // a sound PDF was made
         AlreadyArchived, // a sound PDF (or, EML-only, a sound EML) was already there
         EmlOnly,         // written by the EML-only route
-        Failed,          // no PDF; the raw message was kept as EML beside its path
-        GivenUp,         // the watchdog ended it; nothing written
+        Failed,          // no PDF (the raw message is kept beside its path): worth a retry
         Nothing,         // both formats are off
-        EmergencyEml,    // the render box failed on it; an emergency EML copy is there
-        NotArchived,     // the render box gave no PDF and no copy (e.g. gave up)
+        EmergencyEml,    // given up on, or its render box failed: an EML copy is there
+        NotArchived,     // nothing could be written for it
         Unreadable,      // no message could be made of the file
     };
+    static QString outcomeName(Outcome outcome);
+    static std::optional<Outcome> outcomeNamed(const QString& name);
     struct FailedMessage {
         std::shared_ptr<MCOMessageParser> message;
         QString mailFolder;
@@ -54,9 +65,9 @@ public:
                                    const QString& mainFolder, const QString& mailFolder,
                                    bool isRetry, const QString& jobName,
                                    const QString& mailappAttachments);
-    // The PDF path of the message the next startRender gets, already worked out by the caller
-    // with the same folders and options; only that call uses it.
-    void setKnownPdfPath(const QString& path) { m_knownPdfPath = path; }
+    // The name the message of the next startRender was given by the caller (worked out with
+    // the same folders and options); only that call uses it.
+    void setClaimedName(ClaimedName name) { m_claimedName = std::move(name); }
     // The render box's entry: raw bytes, rendered here.
     [[nodiscard]] bool renderSingleEMLMessage(const QByteArray& data, const QString& mainFolder,
                                               const QString& mailFolder, const QString& jobName,
@@ -72,9 +83,12 @@ public:
     // Lets a render box start ending before shutdown() waits for it.
     virtual void prepareShutdown() {}
 
-    // How the last message ended, and its PDF path (empty when it has none).
+    // How the last message ended, why (unless made or skipped), its PDF path (or EML path
+    // when PDFs are off; the numbered name it ended up with) and every file written for it.
     Outcome lastOutcome() const { return m_outcome; }
+    const QString& lastReason() const { return m_reason; }
     const QString& lastPdfPath() const { return m_lastPdfPath; }
+    const std::vector<FileRecord>& lastFiles() const { return m_files; }
     const RenderTimings& lastTimings() const { return m_timings; }
     const JobOptions& options() const { return m_options; }
 
@@ -93,6 +107,12 @@ protected:
     void incrementPDFCount();
     void recordFailure() { m_failedMessage = FailedMessage{m_current, m_mailFolder}; }
     QString subject() const;
+    // A file written for the current message (its digest is taken when the message ends).
+    void addWrittenFile(const QString& path) { m_writtenPaths.append(path); }
+    // Removes the files written so far for the current message (it moves to another name).
+    void removeWrittenFiles();
+    // The unnumbered PDF path of the current message (worked out when first asked).
+    const QString& basePdfPath();
 
     const JobOptions m_options;
     std::shared_ptr<MCOMessageParser> m_current;
@@ -102,13 +122,20 @@ protected:
     QString m_mailFolder;
     QString m_mailappAttachments;
     QString m_lastPdfPath;
+    QString m_basePdfPath;
+    int m_number = 1;
+    bool m_replaceExisting = false;
+    bool m_claimed = false;
+    QString m_reason;
+    QStringList m_writtenPaths;
+    std::vector<FileRecord> m_files;
     RenderTimings m_timings;
 
 private:
     bool emlOnlyRoute(const std::shared_ptr<MCOMessageParser>& message);
 
     bool m_isRetry = false;
-    QString m_knownPdfPath;
+    std::optional<ClaimedName> m_claimedName;
     bool m_outcomeTaken = true;
     std::optional<FailedMessage> m_failedMessage;
     Outcome m_outcome = Outcome::None;

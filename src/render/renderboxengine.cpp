@@ -29,7 +29,7 @@ void RenderBoxEngine::boxGranted(RenderBoxClient* box) {
     m_box = box;
     connect(m_box, &RenderBoxClient::renderFinished, this, [this] { busyDoingSomething(); });
     m_box->renderPDF(m_current->data(), m_mainFolder, m_mailFolder, m_options, m_jobName,
-                     m_mailappAttachments);
+                     m_mailappAttachments, {m_lastPdfPath, m_number, m_replaceExisting});
 }
 
 void RenderBoxEngine::returnBox(bool abandoned) {
@@ -40,18 +40,21 @@ void RenderBoxEngine::returnBox(bool abandoned) {
     m_boxes->releaseBox(std::exchange(m_box, nullptr), abandoned);
 }
 
-MessageToHTMLToPDF::Outcome RenderBoxEngine::outcomeOfRenderBox() const {
-    if (!m_lastPdfPath.isEmpty() && SoundFiles::pdfFilelooksOK(m_lastPdfPath)) {
-        return Outcome::Made;
+void RenderBoxEngine::takeOutcomeOfRenderBox(std::optional<RenderBoxResult> result) {
+    if (!result) {
+        m_reason = QStringLiteral("the render box reported no result");
+        doneMakingPDF_EML_Attachments(Outcome::NotArchived);
+        return;
     }
-    // The box writes the raw message beside the PDF path when it cannot print it; the main
-    // side writes the same copy when the box died. What counts is the copy on disk: a copy
-    // that could not be written is no copy.
-    if (!m_lastPdfPath.isEmpty() &&
-        EmlOutput::emlFilelooksOK(EmlOutput::emlPathBeside(m_lastPdfPath))) {
-        return Outcome::EmergencyEml;
+    m_reason = result->reason;
+    if (!result->path.isEmpty()) {
+        m_lastPdfPath = result->path;
     }
-    return Outcome::NotArchived;
+    m_files = std::move(result->files);
+    if (result->outcome == Outcome::Failed || result->retry) {
+        recordFailure();
+    }
+    doneMakingPDF_EML_Attachments(result->outcome);
 }
 
 bool RenderBoxEngine::busyDoingSomething() {
@@ -68,8 +71,9 @@ bool RenderBoxEngine::busyDoingSomething() {
     if (m_box->failed()) {
         qCInfo(lcRender) << "render box ended during a render:" << subject();
     }
+    std::optional<RenderBoxResult> result = m_box->takeResult();
     returnBox(false);
-    doneMakingPDF_EML_Attachments(outcomeOfRenderBox());
+    takeOutcomeOfRenderBox(std::move(result));
     return false;
 }
 

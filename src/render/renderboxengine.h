@@ -24,7 +24,7 @@ protected:
 
 private:
     void boxGranted(RenderBoxClient* box);
-    Outcome outcomeOfRenderBox() const;
+    void takeOutcomeOfRenderBox(std::optional<RenderBoxResult> result);
     void returnBox(bool abandoned);
 
     RenderBoxProvider* m_boxes;

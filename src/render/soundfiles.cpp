@@ -27,4 +27,9 @@ bool SoundFiles::emlFilelooksOK(const QString& path) {
     return atLeast(path, kMinEmlBytes);
 }
 
+bool SoundFiles::pdfOrEmlLooksOK(const QString& path) {
+    return path.endsWith(QStringLiteral(".eml"), Qt::CaseInsensitive) ? emlFilelooksOK(path)
+                                                                      : pdfFilelooksOK(path);
+}
+
 } // namespace tessaly

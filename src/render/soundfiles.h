@@ -13,6 +13,8 @@ public:
 
     static bool pdfFilelooksOK(const QString& path);
     static bool emlFilelooksOK(const QString& path);
+    // The test for the kind of file the path names (".eml", else a PDF).
+    static bool pdfOrEmlLooksOK(const QString& path);
 };
 
 } // namespace tessaly

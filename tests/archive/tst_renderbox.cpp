@@ -1,4 +1,5 @@
 #include "archive/archivecontroller.h"
+#include "archive/boxprotocol.h"
 #include "archive/remoterender.h"
 #include "archive/renderboxpool.h"
 #include "platform/bus/notificationcenter.h"
@@ -55,6 +56,8 @@ private Q_SLOTS:
     void killedBoxLeavesEmergencyCopy();
     void quitsOnlyForItsOwnId();
     void replacedAfter31Renders();
+    void boxThatCannotStartKeepsACopy();
+    void unwritableRuntimeFolderIsReported();
     void controllerCountsAndNames();
     void jobsShareOneBudgetOfBoxes();
     void boxesEndWithTheirLauncher();
@@ -121,7 +124,7 @@ void TestRenderBox::rendersAndKeepsSecretsOut() {
     const JobOptions o = options();
     auto client = box();
     QSignalSpy notes(m_center, &NotificationCenter::notified);
-    client->renderPDF(message(1), "Work", QString(), o, "job", QString());
+    client->renderPDF(message(1), "Work", QString(), o, "job", QString(), {});
 
     // The job file exists only for the user, and carries no password. It is written off the
     // main thread, while the box is still starting.
@@ -155,7 +158,9 @@ void TestRenderBox::rendersAndKeepsSecretsOut() {
     QVERIFY(SoundFiles::pdfFilelooksOK(pdfFor(1)));
     bool counted = false;
     for (const QList<QVariant>& note : notes) {
-        counted |= note.at(0).toString() == "rb_anotherPDFMade" && note.at(1).toString() == "job";
+        counted |=
+            note.at(0).toString() == "rb_anotherPDFMade" &&
+            note.at(1).toString() == boxprotocol::sealed(boxprotocol::launcherToken(), "job");
     }
     QVERIFY(counted);
     QVERIFY(QDir(client->renderboxFolder()).entryList({"*.json"}, QDir::Files).isEmpty());
@@ -164,7 +169,7 @@ void TestRenderBox::rendersAndKeepsSecretsOut() {
 void TestRenderBox::killedBoxLeavesEmergencyCopy() {
     const JobOptions o = options();
     auto client = box();
-    client->renderPDF(message(2), "Work", QString(), o, "job", QString());
+    client->renderPDF(message(2), "Work", QString(), o, "job", QString(), {});
     QTRY_VERIFY(client->boxProcessId() > 0); // launched on the next turn of the event loop
     ::kill(static_cast<pid_t>(client->boxProcessId()), SIGKILL);
     QVERIFY(waitIdle(*client, 10000));
@@ -175,7 +180,7 @@ void TestRenderBox::killedBoxLeavesEmergencyCopy() {
     QVERIFY(!QFileInfo::exists(pdfFor(2)));
 
     // The next render starts a new box.
-    client->renderPDF(message(3), "Work", QString(), o, "job", QString());
+    client->renderPDF(message(3), "Work", QString(), o, "job", QString(), {});
     QVERIFY(waitIdle(*client));
     QCOMPARE(client->launches(), 2);
     QVERIFY(SoundFiles::pdfFilelooksOK(pdfFor(3)));
@@ -184,29 +189,79 @@ void TestRenderBox::killedBoxLeavesEmergencyCopy() {
 void TestRenderBox::quitsOnlyForItsOwnId() {
     const JobOptions o = options();
     auto client = box();
-    client->renderPDF(message(4), "Work", QString(), o, "job", QString());
+    client->renderPDF(message(4), "Work", QString(), o, "job", QString(), {});
     QVERIFY(waitIdle(*client));
     const qint64 pid = client->boxProcessId();
     QVERIFY(pid > 0);
-    m_center->post("rb_quit_", "SOME-OTHER-BOX");
+    // Orders for another box, orders without this process's token, and another application's
+    // "quit all" are all ignored.
+    const QString token = boxprotocol::launcherToken();
+    m_center->post("rb_quit_", boxprotocol::sealed(token, "SOME-OTHER-BOX"));
+    m_center->post("rb_quit_", client->renderboxID());
+    m_center->post("rb_quit_all", "all");
+    m_center->post("rb_quit_all", boxprotocol::sealed("another-application", "all"));
     QTest::qWait(1500);
     QVERIFY(QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)));
-    m_center->post("rb_quit_", client->renderboxID());
+    client->renderPDF(message(5), "Work", QString(), o, "job", QString(), {});
+    QVERIFY(waitIdle(*client));
+    QCOMPARE(client->launches(), 1);
+    QVERIFY(SoundFiles::pdfFilelooksOK(pdfFor(5)));
+    m_center->post("rb_quit_all", boxprotocol::sealed(token, "all"));
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(QStringLiteral("/proc/%1/cmdline").arg(pid)) ||
                                  cmdline(pid).isEmpty(),
                              10000);
+}
+
+void TestRenderBox::boxThatCannotStartKeepsACopy() {
+    const JobOptions o = options();
+    RemoteRender client(m_center, m_dir->filePath("run"), m_dir->filePath("no-such-program"));
+    const QString name = m_dir->filePath("dest/Work/claimed 3.pdf");
+    QVERIFY(QDir().mkpath(m_dir->filePath("dest/Work")));
+    client.renderPDF(message(6), "Work", QString(), o, "job", QString(), {name, 3, false});
+    QVERIFY(waitIdle(client, 10000));
+    QVERIFY(client.failed());
+    const std::optional<RenderBoxResult> result = client.takeResult();
+    QVERIFY(result);
+    QCOMPARE(result->outcome, MessageToHTMLToPDF::Outcome::EmergencyEml);
+    QVERIFY2(result->reason.contains("could not start"), qPrintable(result->reason));
+    // The copy is at the message's own (numbered) name, and is recorded with its digest.
+    QFile copy(m_dir->filePath("dest/Work/claimed 3.eml"));
+    QVERIFY(copy.open(QIODevice::ReadOnly));
+    QCOMPARE(copy.readAll(), message(6));
+    QCOMPARE(result->files.size(), size_t(1));
+    QCOMPARE(result->files[0].size, qint64(message(6).size()));
+}
+
+void TestRenderBox::unwritableRuntimeFolderIsReported() {
+    const JobOptions o = options();
+    auto client = box();
+    // The box's folder becomes a file: nothing can be written into it, as on a full disk.
+    QVERIFY(QDir(client->renderboxFolder()).removeRecursively());
+    QFile blocker(client->renderboxFolder());
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    client->renderPDF(message(7), "Work", QString(), o, "job", QString(), {});
+    QVERIFY(waitIdle(*client, 10000));
+    const std::optional<RenderBoxResult> result = client->takeResult();
+    QVERIFY(result);
+    QCOMPARE(result->outcome, MessageToHTMLToPDF::Outcome::EmergencyEml);
+    QVERIFY2(!result->reason.isEmpty(), "the reason is given");
+    QFile copy(m_dir->filePath("dest/Work/box message 7.eml"));
+    QVERIFY(copy.open(QIODevice::ReadOnly));
+    QCOMPARE(copy.readAll(), message(7));
+    QFile::remove(client->renderboxFolder());
 }
 
 void TestRenderBox::replacedAfter31Renders() {
     const JobOptions o = options();
     auto client = box();
     for (int n = 100; n < 100 + RemoteRender::kMaxRendersPerBox; ++n) {
-        client->renderPDF(message(n), "Work", QString(), o, "job", QString());
+        client->renderPDF(message(n), "Work", QString(), o, "job", QString(), {});
         QVERIFY(waitIdle(*client));
     }
     QCOMPARE(client->launches(), 1);
     const qint64 first = client->boxProcessId();
-    client->renderPDF(message(200), "Work", QString(), o, "job", QString());
+    client->renderPDF(message(200), "Work", QString(), o, "job", QString(), {});
     QTRY_COMPARE(client->launches(), 2);
     QVERIFY(client->boxProcessId() != first);
     QVERIFY(waitIdle(*client));

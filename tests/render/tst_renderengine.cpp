@@ -1,4 +1,5 @@
 #include "fakewebview.h"
+#include "platform/files/filerecord.h"
 #include "platform/pdf/pdfinfo.h"
 #include "render/emloutput.h"
 #include "render/localrenderengine.h"
@@ -52,6 +53,8 @@ private Q_SLOTS:
     void fallsBackToSinglePageThenEml();
     void unwritableDestination();
     void layoutChoiceAndFooter();
+    void takenNameMovesToTheNextNumber();
+    void failedAttachmentFailsTheMessage();
     void attachmentsAreNumberedDatedAndTagged();
 
 private:
@@ -219,10 +222,16 @@ void TestRenderEngine::shortBodyIsGivenUpAndNeverPrintedLater() {
     start(*e, message());
     m_now += 5;
     QTRY_VERIFY_WITH_TIMEOUT(!e->busyDoingSomething(), 3000); // the watchdog
-    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::GivenUp);
+    // Given up: the raw message is kept beside its name, with the reason, and not retried.
+    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::EmergencyEml);
     QVERIFY(!QFileInfo::exists(pdfPath()));
+    QVERIFY(e->lastReason().contains(QStringLiteral("not ready")));
+    QFile copy(EmlOutput::emlPathBeside(pdfPath()));
+    QVERIFY(copy.open(QIODevice::ReadOnly));
+    QCOMPARE(copy.readAll(), message());
+    QCOMPARE(e->lastFiles().size(), size_t(1));
     bool retry = true;
-    QVERIFY(!e->getAndClearFailedMessage(&retry)); // give-up records no failure
+    QVERIFY(!e->getAndClearFailedMessage(&retry));
     QVERIFY(!retry);
     // With a long body now, nothing prints: the given-up message's timer is gone.
     m_view->body = QString(500, u'y');
@@ -255,7 +264,7 @@ void TestRenderEngine::knownPathServesOneStart() {
     auto e = engine({}, 60'000);
     m_view->printResults = {m_pdf, m_pdf};
     const QString known = m_dir->filePath("known.pdf");
-    e->setKnownPdfPath(known);
+    e->setClaimedName({known, 1, false});
     start(*e, message());
     QTRY_VERIFY(!e->busyDoingSomething());
     QCOMPARE(e->lastPdfPath(), known);
@@ -337,6 +346,76 @@ void TestRenderEngine::unwritableDestination() {
     m_now += 2;
     QTRY_VERIFY(!e->busyDoingSomething());
     QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::Failed);
+}
+
+void TestRenderEngine::takenNameMovesToTheNextNumber() {
+    // Another engine publishes a different message's PDF at the claimed name while this one
+    // prints: this message moves to "NAME 2", its EML copy and attachments with it, and the
+    // other PDF is untouched.
+    JobOptions o = options();
+    o.emlFormat = QStringLiteral("%Y/%m/%Y-%m-%d %H.%M.%SZ  __subject__.eml");
+    auto e = engine(o, 60'000);
+    const QByteArray attached =
+        message("MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n",
+                "--b\nContent-Type: text/plain\n\nHello\n--b\nContent-Type: text/plain\n"
+                "Content-Disposition: attachment; filename=notes.txt\n\nsome notes\n--b--\n");
+    e->setClaimedName({pdfPath(), 1, false});
+    start(*e, attached);
+    QVERIFY(e->busyDoingSomething());
+    QByteArray other = m_pdf;
+    other.append("%other\n");
+    QVERIFY(QDir().mkpath(QFileInfo(pdfPath()).path()));
+    QFile winner(pdfPath());
+    QVERIFY(winner.open(QIODevice::WriteOnly));
+    QCOMPARE(winner.write(other), other.size());
+    winner.close();
+    m_view->printResults = {m_pdf};
+    QTRY_VERIFY(!e->busyDoingSomething());
+    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::Made);
+    const QString second =
+        m_dir->filePath(QStringLiteral("2014/01/2014-01-18 08.16.20Z  Quarterly -report- 2.pdf"));
+    QCOMPARE(e->lastPdfPath(), second);
+    QVERIFY(QFileInfo::exists(second));
+    QVERIFY(QFileInfo::exists(EmlOutput::emlPathBeside(second)));
+    QVERIFY(QFileInfo::exists(m_dir->filePath(QStringLiteral(
+        "2014/01/2014-01-18 08.16.20Z  Quarterly -report- (attachments) 2/notes.txt"))));
+    // What it had written under the taken name is gone; the winner's PDF is as it was.
+    QVERIFY(!QFileInfo::exists(m_dir->filePath(QStringLiteral(
+        "2014/01/2014-01-18 08.16.20Z  Quarterly -report- (attachments)/notes.txt"))));
+    QFile kept(pdfPath());
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), other);
+    QStringList recorded;
+    for (const FileRecord& file : e->lastFiles()) {
+        recorded.append(QFileInfo(file.path).fileName());
+    }
+    recorded.sort();
+    QCOMPARE(recorded,
+             QStringList({"2014-01-18 08.16.20Z  Quarterly -report- 2.eml",
+                          "2014-01-18 08.16.20Z  Quarterly -report- 2.pdf", "notes.txt"}));
+}
+
+void TestRenderEngine::failedAttachmentFailsTheMessage() {
+    auto e = engine();
+    const QByteArray attached =
+        message("MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n",
+                "--b\nContent-Type: text/plain\n\nHello\n--b\nContent-Type: text/plain\n"
+                "Content-Disposition: attachment; filename=notes.txt\n\nsome notes\n--b--\n");
+    // The attachments folder's name is held by a file: the attachment cannot be written.
+    const QString folder =
+        m_dir->filePath(QStringLiteral("2014/01/2014-01-18 08.16.20Z  Quarterly -report- "
+                                       "(attachments)"));
+    QVERIFY(QDir().mkpath(QFileInfo(folder).path()));
+    QFile blocker(folder);
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    m_view->printResults = {m_pdf};
+    start(*e, attached);
+    QTRY_VERIFY(!e->busyDoingSomething());
+    QCOMPARE(e->lastOutcome(), MessageToHTMLToPDF::Outcome::Failed);
+    QVERIFY2(e->lastReason().contains(QStringLiteral("notes.txt")), qPrintable(e->lastReason()));
+    QVERIFY(!QFileInfo::exists(pdfPath()));
+    QVERIFY(e->getAndClearFailedMessage(nullptr));
 }
 
 void TestRenderEngine::layoutChoiceAndFooter() {

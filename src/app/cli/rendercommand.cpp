@@ -86,14 +86,13 @@ int runRenderCommand(const QStringList& arguments, PreferenceStore& store, Messa
             word = QStringLiteral("skipped");
             ++tally.skipped;
             break;
-        case MessageToHTMLToPDF::Outcome::GivenUp:
-            err << path << ": given up after the render time limit\n";
-            word = QStringLiteral("failed");
-            ++tally.failed;
-            break;
         default:
-            err << path << ": no sound PDF could be made"
-                << (engine.lastOutcome() == MessageToHTMLToPDF::Outcome::Failed
+            err << path << ": no sound PDF could be made ("
+                << (engine.lastReason().isEmpty() ? QStringLiteral("no reason given")
+                                                  : engine.lastReason())
+                << ")"
+                << (engine.lastOutcome() == MessageToHTMLToPDF::Outcome::Failed ||
+                            engine.lastOutcome() == MessageToHTMLToPDF::Outcome::EmergencyEml
                         ? "; an EML copy was kept beside its path\n"
                         : "\n");
             word = QStringLiteral("failed");

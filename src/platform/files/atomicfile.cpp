@@ -68,7 +68,9 @@ bool writeAll(int fd, QByteArrayView data, int& error) {
 
 // Used only where the file system can neither rename without replacing nor hard-link (FAT,
 // some network shares): exclusive creation still never replaces, at the cost of atomicity.
-WriteOutcome writeExclusively(const QByteArray& path, QByteArrayView data) {
+using Prepare = std::function<void(const QString& file)>;
+
+WriteOutcome writeExclusively(const QByteArray& path, QByteArrayView data, const Prepare& prepare) {
     FileDescriptor fd(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
         if (errno == EEXIST) {
@@ -82,11 +84,14 @@ WriteOutcome writeExclusively(const QByteArray& path, QByteArrayView data) {
         ::unlink(path.constData());
         return {WriteOutcome::Status::Failed, errnoText(error)};
     }
+    if (prepare) {
+        prepare(QFile::decodeName(path));
+    }
     return {WriteOutcome::Status::Written, {}};
 }
 
 WriteOutcome moveWithoutReplacing(const QByteArray& temp, const QByteArray& target,
-                                  QByteArrayView data) {
+                                  QByteArrayView data, const Prepare& prepare) {
     if (::renameat2(AT_FDCWD, temp.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) ==
         0) {
         return {WriteOutcome::Status::Written, {}};
@@ -107,7 +112,7 @@ WriteOutcome moveWithoutReplacing(const QByteArray& temp, const QByteArray& targ
             return {WriteOutcome::Status::AlreadyExists, {}};
         }
         if (error == EPERM || error == EOPNOTSUPP || error == EMLINK) {
-            return writeExclusively(target, data);
+            return writeExclusively(target, data, prepare);
         }
         return {WriteOutcome::Status::Failed, errnoText(error)};
     }
@@ -120,7 +125,7 @@ WriteOutcome moveWithoutReplacing(const QByteArray& temp, const QByteArray& targ
 enum class Durability { Synced, Transient };
 
 WriteOutcome writeWithMode(const QString& path, QByteArrayView data, ExistingFile mode,
-                           mode_t permissions, Durability durability) {
+                           mode_t permissions, Durability durability, const Prepare& prepare = {}) {
     const QFileInfo info(path);
     const QByteArray target = QFile::encodeName(info.absoluteFilePath());
     const QByteArray dir = QFile::encodeName(info.absolutePath());
@@ -147,8 +152,11 @@ WriteOutcome writeWithMode(const QString& path, QByteArrayView data, ExistingFil
         return {WriteOutcome::Status::Failed, errnoText(error)};
     }
 
+    if (prepare) {
+        prepare(QFile::decodeName(temp));
+    }
     if (mode == ExistingFile::KeepExisting) {
-        return moveWithoutReplacing(temp, target, data);
+        return moveWithoutReplacing(temp, target, data, prepare);
     }
     if (::rename(temp.constData(), target.constData()) != 0) {
         error = errno;
@@ -162,6 +170,11 @@ WriteOutcome writeWithMode(const QString& path, QByteArrayView data, ExistingFil
 
 WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, ExistingFile mode) {
     return writeWithMode(path, data, mode, newFileMode(), Durability::Synced);
+}
+
+WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, ExistingFile mode,
+                                 const std::function<void(const QString& file)>& prepare) {
+    return writeWithMode(path, data, mode, newFileMode(), Durability::Synced, prepare);
 }
 
 WriteOutcome writePrivateFileAtomically(const QString& path, QByteArrayView data) {

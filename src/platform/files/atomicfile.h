@@ -4,6 +4,8 @@
 #include <QDateTime>
 #include <QString>
 
+#include <functional>
+
 namespace tessaly {
 
 // How a write treats a file already at the destination.
@@ -23,6 +25,10 @@ struct [[nodiscard]] WriteOutcome {
 // Writes through a hidden temporary file in the destination's folder that is synced and then
 // renamed into place, so a crash never leaves a partial file under the final name.
 WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, ExistingFile mode);
+// The same; `prepare` is called with the temporary file's path before it takes its final name
+// (to give it its attributes), so the file appears complete or not at all.
+WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, ExistingFile mode,
+                                 const std::function<void(const QString& file)>& prepare);
 // The same, for a file in transit that only its owner may read (job files, messages handed to
 // a render box or split out of a mailbox): not synced, as it does not outlive its job.
 WriteOutcome writePrivateFileAtomically(const QString& path, QByteArrayView data);
