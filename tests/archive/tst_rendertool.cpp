@@ -4,6 +4,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -37,9 +38,15 @@ private Q_SLOTS:
     void failuresAreRetriedOnceThenReported();
     void emptyJobIsDoneAtOnce();
     void errorReportKeepsEarlierOnesAndNeverFollowsALink();
+    void messagesSharingANameAreAllArchived();
+    void twoRunsAtOnceArchiveEachMessageOnce();
+    void unwritableDestinationEndsTheJobAtOnce();
 
 private:
-    std::unique_ptr<RenderTool> job(const QStringList& paths, bool printsWork);
+    std::unique_ptr<RenderTool> job(const QStringList& paths, bool printsWork,
+                                    const QString& dest = {});
+    void writeTwins(const QString& folder);
+    QStringList pdfsUnder(const QString& folder) const;
     JobFigures run(RenderTool& tool);
 
     QByteArray m_pdf;
@@ -55,9 +62,10 @@ void TestRenderTool::init() {
     m_prints = 0;
 }
 
-std::unique_ptr<RenderTool> TestRenderTool::job(const QStringList& paths, bool printsWork) {
+std::unique_ptr<RenderTool> TestRenderTool::job(const QStringList& paths, bool printsWork,
+                                                const QString& dest) {
     JobOptions options;
-    options.destFolder = m_dir->filePath("dest");
+    options.destFolder = dest.isEmpty() ? m_dir->filePath("dest") : dest;
     options.pdfFormat = "%Y/__subject__.pdf";
     options.attachmentFormat = "none";
     options.emlFormat = "none";
@@ -218,6 +226,120 @@ void TestRenderTool::errorReportKeepsEarlierOnesAndNeverFollowsALink() {
     QCOMPARE(test::readFile(elsewhere), QByteArray("keep me"));
     QVERIFY(!QFileInfo(path).isSymLink());
     QCOMPARE(test::readFile(path).count("too short"), 1);
+}
+
+// Messages that all want one name: three in the same second with the same subject, two with
+// no date and no subject, and a byte-for-byte copy of one of those.
+void TestRenderTool::writeTwins(const QString& folder) {
+    for (int i = 1; i <= 3; ++i) {
+        test::writeFile(QStringLiteral("%1/same%2.eml").arg(folder).arg(i),
+                        test::crlfMessage("From: a@example.com\nSubject: same\n"
+                                          "Date: Sat, 18 Jan 2014 08:16:20 +0000\n"
+                                          "Message-ID: <same" +
+                                          QByteArray::number(i) + "@example.com>\n\nbody " +
+                                          QByteArray::number(i) + " of the same second\n"));
+    }
+    for (int i = 1; i <= 2; ++i) {
+        test::writeFile(QStringLiteral("%1/bare%2.eml").arg(folder).arg(i),
+                        test::crlfMessage("From: b@example.com\nTo: c@example.com\n\n"
+                                          "a message with no date and no subject, number " +
+                                          QByteArray::number(i) + "\n"));
+    }
+    QVERIFY(QFile::copy(folder + "/bare1.eml", folder + "/bare1 copy.eml"));
+}
+
+QStringList TestRenderTool::pdfsUnder(const QString& folder) const {
+    QStringList found;
+    QDirIterator it(folder, {"*.pdf"}, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        found.append(QDir(folder).relativeFilePath(it.next()));
+    }
+    found.sort();
+    return found;
+}
+
+void TestRenderTool::messagesSharingANameAreAllArchived() {
+    const QString in = m_dir->filePath("in");
+    writeTwins(in);
+    auto tool = job({in}, true);
+    const JobFigures figures = run(*tool);
+    QCOMPARE(tool->operationDescription(), QString("Done"));
+    QCOMPARE(figures.handedOut, 6);
+    QCOMPARE(figures.pdfsMade, 5);
+    QCOMPARE(figures.alreadyArchived, 1); // the copy is the same message
+    const QStringList pdfs = pdfsUnder(m_dir->filePath("dest"));
+    QCOMPARE(pdfs, QStringList({"in/EML/1970/untitled 2.pdf", "in/EML/1970/untitled.pdf",
+                                "in/EML/2014/same 2.pdf", "in/EML/2014/same 3.pdf",
+                                "in/EML/2014/same.pdf"}));
+    QVERIFY(tool->errorReportPath().isEmpty());
+
+    // The ledger at the top of the archive holds every message and its file.
+    QString error;
+    auto ledger = ArchiveLedger::openExisting(
+        ArchiveLedger::ledgerPath(m_dir->filePath("dest")), &error);
+    QVERIFY2(ledger, qPrintable(error));
+    std::vector<ArchiveLedger::Entry> files;
+    int messages = 0;
+    QVERIFY(ledger->recordedFiles(&files, &messages, &error));
+    QCOMPARE(messages, 5);
+    QCOMPARE(files.size(), size_t(5));
+    for (const ArchiveLedger::Entry& entry : files) {
+        QCOMPARE(entry.file.size, QFileInfo(entry.file.path).size());
+    }
+
+    // A second run finds every one of them at its own name and prints nothing.
+    m_prints = 0;
+    auto again = job({in}, true);
+    const JobFigures second = run(*again);
+    QCOMPARE(second.pdfsMade, 0);
+    QCOMPARE(second.alreadyArchived, 6);
+    QCOMPARE(m_prints, 0);
+    QCOMPARE(pdfsUnder(m_dir->filePath("dest")), pdfs);
+
+    // A new twin arriving later takes the next free number.
+    test::writeFile(in + "/same4.eml",
+                    test::crlfMessage("From: a@example.com\nSubject: same\n"
+                                      "Date: Sat, 18 Jan 2014 08:16:20 +0000\n"
+                                      "Message-ID: <same4@example.com>\n\nbody 4\n"));
+    auto third = job({in}, true);
+    QCOMPARE(run(*third).pdfsMade, 1);
+    QVERIFY(QFileInfo::exists(m_dir->filePath("dest/in/EML/2014/same 4.pdf")));
+}
+
+void TestRenderTool::twoRunsAtOnceArchiveEachMessageOnce() {
+    const QString in = m_dir->filePath("in");
+    writeTwins(in);
+    for (int i = 1; i <= 12; ++i) {
+        test::writeFile(QStringLiteral("%1/m%2.eml").arg(in).arg(i), message(i));
+    }
+    auto first = job({in}, true);
+    auto second = job({in}, true);
+    QSignalSpy firstDone(first.get(), &RenderTool::finished);
+    QSignalSpy secondDone(second.get(), &RenderTool::finished);
+    first->renderPDFs();
+    second->renderPDFs();
+    QTRY_VERIFY_WITH_TIMEOUT(firstDone.count() == 1 && secondDone.count() == 1, 60000);
+    const JobFigures a = first->figures();
+    const JobFigures b = second->figures();
+    // 17 distinct messages, each made once by one of the two runs; the rest skipped.
+    QCOMPARE(a.pdfsMade + b.pdfsMade, 17);
+    QCOMPARE(a.alreadyArchived + b.alreadyArchived, 2 * 18 - 17);
+    QCOMPARE(a.notArchived + b.notArchived + a.failedTwice + b.failedTwice, 0);
+    QCOMPARE(pdfsUnder(m_dir->filePath("dest")).size(), 17);
+}
+
+void TestRenderTool::unwritableDestinationEndsTheJobAtOnce() {
+    const QString in = m_dir->filePath("in");
+    test::writeFile(in + "/m1.eml", message(1));
+    const QString blocked = m_dir->filePath("a file");
+    test::writeFile(blocked, "not a folder");
+    for (const QString& dest : {QStringLiteral("/proc/x"), blocked + "/dest"}) {
+        auto tool = job({in}, true, dest);
+        const JobFigures figures = run(*tool);
+        QVERIFY2(tool->fatalError().contains(dest), qPrintable(tool->fatalError()));
+        QCOMPARE(figures.handedOut, 0);
+        QCOMPARE(m_prints, 0);
+    }
 }
 
 QTEST_MAIN(TestRenderTool)
