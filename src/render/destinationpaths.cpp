@@ -211,8 +211,8 @@ namespace {
 
 QString numberedComponent(const QString& name, int number, bool keepExtension) {
     qsizetype dot = keepExtension ? name.lastIndexOf(u'.') : -1;
-    if (dot <= 0) {
-        dot = name.size();
+    if (dot < 0) {
+        dot = name.size(); // a name of only an extension (".pdf") still keeps it last
     }
     const QString suffix = QStringLiteral(" %1").arg(number) + name.mid(dot);
     QString stem = name.left(dot);

@@ -50,6 +50,7 @@ private Q_SLOTS:
     void attachmentFileNames();
     void duplicateNumbers();
     void writeProbe();
+    void numberedNames();
 
 private:
     QTemporaryDir m_dir;
@@ -282,6 +283,28 @@ void TestDestinationPaths::writeProbe() {
     }
     QCOMPARE(alerts, 1); // the fifth failure only
     DestinationPaths::setUnwritablePathAlert({});
+}
+
+void TestDestinationPaths::numberedNames() {
+    using DP = DestinationPaths;
+    QCOMPARE(DP::numberedFile("/a/2014/x.y  Report.pdf", 2), QString("/a/2014/x.y  Report 2.pdf"));
+    QCOMPARE(DP::numberedFile("/a/2014/x.pdf", 1), QString("/a/2014/x.pdf"));
+    QCOMPARE(DP::numberedFile("/a/1970/.pdf", 3), QString("/a/1970/ 3.pdf"));
+    QCOMPARE(DP::numberedFile("/a/noext", 2), QString("/a/noext 2"));
+    QCOMPARE(DP::numberedFolder("/a/x.y (attachments)", 2), QString("/a/x.y (attachments) 2"));
+    // A name at the file system's limit stays within it, cut between whole characters.
+    const QString longName = QString(126, QChar(0x00E9)) + "x.pdf"; // 257 bytes
+    const QString numbered = DP::numberedFile("/a/" + longName, 12);
+    const QString name = numbered.mid(3);
+    QVERIFY(name.toUtf8().size() <= 255);
+    QVERIFY(name.endsWith(" 12.pdf"));
+    QCOMPARE(QString::fromUtf8(name.toUtf8()), name);
+    // Attachments in a folder of their own take the number with it; beside the PDF they
+    // are numbered by name already.
+    QCOMPARE(DP::numberedAttachmentPath("/a/2014/R (attachments)/f.txt", "/a/2014/R.pdf", 2),
+             QString("/a/2014/R (attachments) 2/f.txt"));
+    QCOMPARE(DP::numberedAttachmentPath("/a/2014/f.txt", "/a/2014/R.pdf", 2),
+             QString("/a/2014/f.txt"));
 }
 
 QTEST_GUILESS_MAIN(TestDestinationPaths)

@@ -1,0 +1,123 @@
+#include "archive/archiveledger.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace tessaly;
+
+class TestArchiveLedger : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() { m_dir = std::make_unique<QTemporaryDir>(); }
+    void namesAcrossRuns();
+    void recordsAndReadsBack();
+
+private:
+    std::unique_ptr<ArchiveLedger> open() {
+        QString error;
+        auto ledger = ArchiveLedger::open(
+            m_dir->path(), [](const QString& path) { return QFileInfo(path).size() > 4; }, &error);
+        if (!ledger) {
+            qWarning("%s", qPrintable(error));
+        }
+        return ledger;
+    }
+    QString path(const QString& name) const { return m_dir->filePath(name); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestArchiveLedger::namesAcrossRuns() {
+    auto first = open();
+    auto second = open();
+    QVERIFY(first && second);
+    const QString base = path("2014/same.pdf");
+    QVERIFY(QDir().mkpath(path("2014")));
+    QString error;
+
+    auto a = first->claim("A", base, "/in/a.eml", &error);
+    QVERIFY2(a, qPrintable(error));
+    QCOMPARE(a->kind, ArchiveLedger::Claim::Kind::Reserved);
+    QCOMPARE(a->path, base);
+    // Another message wants the name: it gets the next number, in this run or the other.
+    auto b = second->claim("B", base, "/in/b.eml", &error);
+    QCOMPARE(b->path, path("2014/same 2.pdf"));
+    QCOMPARE(b->number, 2);
+    // The same message, while a live run holds its name, is left to that run.
+    auto twin = second->claim("A", base, "/in/a copy.eml", &error);
+    QCOMPARE(twin->kind, ArchiveLedger::Claim::Kind::SameMessage);
+    QCOMPARE(twin->path, base);
+
+    // A file no message is recorded for: a sound one is taken as the message (an archive made
+    // before the ledger), a damaged one is a name to write over.
+    test::writeFile(path("2014/old.pdf"), "a sound old pdf");
+    QCOMPARE(first->claim("C", path("2014/old.pdf"), "/in/c.eml", &error)->kind,
+             ArchiveLedger::Claim::Kind::SameMessage);
+    test::writeFile(path("2014/broken.pdf"), "x");
+    auto broken = first->claim("D", path("2014/broken.pdf"), "/in/d.eml", &error);
+    QCOMPARE(broken->kind, ArchiveLedger::Claim::Kind::Reserved);
+    QVERIFY(broken->replace);
+
+    // The first run dies with its name reserved and its message unwritten: the next run takes
+    // the name over for that message, and other messages still skip it.
+    first.reset();
+    auto third = open();
+    auto again = third->claim("A", base, "/in/a.eml", &error);
+    QCOMPARE(again->kind, ArchiveLedger::Claim::Kind::Reserved);
+    QCOMPARE(again->path, base);
+    QCOMPARE(again->row, a->row);
+    QCOMPARE(third->claim("E", base, "/in/e.eml", &error)->number, 3);
+
+    // Once written and recorded, the message is archived at its name for every later run.
+    test::writeFile(base, "the pdf of A");
+    QVERIFY(third->record(again->row, ArchiveLedger::Outcome::Made, {}, base,
+                          {*FileRecord::of(base)}, &error));
+    third.reset();
+    auto fourth = open();
+    QVERIFY(fourth->archivedAlready("A", base));
+    QVERIFY(!fourth->archivedAlready("F", base));
+    QCOMPARE(fourth->claim("A", base, "/in/a.eml", &error)->kind,
+             ArchiveLedger::Claim::Kind::SameMessage);
+}
+
+void TestArchiveLedger::recordsAndReadsBack() {
+    auto ledger = open();
+    QString error;
+    const QString base = path("m.pdf");
+    auto claim = ledger->claim("A", base, "/in/a.eml", &error);
+    test::writeFile(base, "the pdf");
+    test::writeFile(path("m.eml"), "the eml");
+    QVERIFY(ledger->record(claim->row, ArchiveLedger::Outcome::Made, {}, base,
+                           {*FileRecord::of(base), *FileRecord::of(path("m.eml"))}, &error));
+    QVERIFY(ledger->recordUnnamed("U", "/in/bad.eml", ArchiveLedger::Outcome::Unreadable,
+                                  "too short", &error));
+    // A file that stays unreadable is one row however often it is tried.
+    QVERIFY(ledger->recordUnnamed("U", "/in/bad.eml", ArchiveLedger::Outcome::Unreadable,
+                                  "too short", &error));
+    ledger.reset();
+
+    // The archive travels: moved elsewhere, its ledger still names its files.
+    const QString moved =
+        QDir::cleanPath(m_dir->filePath("../moved-" + QFileInfo(m_dir->path()).fileName()));
+    QVERIFY(QDir().rename(m_dir->path(), moved));
+    auto reader = ArchiveLedger::openExisting(ArchiveLedger::ledgerPath(moved), &error);
+    QVERIFY2(reader, qPrintable(error));
+    std::vector<ArchiveLedger::Entry> files;
+    int messages = 0;
+    QVERIFY(reader->recordedFiles(&files, &messages, &error));
+    QCOMPARE(messages, 1);
+    QCOMPARE(files.size(), size_t(2));
+    QCOMPARE(files[0].file.path, moved + "/m.eml");
+    QCOMPARE(files[0].file.size, qint64(7));
+    QCOMPARE(files[1].messagePath, moved + "/m.pdf");
+    reader.reset();
+    QVERIFY(QDir(moved).removeRecursively());
+}
+
+QTEST_GUILESS_MAIN(TestArchiveLedger)
+#include "tst_archiveledger.moc"
