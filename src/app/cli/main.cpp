@@ -1,6 +1,7 @@
 #include "app/cli/archivecommand.h"
 #include "app/cli/pathscommand.h"
 #include "app/cli/rendercommand.h"
+#include "app/cli/verifycommand.h"
 #include "platform/prefs/preferencestore.h"
 #include "platform/web/qtwebengine/webenginemessageview.h"
 #include "platform/web/qtwebengine/webengineprocess.h"
@@ -21,7 +22,8 @@ void printUsage(QTextStream& stream) {
               "  paths [--options FILE] MESSAGE...   show where each message's files would go\n"
               "  render [--options FILE] MESSAGE...  render each message to its PDF here\n"
               "  archive [--dest DIR] [--options FILE] [--json] PATH...\n"
-              "                                      archive files, folders and mailboxes\n";
+              "                                      archive files, folders and mailboxes\n"
+              "  verify DIR                          check an archive's files against its ledger\n";
 }
 
 } // namespace
@@ -56,6 +58,9 @@ int main(int argc, char* argv[]) {
     }
     if (command == u"archive") {
         return tessaly::runArchiveCommand(arguments, store, out, err);
+    }
+    if (command == u"verify") {
+        return tessaly::runVerifyCommand(arguments, out, err);
     }
     if (command == u"render") {
         tessaly::WebEngineMessageView view;
