@@ -320,7 +320,19 @@ void RenderTool::settleEngines() {
 
 void RenderTool::listError(ErrorReport::Entry::Kind kind, const QString& path,
                            const QString& detail) {
-    m_errors.add({kind, path, detail});
+    // A message split out of a mailbox is named by its mailbox: the split copy is gone when
+    // the user reads the report.
+    QString shown = path;
+    if (!m_splitFolder.isEmpty() && path.startsWith(m_splitFolder + u'/')) {
+        const QString inMailbox = path.mid(m_splitFolder.size());
+        const qsizetype slash = inMailbox.lastIndexOf(u'/');
+        QString name = inMailbox.mid(slash + 1);
+        name.remove(QStringLiteral(".eml"));
+        shown = QStringLiteral("%1 (message %2)")
+                    .arg(inMailbox.left(slash),
+                         name.startsWith(QStringLiteral("m_")) ? name.mid(2) : name);
+    }
+    m_errors.add({kind, shown, detail});
 }
 
 void RenderTool::record(const Engine& engine, ArchiveLedger::Outcome outcome,
