@@ -13,6 +13,9 @@
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <filesystem>
+#include <system_error>
+
 namespace tessaly {
 
 namespace {
@@ -96,9 +99,12 @@ void RenderTool::renderPDFs() {
         // The destination is tried before anything is read: a job that cannot write there
         // ends at once, saying why, rather than failing message by message.
         const QString probe = root + QStringLiteral("/.tessaly-write-test");
-        WriteOutcome written{WriteOutcome::Status::Failed,
-                             QStringLiteral("the folder cannot be created")};
-        if (QDir().mkpath(root)) {
+        WriteOutcome written{WriteOutcome::Status::Failed, {}};
+        std::error_code made;
+        std::filesystem::create_directories(QFile::encodeName(root).toStdString(), made);
+        if (made) {
+            written.error = QString::fromLocal8Bit(made.message());
+        } else {
             written = writeFileAtomically(probe, "t", ExistingFile::Replace);
         }
         if (!written.written()) {
