@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMultiHash>
 #include <QUuid>
 
 #include <fcntl.h>
@@ -19,6 +20,8 @@ namespace {
 
 // More twins than this under one name means something is wrong with the names, not the mail.
 constexpr int kMaxNumber = 10'000;
+// A file at a name smaller than this is the remains of a failed write, not a message's file.
+constexpr qint64 kDamagedBelowBytes = 7000;
 
 const char* const kSchema = R"(
 CREATE TABLE IF NOT EXISTS messages(
@@ -33,6 +36,7 @@ CREATE TABLE IF NOT EXISTS messages(
     outcome TEXT NOT NULL,
     reason TEXT,
     owner TEXT,
+    previous TEXT,
     time TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS messages_path ON messages(path);
 CREATE INDEX IF NOT EXISTS messages_source ON messages(source);
@@ -69,6 +73,8 @@ QString ArchiveLedger::outcomeName(Outcome outcome) {
         return QStringLiteral("failed-twice");
     case Outcome::Unreadable:
         return QStringLiteral("unreadable");
+    case Outcome::NotArchived:
+        return QStringLiteral("not-archived");
     }
     return {};
 }
@@ -101,7 +107,8 @@ std::unique_ptr<ArchiveLedger> ArchiveLedger::open(const QString& root, Soundnes
         }
         return nullptr;
     }
-    std::unique_ptr<SqliteDatabase> db = SqliteDatabase::open(ledgerPath(cleanRoot), true, error);
+    std::unique_ptr<SqliteDatabase> db =
+        SqliteDatabase::open(ledgerPath(cleanRoot), SqliteDatabase::Mode::Create, error);
     if (!db) {
         return nullptr;
     }
@@ -121,7 +128,8 @@ std::unique_ptr<ArchiveLedger> ArchiveLedger::open(const QString& root, Soundnes
 
 std::unique_ptr<ArchiveLedger> ArchiveLedger::openExisting(const QString& ledgerFile,
                                                            QString* error) {
-    std::unique_ptr<SqliteDatabase> db = SqliteDatabase::open(ledgerFile, false, error);
+    std::unique_ptr<SqliteDatabase> db =
+        SqliteDatabase::open(ledgerFile, SqliteDatabase::Mode::ReadOnly, error);
     if (!db) {
         return nullptr;
     }
@@ -173,31 +181,43 @@ QString ArchiveLedger::absolute(const QString& relative) const {
 std::optional<ArchiveLedger::Claim> ArchiveLedger::walk(const QString& identity,
                                                         const QString& basePath,
                                                         const QString& source, bool reserve,
-                                                        QString* error) {
+                                                        const NameFree& nameFree, QString* error) {
     auto failed = [&]() -> std::optional<Claim> {
         if (error) {
             *error = m_db->lastError();
         }
         return std::nullopt;
     };
+    // Every row of the name and its numbered twins in one query: a name that thousands of
+    // messages share (no date, no subject) is not walked one query per number.
+    const QString base = relative(basePath);
+    const QString suffix = base.mid(
+        base.lastIndexOf(u'.') > base.lastIndexOf(u'/') ? base.lastIndexOf(u'.') : base.size());
+    const QString prefix = base.left(base.size() - suffix.size());
+    std::vector<SqliteDatabase::Row> rows;
+    if (!m_db->query(QStringLiteral("SELECT path, id, identity, outcome, owner FROM messages "
+                                    "WHERE path = ?1 OR (substr(path, 1, length(?2)) = ?2 AND "
+                                    "(?3 = '' OR substr(path, -length(?3)) = ?3))"),
+                     {base, prefix + u' ', suffix}, &rows)) {
+        return failed();
+    }
+    QMultiHash<QString, const SqliteDatabase::Row*> byPath;
+    for (const auto& row : rows) {
+        byPath.insert(row[0].toString(), &row);
+    }
     for (int number = 1; number <= kMaxNumber; ++number) {
         const QString path = DestinationPaths::numberedFile(basePath, number);
-        const QString rel = relative(path);
-        std::vector<SqliteDatabase::Row> rows;
-        if (!m_db->query(QStringLiteral("SELECT id, identity, outcome, owner FROM messages "
-                                        "WHERE path = ?1"),
-                         {rel}, &rows)) {
-            return failed();
-        }
-        const bool exists = QFileInfo::exists(path);
+        const QList<const SqliteDatabase::Row*> here = byPath.values(relative(path));
         Claim claim{Claim::Kind::SameMessage, path, number, false, 0};
-        const auto own = std::find_if(rows.begin(), rows.end(), [&](const auto& row) {
-            return row[1].toString() == identity;
+        const auto own = std::find_if(here.begin(), here.end(), [&](const auto* row) {
+            return (*row)[2].toString() == identity;
         });
-        if (own != rows.end()) {
-            const qint64 id = (*own)[0].toLongLong();
-            const QString outcome = (*own)[2].toString();
-            const QString owner = (*own)[3].toString();
+        if (own != here.end()) {
+            const SqliteDatabase::Row& row = **own;
+            const qint64 id = row[1].toLongLong();
+            const QString outcome = row[3].toString();
+            const QString owner = row[4].toString();
+            const bool exists = QFileInfo::exists(path);
             claim.row = id;
             const bool complete =
                 outcome == outcomeName(Outcome::Made) || outcome == outcomeName(Outcome::EmlOnly);
@@ -213,33 +233,44 @@ std::optional<ArchiveLedger::Claim> ArchiveLedger::walk(const QString& identity,
             if (!reserve) {
                 return Claim{Claim::Kind::Reserved, path, number, false, id};
             }
-            // It failed before, or its run died: this run takes the name over.
-            if (!m_db->query(QStringLiteral("UPDATE messages SET outcome = ?1, owner = ?2, "
-                                            "source = ?3, reason = NULL, time = ?4 "
-                                            "WHERE id = ?5"),
-                             {outcomeName(Outcome::Reserved), m_token, source, now(), id})) {
+            // It failed before, or its run died: this run takes the name over, and gives the
+            // earlier outcome back if it lets the name go unused.
+            if (!m_db->query(QStringLiteral("UPDATE messages SET previous = CASE WHEN outcome = "
+                                            "?1 THEN previous ELSE outcome END, outcome = ?1, "
+                                            "owner = ?2, time = ?3 WHERE id = ?4"),
+                             {outcomeName(Outcome::Reserved), m_token, now(), id})) {
                 return failed();
             }
             claim.kind = Claim::Kind::Reserved;
             claim.replace = exists;
             return claim;
         }
-        if (!rows.empty()) {
+        if (!here.isEmpty()) {
             continue; // another message's name
         }
-        if (exists && m_sound(path)) {
-            // A file of no recorded message: kept as this message, as archives made before
-            // the ledger always were.
-            return claim;
+        if (QFileInfo::exists(path)) {
+            // A file of no recorded message. Archives made before the ledger had no numbered
+            // names: a sound file at the plain name is taken as this message, as those
+            // archives always took it; anything else is another message's.
+            if (number == 1 && m_sound(path)) {
+                return claim;
+            }
+            if (number > 1 || QFileInfo(path).size() >= kDamagedBelowBytes) {
+                continue;
+            }
+            claim.replace = true; // the remains of a failed write
+        }
+        if (nameFree && !nameFree(number)) {
+            continue; // its EML copy's name holds another message
         }
         claim.kind = Claim::Kind::Reserved;
-        claim.replace = exists;
         if (!reserve) {
             return claim;
         }
         if (!m_db->query(QStringLiteral("INSERT INTO messages(identity, path, source, outcome, "
                                         "owner, time) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"),
-                         {identity, rel, source, outcomeName(Outcome::Reserved), m_token, now()})) {
+                         {identity, relative(path), source, outcomeName(Outcome::Reserved), m_token,
+                          now()})) {
             return failed();
         }
         claim.row = m_db->lastInsertId();
@@ -254,13 +285,14 @@ std::optional<ArchiveLedger::Claim> ArchiveLedger::walk(const QString& identity,
 
 bool ArchiveLedger::archivedAlready(const QString& identity, const QString& basePath) {
     QMutexLocker lock(&m_mutex);
-    const std::optional<Claim> claim = walk(identity, basePath, QString(), false, nullptr);
+    const std::optional<Claim> claim = walk(identity, basePath, QString(), false, {}, nullptr);
     return claim && claim->kind == Claim::Kind::SameMessage;
 }
 
 std::optional<ArchiveLedger::Claim> ArchiveLedger::claim(const QString& identity,
                                                          const QString& basePath,
-                                                         const QString& source, QString* error) {
+                                                         const QString& source,
+                                                         const NameFree& nameFree, QString* error) {
     QMutexLocker lock(&m_mutex);
     SqliteTransaction transaction(*m_db);
     if (!transaction.began()) {
@@ -269,7 +301,7 @@ std::optional<ArchiveLedger::Claim> ArchiveLedger::claim(const QString& identity
         }
         return std::nullopt;
     }
-    std::optional<Claim> claim = walk(identity, basePath, source, true, error);
+    std::optional<Claim> claim = walk(identity, basePath, source, true, nameFree, error);
     if (claim && !transaction.commit()) {
         if (error) {
             *error = m_db->lastError();
@@ -285,7 +317,8 @@ bool ArchiveLedger::record(qint64 row, Outcome outcome, const QString& reason, c
     SqliteTransaction transaction(*m_db);
     bool ok = transaction.began() &&
               m_db->query(QStringLiteral("UPDATE messages SET outcome = ?1, reason = ?2, "
-                                         "path = ?3, owner = NULL, time = ?4 WHERE id = ?5"),
+                                         "path = coalesce(?3, path), owner = NULL, "
+                                         "previous = NULL, time = ?4 WHERE id = ?5"),
                           {outcomeName(outcome), reason.isEmpty() ? QVariant() : reason,
                            path.isEmpty() ? QVariant() : relative(path), now(), row}) &&
               m_db->query(QStringLiteral("DELETE FROM files WHERE message = ?1"), {row});
@@ -308,8 +341,9 @@ bool ArchiveLedger::recordUnnamed(const QString& identity, const QString& source
     // One row per source: a file that stays unreadable is not counted again on every run.
     const bool ok =
         transaction.began() &&
-        m_db->query(QStringLiteral("DELETE FROM messages WHERE source = ?1 AND path IS NULL"),
-                    {source}) &&
+        m_db->query(QStringLiteral("DELETE FROM messages WHERE source = ?1 AND path IS NULL AND "
+                                   "outcome = ?2"),
+                    {source, outcomeName(outcome)}) &&
         m_db->query(QStringLiteral("INSERT INTO messages(identity, source, outcome, reason, time) "
                                    "VALUES(?1, ?2, ?3, ?4, ?5)"),
                     {identity, source, outcomeName(outcome), reason, now()}) &&
@@ -320,19 +354,41 @@ bool ArchiveLedger::recordUnnamed(const QString& identity, const QString& source
     return ok;
 }
 
-void ArchiveLedger::releaseReservations() {
+bool ArchiveLedger::releaseWhere(const QString& condition, const QVariantList& parameters) {
+    // A name taken over from an earlier run gets its earlier outcome back; a new one goes.
+    QVariantList both = parameters;
+    both.append(m_token);
+    both.append(outcomeName(Outcome::Reserved));
+    const QString mine = QStringLiteral(" AND owner = ?%1 AND outcome = ?%2")
+                             .arg(parameters.size() + 1)
+                             .arg(parameters.size() + 2);
+    SqliteTransaction transaction(*m_db);
+    return transaction.began() &&
+           m_db->query(QStringLiteral("UPDATE messages SET outcome = previous, previous = NULL, "
+                                      "owner = NULL WHERE previous IS NOT NULL AND ") +
+                           condition + mine,
+                       both) &&
+           m_db->query(QStringLiteral("DELETE FROM messages WHERE ") + condition + mine, both) &&
+           transaction.commit();
+}
+
+void ArchiveLedger::releaseReservations(const QSet<qint64>& keep) {
     QMutexLocker lock(&m_mutex);
-    if (!m_db->query(QStringLiteral("DELETE FROM messages WHERE owner = ?1 AND outcome = ?2"),
-                     {m_token, outcomeName(Outcome::Reserved)})) {
+    QStringList kept;
+    for (qint64 row : keep) {
+        kept.append(QString::number(row));
+    }
+    const QString condition = kept.isEmpty()
+                                  ? QStringLiteral("1")
+                                  : QStringLiteral("id NOT IN (%1)").arg(kept.join(u','));
+    if (!releaseWhere(condition, {})) {
         // Left to the next run, which takes them over once this run's lock is gone.
     }
 }
 
 void ArchiveLedger::release(qint64 row) {
     QMutexLocker lock(&m_mutex);
-    if (!m_db->query(QStringLiteral("DELETE FROM messages WHERE id = ?1 AND owner = ?2 AND "
-                                    "outcome = ?3"),
-                     {row, m_token, outcomeName(Outcome::Reserved)})) {
+    if (!releaseWhere(QStringLiteral("id = ?1"), {row})) {
         // Left to the next run, which takes it over once this run's lock is gone.
     }
 }
@@ -345,9 +401,10 @@ bool ArchiveLedger::recordedFiles(std::vector<Entry>* files, int* messages, QStr
                                     "JOIN messages m ON m.id = f.message ORDER BY f.path"),
                      {}, &rows) ||
         !m_db->query(QStringLiteral("SELECT count(*) FROM messages WHERE outcome IN (?1, ?2, ?3, "
-                                    "?4)"),
+                                    "?4, ?5)"),
                      {outcomeName(Outcome::Made), outcomeName(Outcome::EmlOnly),
-                      outcomeName(Outcome::EmergencyEml), outcomeName(Outcome::FailedTwice)},
+                      outcomeName(Outcome::EmergencyEml), outcomeName(Outcome::FailedTwice),
+                      outcomeName(Outcome::NotArchived)},
                      &count)) {
         if (error) {
             *error = m_db->lastError();

@@ -3,7 +3,9 @@
 #include "platform/files/filerecord.h"
 
 #include <QMutex>
+#include <QSet>
 #include <QString>
+#include <QVariantList>
 
 #include <functional>
 #include <memory>
@@ -25,7 +27,15 @@ public:
     static inline const QString kFolderName = QStringLiteral(".tessaly");
     static inline const QString kFileName = QStringLiteral("ledger.sqlite");
 
-    enum class Outcome { Reserved, Made, EmlOnly, EmergencyEml, FailedTwice, Unreadable };
+    enum class Outcome {
+        Reserved,
+        Made,
+        EmlOnly,
+        EmergencyEml,
+        FailedTwice,
+        Unreadable,
+        NotArchived
+    };
     static QString outcomeName(Outcome outcome);
     static bool isComplete(Outcome outcome) {
         return outcome == Outcome::Made || outcome == Outcome::EmlOnly;
@@ -64,8 +74,10 @@ public:
     // The name for a message whose unnumbered path is `basePath`: its own earlier name when it
     // is the same message, else the first free numbered name. A file without a row counts as
     // the same message when it is sound (archives made before the ledger stay as they were).
+    // Whether the other files of a numbered name (its EML copy) are free for the message.
+    using NameFree = std::function<bool(int number)>;
     std::optional<Claim> claim(const QString& identity, const QString& basePath,
-                               const QString& source, QString* error);
+                               const QString& source, const NameFree& nameFree, QString* error);
     // A quick look without reserving anything: whether the message is archived at its name.
     bool archivedAlready(const QString& identity, const QString& basePath);
 
@@ -76,8 +88,9 @@ public:
     // A message that got no name (it could not be read, say).
     [[nodiscard]] bool recordUnnamed(const QString& identity, const QString& source,
                                      Outcome outcome, const QString& reason, QString* error);
-    // Gives up the names this run reserved and never used (a cancelled job).
-    void releaseReservations();
+    // Gives up the names this run reserved and never used (a cancelled job), except `keep`
+    // (messages in flight: their run's end leaves them to the next run).
+    void releaseReservations(const QSet<qint64>& keep = {});
     // Gives up one name this run reserved.
     void release(qint64 row);
 
@@ -94,7 +107,9 @@ private:
     QString absolute(const QString& relative) const;
     bool ownerAlive(const QString& owner) const;
     std::optional<Claim> walk(const QString& identity, const QString& basePath,
-                              const QString& source, bool reserve, QString* error);
+                              const QString& source, bool reserve, const NameFree& nameFree,
+                              QString* error);
+    bool releaseWhere(const QString& condition, const QVariantList& parameters);
     bool holdRunLock(QString* error);
 
     QString m_root;

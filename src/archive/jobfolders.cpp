@@ -91,4 +91,20 @@ QString JobFolders::getMainFolder() const {
     return last.isEmpty() ? QStringLiteral("PDFs") : last;
 }
 
+QString JobFolders::sourceDescription(const QString& messagePath) const {
+    if (m_splitRoot.isEmpty() || !messagePath.startsWith(m_splitRoot + u'/')) {
+        return messagePath;
+    }
+    const QString inMailbox = messagePath.mid(m_splitRoot.size());
+    const qsizetype slash = inMailbox.lastIndexOf(u'/');
+    QString name = inMailbox.mid(slash + 1);
+    if (name.endsWith(QStringLiteral(".eml"))) {
+        name.chop(4);
+    }
+    if (name.startsWith(QStringLiteral("m_"))) {
+        name.remove(0, 2);
+    }
+    return QStringLiteral("%1 (message %2)").arg(inMailbox.left(slash), name);
+}
+
 } // namespace tessaly

@@ -20,6 +20,10 @@ public:
 
     QString emlSubFolder(const QString& messagePath) const;
     QString getMainFolder() const;
+    // How a message file is named to the user and in the ledger: a message split out of a
+    // mailbox by its mailbox and number ("/home/u/mail.mbox (message 12)"), which outlive the
+    // split copy; any other file by its path.
+    QString sourceDescription(const QString& messagePath) const;
     const QString& commonBasePath() const { return m_commonBasePath; }
 
 private:

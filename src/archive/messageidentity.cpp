@@ -7,8 +7,7 @@ namespace tessaly {
 namespace {
 
 QString hex(const QByteArray& bytes) {
-    return QString::fromLatin1(
-        QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 } // namespace
@@ -20,8 +19,8 @@ std::optional<QString> MessageIdentity::fromHeader(const MCOMessageHeader& heade
     }
     // The date as repaired (the path uses the same), to the second; the sender's address
     // without case; the subject as decoded.
-    const QString date = header.date() ? QString::number(header.date()->toSecsSinceEpoch())
-                                       : QStringLiteral("-");
+    const QString date =
+        header.date() ? QString::number(header.date()->toSecsSinceEpoch()) : QStringLiteral("-");
     const QString from = header.from() ? header.from()->mailbox.toLower() : QString();
     QByteArray fields = "mid\n";
     for (const QString& field : {id, date, from, header.subject()}) {

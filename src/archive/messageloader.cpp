@@ -222,9 +222,26 @@ LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& option
         loaded.name = {base, 1, false};
         return loaded;
     }
+    // An EML copy already at a name (left by an earlier run that kept only EML files) holds
+    // that name for its own message: the same bytes are this message, others are not.
+    const bool pdfOn = options.pdfFormat.size() >= DestinationPaths::kMinFormatLength;
+    const QString emlBase = pdfOn ? DestinationPaths::computeDestinationPath(
+                                        *loaded.message, folders.getMainFolder(), loaded.mailFolder,
+                                        FormatKey::Eml, QString(), options)
+                                  : QString();
+    const QByteArray data = loaded.message->data();
+    const ArchiveLedger::NameFree nameFree = [&emlBase, &data](int number) {
+        if (emlBase.isEmpty()) {
+            return true;
+        }
+        QFile eml(DestinationPaths::numberedFile(emlBase, number));
+        return !eml.exists() || (eml.size() == data.size() && eml.open(QIODevice::ReadOnly) &&
+                                 eml.readAll() == data);
+    };
+    const QString source = folders.sourceDescription(item.path);
     QString error;
     const std::optional<ArchiveLedger::Claim> claim =
-        ledger->claim(loaded.identity, base, item.path, &error);
+        ledger->claim(loaded.identity, base, source, nameFree, &error);
     if (!claim) {
         loaded.claimError = QStringLiteral("the archive's ledger cannot be written: ") + error;
         return loaded;

@@ -544,6 +544,16 @@ void RemoteRender::handleFail() {
     // The message is kept from memory: the box may have died before its files were even
     // written. Files of the render still on their way are removed when they arrive.
     const QString messagePath = m_folder + u'/' + m_currentFile;
+    // A box that ended just after answering has said how the render went.
+    const QString resultPath = messagePath + boxprotocol::resultSuffix;
+    if (std::optional<RenderBoxResult> answered = readResult(resultPath)) {
+        QFile::remove(resultPath);
+        m_result = std::move(answered);
+        QFile::remove(messagePath);
+        QFile::remove(messagePath + QStringLiteral(".json"));
+        m_current = {};
+        return;
+    }
     keepEmergencyCopy(!m_startError.isEmpty()
                           ? m_startError
                           : QStringLiteral("the render box ended during the render"));

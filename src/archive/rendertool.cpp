@@ -94,7 +94,7 @@ void RenderTool::renderPDFs() {
         m_environment.splitRoot + u'/' + QUuid::createUuid().toString(QUuid::WithoutBraces);
     const QString root = QDir::cleanPath(DestinationPaths::chosenDestination(m_options));
     m_expansion.setFuture(QtConcurrent::run([paths, splitRoot = m_splitFolder, root,
-                                             found = &m_found] {
+                                             ledger = m_preparedLedger, found = &m_found] {
         Preparation preparation;
         // The destination is tried before anything is read: a job that cannot write there
         // ends at once, saying why, rather than failing message by message.
@@ -114,8 +114,8 @@ void RenderTool::renderPDFs() {
         }
         QFile::remove(probe);
         QString error;
-        preparation.ledger = ArchiveLedger::open(root, &SoundFiles::pdfOrEmlLooksOK, &error);
-        if (!preparation.ledger) {
+        *ledger = ArchiveLedger::open(root, &SoundFiles::pdfOrEmlLooksOK, &error);
+        if (!*ledger) {
             preparation.fatalError =
                 QStringLiteral("cannot keep the archive's ledger in %1: %2").arg(root, error);
             return preparation;
@@ -137,12 +137,12 @@ void RenderTool::expansionFinished() {
     if (m_allDone) {
         return;
     }
-    Preparation preparation = m_expansion.result();
+    const Preparation preparation = m_expansion.result();
     if (!preparation.fatalError.isEmpty()) {
         failBeforeStart(preparation.fatalError);
         return;
     }
-    m_ledger = std::move(preparation.ledger);
+    m_ledger = std::move(*m_preparedLedger);
     const FileExpansion::Result& result = preparation.expansion;
     m_folders =
         JobFolders(JobFolders::commonAncestorEMLPaths(m_options.emlFiles.value_or(QStringList{})),
@@ -328,17 +328,7 @@ void RenderTool::listError(ErrorReport::Entry::Kind kind, const QString& path,
                            const QString& detail) {
     // A message split out of a mailbox is named by its mailbox: the split copy is gone when
     // the user reads the report.
-    QString shown = path;
-    if (!m_splitFolder.isEmpty() && path.startsWith(m_splitFolder + u'/')) {
-        const QString inMailbox = path.mid(m_splitFolder.size());
-        const qsizetype slash = inMailbox.lastIndexOf(u'/');
-        QString name = inMailbox.mid(slash + 1);
-        name.remove(QStringLiteral(".eml"));
-        shown = QStringLiteral("%1 (message %2)")
-                    .arg(inMailbox.left(slash),
-                         name.startsWith(QStringLiteral("m_")) ? name.mid(2) : name);
-    }
-    m_errors.add({kind, shown, detail});
+    m_errors.add({kind, m_folders.sourceDescription(path), detail});
 }
 
 void RenderTool::record(const Engine& engine, ArchiveLedger::Outcome outcome,
@@ -405,25 +395,24 @@ void RenderTool::settle(Engine& engine) {
     case Outcome::Unreadable:
         ++m_figures.unreadable;
         listError(ErrorReport::Entry::Kind::Unreadable, engine.source, reason);
+        record(engine, ArchiveLedger::Outcome::Unreadable, reason);
         break;
-    case Outcome::Failed:
-        // A failure with no message to retry: nothing of it could be kept.
+    case Outcome::Nothing: {
+        const QString why = QStringLiteral("both the PDF and the EML format are off");
         ++m_figures.notArchived;
-        listError(ErrorReport::Entry::Kind::NotArchived, engine.source, reason);
-        record(engine, ArchiveLedger::Outcome::FailedTwice, reason);
+        listError(ErrorReport::Entry::Kind::NotArchived, engine.source, why);
+        record(engine, ArchiveLedger::Outcome::NotArchived, why);
         break;
-    case Outcome::Nothing:
-        ++m_figures.notArchived;
-        listError(ErrorReport::Entry::Kind::NotArchived, engine.source,
-                  QStringLiteral("both the PDF and the EML format are off"));
-        break;
+    }
+    case Outcome::Failed: // a failure with no message to retry: nothing of it could be kept
     case Outcome::None:
-    case Outcome::NotArchived:
+    case Outcome::NotArchived: {
+        const QString why = reason.isEmpty() ? QStringLiteral("no file could be written") : reason;
         ++m_figures.notArchived;
-        listError(ErrorReport::Entry::Kind::NotArchived, engine.source,
-                  reason.isEmpty() ? QStringLiteral("no file could be written") : reason);
-        record(engine, ArchiveLedger::Outcome::FailedTwice, reason);
+        listError(ErrorReport::Entry::Kind::NotArchived, engine.source, why);
+        record(engine, ArchiveLedger::Outcome::NotArchived, why);
         break;
+    }
     }
 }
 
@@ -485,6 +474,19 @@ JobFigures RenderTool::figures() const {
 void RenderTool::cleanup() {
     m_allDone = true;
     m_timer.stop();
+    // Names reserved for messages never handed out (a cancelled job) are free again. Those
+    // in flight or waiting for their retry stay reserved: a box told to quit may still put
+    // its PDF in place, and the next run takes such a name over for the same message once
+    // this run is gone.
+    QSet<qint64> inFlight;
+    for (const Engine& engine : m_engines) {
+        if (engine.ledgerRow != 0) {
+            inFlight.insert(engine.ledgerRow); // one already recorded is not a reservation
+        }
+    }
+    for (const Failure& failure : std::as_const(m_failedMessages)) {
+        inFlight.insert(failure.ledgerRow);
+    }
     // All boxes are told first, so they end side by side rather than one after another.
     for (Engine& engine : m_engines) {
         engine.engine->prepareShutdown();
@@ -495,12 +497,10 @@ void RenderTool::cleanup() {
     m_engines.clear();
     m_loader.reset();
     if (m_ledger) {
-        // Names reserved for messages that were never rendered (a cancelled job) are free
-        // again; the messages are left for the next run.
-        m_ledger->releaseReservations();
+        m_ledger->releaseReservations(inFlight);
         m_ledger.reset();
     }
-    if (!m_splitFolder.isEmpty() && m_expansion.isFinished()) {
+    if (!m_splitFolder.isEmpty() && (m_expansion.isFinished() || m_expansion.isCanceled())) {
         QDir(m_splitFolder).removeRecursively();
     }
 }

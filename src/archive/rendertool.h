@@ -111,7 +111,6 @@ private:
     };
     struct Preparation {
         FileExpansion::Result expansion;
-        std::shared_ptr<ArchiveLedger> ledger;
         QString fatalError;
     };
 
@@ -160,6 +159,10 @@ private:
     QString m_errorReportPath;
     QString m_fatalError;
     std::shared_ptr<ArchiveLedger> m_ledger;
+    // Filled by the preparation on its thread: not kept in the future's result, which would
+    // hold the ledger open for as long as the job object lives.
+    std::shared_ptr<std::shared_ptr<ArchiveLedger>> m_preparedLedger =
+        std::make_shared<std::shared_ptr<ArchiveLedger>>();
     QString m_splitFolder; // this job's own: removed when the job ends
     std::atomic<int> m_found{0};
     QFutureWatcher<Preparation> m_expansion;

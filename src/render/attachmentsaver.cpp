@@ -29,7 +29,45 @@ void dateAndTag(const QString& path, const MCOMessageHeader& header,
     }
 }
 
+bool sameBytes(const QString& path, const QByteArray& data) {
+    QFile file(path);
+    return file.size() == data.size() && file.open(QIODevice::ReadOnly) && file.readAll() == data;
+}
+
+// More files of one name than this in one folder: something else is wrong.
+constexpr int kMaxSameName = 1000;
+
 } // namespace
+
+QString AttachmentSaver::keepOwnCopy(const QString& path, const QByteArray& data,
+                                     Outcome& outcome) {
+    // A file at the name is never replaced: the same bytes are this message's own copy (an
+    // earlier attempt wrote it); different bytes belong to another message, and this one
+    // takes the next free numbered name beside it.
+    for (int number = 1; number <= kMaxSameName; ++number) {
+        const QString candidate = DestinationPaths::numberedFile(path, number);
+        if (QFileInfo::exists(candidate)) {
+            if (sameBytes(candidate, data)) {
+                outcome.kept.append(candidate);
+                return candidate;
+            }
+            continue;
+        }
+        const WriteOutcome written =
+            writeFileAtomically(candidate, data, ExistingFile::KeepExisting);
+        if (written.written()) {
+            outcome.written.append(candidate);
+            return candidate;
+        }
+        if (written.status == WriteOutcome::Status::Failed) {
+            outcome.failures.append(
+                QStringLiteral("cannot write attachment %1: %2").arg(candidate, written.error));
+            return {};
+        }
+    }
+    outcome.failures.append(QStringLiteral("no free name for attachment %1").arg(path));
+    return {};
+}
 
 QByteArray AttachmentSaver::getImageData(const QString& path) {
     const QByteArray png =
@@ -79,23 +117,15 @@ void AttachmentSaver::copyAttachmentsFromMailAppPath(MCOMessageParser& message,
         if (path.isEmpty()) {
             continue;
         }
-        copied.append(path);
-        if (QFileInfo::exists(path)) {
-            continue;
-        }
         QFile input(source);
         if (!input.open(QIODevice::ReadOnly)) {
             outcome.failures.append(
                 QStringLiteral("cannot read %1: %2").arg(source, input.errorString()));
             continue;
         }
-        const WriteOutcome written =
-            writeFileAtomically(path, input.readAll(), ExistingFile::KeepExisting);
-        if (written.written()) {
-            outcome.written.append(path);
-        } else if (written.status == WriteOutcome::Status::Failed) {
-            outcome.failures.append(
-                QStringLiteral("cannot write attachment %1: %2").arg(path, written.error));
+        const QString kept = keepOwnCopy(path, input.readAll(), outcome);
+        if (!kept.isEmpty()) {
+            copied.append(kept);
         }
     }
 }
@@ -107,7 +137,7 @@ void AttachmentSaver::downloadAttachment(const MCOAttachment& part, MCOMessagePa
     const QString name =
         AttachmentNames::numberedName(DestinationPaths::justFileName(part), dupWarn);
     const QString path = attachmentPath(message, mainFolder, mailFolder, options, name, number);
-    if (path.isEmpty() || QFileInfo::exists(path)) {
+    if (path.isEmpty()) {
         return;
     }
     if (part.filename.isEmpty() && !part.data.isEmpty()) {
@@ -131,17 +161,11 @@ void AttachmentSaver::downloadAttachment(const MCOAttachment& part, MCOMessagePa
     if (part.data.isEmpty()) {
         return;
     }
-    const WriteOutcome written = writeFileAtomically(path, part.data, ExistingFile::KeepExisting);
-    if (!written.written()) {
-        if (written.status == WriteOutcome::Status::Failed) {
-            outcome.failures.append(
-                QStringLiteral("cannot write attachment %1: %2").arg(path, written.error));
-        }
-        return;
+    const QString kept = keepOwnCopy(path, part.data, outcome);
+    if (!kept.isEmpty()) {
+        dateAndTag(kept, message.header(),
+                   MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message.header()));
     }
-    dateAndTag(path, message.header(),
-               MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message.header()));
-    outcome.written.append(path);
 }
 
 AttachmentSaver::Outcome

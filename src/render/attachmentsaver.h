@@ -16,6 +16,7 @@ class AttachmentSaver {
 public:
     struct [[nodiscard]] Outcome {
         QStringList written;  // files this call created
+        QStringList kept;     // this message's files found in place (an earlier attempt's)
         QStringList failures; // what could not be written, and why
         // Preview data for inline parts that have no data of their own, in order, made from the
         // copied mail-client files.
@@ -37,6 +38,8 @@ public:
                                   const QString& fileName, int number);
 
 private:
+    // Writes the data at the path, or finds it there already; the path it is at, or empty.
+    static QString keepOwnCopy(const QString& path, const QByteArray& data, Outcome& outcome);
     static void copyAttachmentsFromMailAppPath(MCOMessageParser& message, const QString& mainFolder,
                                                const QString& mailFolder, const JobOptions& options,
                                                const QString& mailappAttachments, int number,

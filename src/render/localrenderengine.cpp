@@ -67,6 +67,9 @@ bool LocalRenderEngine::saveAttachments(QHash<QString, QByteArray>* stored) {
     for (const QString& path : saved.written) {
         addWrittenFile(path);
     }
+    for (const QString& path : saved.kept) {
+        addKeptFile(path);
+    }
     if (!saved.failures.isEmpty()) {
         failWithoutPdf(m_lastPdfPath, saved.failures.join(QStringLiteral("; ")));
         return false;

@@ -88,6 +88,7 @@ bool MessageToHTMLToPDF::startRender(std::shared_ptr<MCOMessageParser> message,
     m_basePdfPath.clear();
     m_reason.clear();
     m_writtenPaths.clear();
+    m_keptPaths.clear();
     m_files.clear();
     m_number = claimed ? std::max(1, claimed->number) : 1;
     m_replaceExisting = claimed && claimed->replace;
@@ -115,7 +116,9 @@ bool MessageToHTMLToPDF::startRender(std::shared_ptr<MCOMessageParser> message,
         return true;
     }
     m_lastPdfPath = pdfPath;
-    if (!m_replaceExisting && SoundFiles::pdfFilelooksOK(pdfPath)) {
+    // With a claimed name, a PDF already there is not this message's (the name was free when
+    // it was claimed): the message goes on and takes the next number when it is published.
+    if (!m_claimed && SoundFiles::pdfFilelooksOK(pdfPath)) {
         doneMakingPDF_EML_Attachments(Outcome::AlreadyArchived);
         return true;
     }
@@ -158,6 +161,9 @@ bool MessageToHTMLToPDF::emlOnlyRoute(const std::shared_ptr<MCOMessageParser>& m
         for (const QString& path : saved.written) {
             addWrittenFile(path);
         }
+        for (const QString& path : saved.kept) {
+            addKeptFile(path);
+        }
         if (!saved.failures.isEmpty()) {
             m_reason = saved.failures.join(QStringLiteral("; "));
             m_outcome = Outcome::NotArchived;
@@ -194,7 +200,9 @@ bool MessageToHTMLToPDF::renderSingleEMLMessage(const QByteArray& data, const QS
 
 void MessageToHTMLToPDF::doneMakingPDF_EML_Attachments(Outcome outcome) {
     stopCurrentWork();
-    for (const QString& path : std::exchange(m_writtenPaths, {})) {
+    QStringList paths = std::exchange(m_writtenPaths, {}) + std::exchange(m_keptPaths, {});
+    paths.removeDuplicates(); // a second publishing attempt finds its EML copy in place
+    for (const QString& path : std::as_const(paths)) {
         if (std::optional<FileRecord> record = FileRecord::of(path)) {
             m_files.push_back(std::move(*record));
         }

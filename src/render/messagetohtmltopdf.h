@@ -109,6 +109,9 @@ protected:
     QString subject() const;
     // A file written for the current message (its digest is taken when the message ends).
     void addWrittenFile(const QString& path) { m_writtenPaths.append(path); }
+    // A file of the current message found in place (written by an earlier attempt): recorded
+    // with it, and never removed by it.
+    void addKeptFile(const QString& path) { m_keptPaths.append(path); }
     // Removes the files written so far for the current message (it moves to another name).
     void removeWrittenFiles();
     // The unnumbered PDF path of the current message (worked out when first asked).
@@ -128,6 +131,7 @@ protected:
     bool m_claimed = false;
     QString m_reason;
     QStringList m_writtenPaths;
+    QStringList m_keptPaths;
     std::vector<FileRecord> m_files;
     RenderTimings m_timings;
 

@@ -1,4 +1,5 @@
 #include "archive/archiveledger.h"
+#include "platform/index/sqlitedatabase.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -16,6 +17,8 @@ private Q_SLOTS:
     void init() { m_dir = std::make_unique<QTemporaryDir>(); }
     void namesAcrossRuns();
     void recordsAndReadsBack();
+    void numberedFilesOfNoRecordAreTaken();
+    void releasedNameGetsItsHistoryBack();
 
 private:
     std::unique_ptr<ArchiveLedger> open() {
@@ -40,26 +43,26 @@ void TestArchiveLedger::namesAcrossRuns() {
     QVERIFY(QDir().mkpath(path("2014")));
     QString error;
 
-    auto a = first->claim("A", base, "/in/a.eml", &error);
+    auto a = first->claim("A", base, "/in/a.eml", {}, &error);
     QVERIFY2(a, qPrintable(error));
     QCOMPARE(a->kind, ArchiveLedger::Claim::Kind::Reserved);
     QCOMPARE(a->path, base);
     // Another message wants the name: it gets the next number, in this run or the other.
-    auto b = second->claim("B", base, "/in/b.eml", &error);
+    auto b = second->claim("B", base, "/in/b.eml", {}, &error);
     QCOMPARE(b->path, path("2014/same 2.pdf"));
     QCOMPARE(b->number, 2);
     // The same message, while a live run holds its name, is left to that run.
-    auto twin = second->claim("A", base, "/in/a copy.eml", &error);
+    auto twin = second->claim("A", base, "/in/a copy.eml", {}, &error);
     QCOMPARE(twin->kind, ArchiveLedger::Claim::Kind::SameMessage);
     QCOMPARE(twin->path, base);
 
     // A file no message is recorded for: a sound one is taken as the message (an archive made
     // before the ledger), a damaged one is a name to write over.
     test::writeFile(path("2014/old.pdf"), "a sound old pdf");
-    QCOMPARE(first->claim("C", path("2014/old.pdf"), "/in/c.eml", &error)->kind,
+    QCOMPARE(first->claim("C", path("2014/old.pdf"), "/in/c.eml", {}, &error)->kind,
              ArchiveLedger::Claim::Kind::SameMessage);
     test::writeFile(path("2014/broken.pdf"), "x");
-    auto broken = first->claim("D", path("2014/broken.pdf"), "/in/d.eml", &error);
+    auto broken = first->claim("D", path("2014/broken.pdf"), "/in/d.eml", {}, &error);
     QCOMPARE(broken->kind, ArchiveLedger::Claim::Kind::Reserved);
     QVERIFY(broken->replace);
 
@@ -67,11 +70,11 @@ void TestArchiveLedger::namesAcrossRuns() {
     // the name over for that message, and other messages still skip it.
     first.reset();
     auto third = open();
-    auto again = third->claim("A", base, "/in/a.eml", &error);
+    auto again = third->claim("A", base, "/in/a.eml", {}, &error);
     QCOMPARE(again->kind, ArchiveLedger::Claim::Kind::Reserved);
     QCOMPARE(again->path, base);
     QCOMPARE(again->row, a->row);
-    QCOMPARE(third->claim("E", base, "/in/e.eml", &error)->number, 3);
+    QCOMPARE(third->claim("E", base, "/in/e.eml", {}, &error)->number, 3);
 
     // Once written and recorded, the message is archived at its name for every later run.
     test::writeFile(base, "the pdf of A");
@@ -81,7 +84,7 @@ void TestArchiveLedger::namesAcrossRuns() {
     auto fourth = open();
     QVERIFY(fourth->archivedAlready("A", base));
     QVERIFY(!fourth->archivedAlready("F", base));
-    QCOMPARE(fourth->claim("A", base, "/in/a.eml", &error)->kind,
+    QCOMPARE(fourth->claim("A", base, "/in/a.eml", {}, &error)->kind,
              ArchiveLedger::Claim::Kind::SameMessage);
 }
 
@@ -89,7 +92,7 @@ void TestArchiveLedger::recordsAndReadsBack() {
     auto ledger = open();
     QString error;
     const QString base = path("m.pdf");
-    auto claim = ledger->claim("A", base, "/in/a.eml", &error);
+    auto claim = ledger->claim("A", base, "/in/a.eml", {}, &error);
     test::writeFile(base, "the pdf");
     test::writeFile(path("m.eml"), "the eml");
     QVERIFY(ledger->record(claim->row, ArchiveLedger::Outcome::Made, {}, base,
@@ -100,6 +103,14 @@ void TestArchiveLedger::recordsAndReadsBack() {
     QVERIFY(ledger->recordUnnamed("U", "/in/bad.eml", ArchiveLedger::Outcome::Unreadable,
                                   "too short", &error));
     ledger.reset();
+    {
+        auto db = SqliteDatabase::open(ArchiveLedger::ledgerPath(m_dir->path()),
+                                       SqliteDatabase::Mode::ReadOnly, &error);
+        std::vector<SqliteDatabase::Row> rows;
+        QVERIFY(
+            db->query("SELECT count(*) FROM messages WHERE source = ?1", {"/in/bad.eml"}, &rows));
+        QCOMPARE(rows.at(0).at(0).toLongLong(), 1);
+    }
 
     // The archive travels: moved elsewhere, its ledger still names its files.
     const QString moved =
@@ -109,7 +120,7 @@ void TestArchiveLedger::recordsAndReadsBack() {
     QVERIFY2(reader, qPrintable(error));
     std::vector<ArchiveLedger::Entry> files;
     int messages = 0;
-    QVERIFY(reader->recordedFiles(&files, &messages, &error));
+    QVERIFY2(reader->recordedFiles(&files, &messages, &error), qPrintable(error));
     QCOMPARE(messages, 1);
     QCOMPARE(files.size(), size_t(2));
     QCOMPARE(files[0].file.path, moved + "/m.eml");
@@ -117,6 +128,57 @@ void TestArchiveLedger::recordsAndReadsBack() {
     QCOMPARE(files[1].messagePath, moved + "/m.pdf");
     reader.reset();
     QVERIFY(QDir(moved).removeRecursively());
+}
+
+void TestArchiveLedger::numberedFilesOfNoRecordAreTaken() {
+    // Archives made before the ledger had no numbered names: "Report 2.pdf" there is another
+    // message's (its subject was "Report 2"), never a twin of "Report".
+    auto ledger = open();
+    QString error;
+    test::writeFile(path("Report.pdf"), "the first report");
+    test::writeFile(path("Report 2.pdf"), "a report called Report 2");
+    QCOMPARE(ledger->claim("A", path("Report.pdf"), "/in/a.eml", {}, &error)->kind,
+             ArchiveLedger::Claim::Kind::SameMessage);
+    auto b = ledger->claim("B", path("Report.pdf"), "/in/b.eml", {}, &error);
+    QCOMPARE(b->kind, ArchiveLedger::Claim::Kind::SameMessage); // row-less Report.pdf is B too
+    // With the plain name recorded for A, B moves past the row-less "Report 2.pdf".
+    auto c = ledger->claim("C", path("Other.pdf"), "/in/c.eml", {}, &error);
+    QVERIFY(
+        ledger->record(c->row, ArchiveLedger::Outcome::Made, {}, path("Report.pdf"), {}, &error));
+    auto d = ledger->claim("D", path("Report.pdf"), "/in/d.eml", {}, &error);
+    QCOMPARE(d->kind, ArchiveLedger::Claim::Kind::Reserved);
+    QCOMPARE(d->path, path("Report 3.pdf"));
+    // A name whose EML copy holds another message is passed over too.
+    auto e = ledger->claim(
+        "E", path("Report.pdf"), "/in/e.eml", [](int number) { return number != 4; }, &error);
+    QCOMPARE(e->path, path("Report 5.pdf"));
+}
+
+void TestArchiveLedger::releasedNameGetsItsHistoryBack() {
+    QString error;
+    const QString base = path("m.pdf");
+    qint64 row = 0;
+    {
+        auto ledger = open();
+        auto claim = ledger->claim("A", base, "/in/a.eml", {}, &error);
+        row = claim->row;
+        QVERIFY(
+            ledger->record(row, ArchiveLedger::Outcome::FailedTwice, "no luck", base, {}, &error));
+    }
+    auto rerun = open();
+    auto again = rerun->claim("A", base, "/in/a.eml", {}, &error);
+    QCOMPARE(again->row, row); // taken over for another try
+    auto fresh = rerun->claim("B", base, "/in/b.eml", {}, &error);
+    // Cancelled before either was rendered: the old record is as it was, the new name is free.
+    rerun->releaseReservations();
+    rerun.reset();
+    auto reader = ArchiveLedger::openExisting(ArchiveLedger::ledgerPath(m_dir->path()), &error);
+    std::vector<ArchiveLedger::Entry> files;
+    int messages = 0;
+    QVERIFY2(reader->recordedFiles(&files, &messages, &error), qPrintable(error));
+    QCOMPARE(messages, 1); // the failed-twice record
+    auto later = open();
+    QCOMPARE(later->claim("C", base, "/in/c.eml", {}, &error)->path, fresh->path);
 }
 
 QTEST_GUILESS_MAIN(TestArchiveLedger)

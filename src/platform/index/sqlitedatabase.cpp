@@ -70,11 +70,12 @@ SqliteDatabase::~SqliteDatabase() {
     sqlite3_close_v2(m_db);
 }
 
-std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const QString& path, bool create,
+std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const QString& path, Mode mode,
                                                      QString* error) {
     sqlite3* handle = nullptr;
-    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) |
-                      SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
+    const int flags =
+        (mode == Mode::Create ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
+        SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
     const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &handle, flags, nullptr);
     if (rc != SQLITE_OK) {
         if (error) {
@@ -87,6 +88,9 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const QString& path, bool c
     std::unique_ptr<SqliteDatabase> db(new SqliteDatabase(handle));
     sqlite3_busy_timeout(handle, kBusyTimeoutMs);
     sqlite3_extended_result_codes(handle, 1);
+    if (mode == Mode::ReadOnly) {
+        return db;
+    }
     // NORMAL is durable in WAL mode up to the last checkpoint, without a sync per commit.
     if (!db->exec(QStringLiteral("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
                                  "PRAGMA foreign_keys=ON;"))) {
@@ -117,8 +121,8 @@ bool SqliteDatabase::query(const QString& sql, const QVariantList& parameters,
                            std::vector<Row>* rows) {
     sqlite3_stmt* raw = nullptr;
     const QByteArray text = sql.toUtf8();
-    if (sqlite3_prepare_v2(m_db, text.constData(), static_cast<int>(text.size()), &raw,
-                           nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(m_db, text.constData(), static_cast<int>(text.size()), &raw, nullptr) !=
+        SQLITE_OK) {
         return fail(sql);
     }
     StatementPtr statement(raw);

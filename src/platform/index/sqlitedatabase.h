@@ -27,8 +27,12 @@ public:
     SqliteDatabase(const SqliteDatabase&) = delete;
     SqliteDatabase& operator=(const SqliteDatabase&) = delete;
 
-    // Opens (creating when `create`) the file; nothing with the reason when it cannot.
-    static std::unique_ptr<SqliteDatabase> open(const QString& path, bool create, QString* error);
+    enum class Mode {
+        Create,  // read and write, made when missing
+        ReadOnly // an existing file, only read (a backup copy on read-only media, say)
+    };
+    // Opens the file; nothing with the reason when it cannot.
+    static std::unique_ptr<SqliteDatabase> open(const QString& path, Mode mode, QString* error);
 
     // Runs statements that return no rows (schema, pragmas, BEGIN/COMMIT).
     [[nodiscard]] bool exec(const QString& sql);
