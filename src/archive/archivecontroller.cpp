@@ -116,6 +116,7 @@ JobOptions ArchiveController::emlJobOptions(const QStringList& paths, const QStr
     options.emlFormat = CustomPath::getEMLFormat(*m_store, jobName);
     options.windowsFilenames = m_store->useWindowsFriendlyFilenames();
     options.tinyHeaders = m_store->includeTinyHeaderText();
+    options.loadRemoteImages = m_store->loadRemoteImages();
     return options;
 }
 

@@ -87,6 +87,7 @@ QJsonObject JobOptions::toJson() const {
     json.insert(jobkeys::emlFormat, emlFormat);
     put(json, jobkeys::windowsFilenames, windowsFilenames);
     put(json, jobkeys::tinyHeaders, tinyHeaders);
+    put(json, jobkeys::loadRemoteImages, loadRemoteImages);
     put(json, jobkeys::emailUsername, emailUsername);
     put(json, jobkeys::imapServer, imapServer);
     put(json, jobkeys::imapPort, imapPort);
@@ -108,6 +109,7 @@ JobOptions JobOptions::fromJson(const QJsonObject& json) {
     options.emlFormat = optionalString(json, jobkeys::emlFormat).value_or(QString());
     options.windowsFilenames = optionalBool(json, jobkeys::windowsFilenames);
     options.tinyHeaders = optionalBool(json, jobkeys::tinyHeaders);
+    options.loadRemoteImages = optionalBool(json, jobkeys::loadRemoteImages);
     options.emailUsername = optionalString(json, jobkeys::emailUsername);
     options.imapServer = optionalString(json, jobkeys::imapServer);
     options.imapPort = optionalInt(json, jobkeys::imapPort);

@@ -24,6 +24,8 @@ struct JobOptions {
     QString emlFormat;
     std::optional<bool> windowsFilenames;
     std::optional<bool> tinyHeaders;
+    // Whether the page may load remote images and PDFs; absent (older job files) means it may.
+    std::optional<bool> loadRemoteImages;
 
     // IMAP jobs
     std::optional<QString> emailUsername;
@@ -39,6 +41,7 @@ struct JobOptions {
     std::optional<QStringList> emlFiles;
 
     bool isEmlJob() const { return emlFiles && !emlFiles->isEmpty(); }
+    bool remoteImagesAllowed() const { return loadRemoteImages.value_or(true); }
     const QString& format(FormatKey key) const;
 
     QJsonObject toJson() const;
@@ -64,6 +67,7 @@ inline const QString accessToken = QStringLiteral("access_token");
 inline const QString password = QStringLiteral("password");
 inline const QString windowsFilenames = QStringLiteral("windows_filenames");
 inline const QString tinyHeaders = QStringLiteral("tiny_headers");
+inline const QString loadRemoteImages = QStringLiteral("load_remote_images");
 inline const QString foldersToSkip = QStringLiteral("folders_to_skip");
 inline const QString emlFiles = QStringLiteral("eml_files");
 } // namespace jobkeys

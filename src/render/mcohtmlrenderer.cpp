@@ -205,11 +205,10 @@ private:
         } else {
             values.insert(QStringLiteral("NOSIZE"), QStringLiteral("1"));
         }
-        const bool preview = isPreviewableImage(attachment->mimeType, attachment->filename) ||
-                             m_delegate->canPreviewPart(*attachment);
         const QString templ =
-            preview ? orDefault(m_delegate->templateForImage(), kDefaultImage)
-                    : orDefault(m_delegate->templateForAttachment(), kDefaultAttachment);
+            m_delegate->canPreviewPart(*attachment)
+                ? orDefault(m_delegate->templateForImage(), kDefaultImage)
+                : orDefault(m_delegate->templateForAttachment(), kDefaultAttachment);
         return fillTemplate(templ, values);
     }
 
@@ -232,6 +231,10 @@ private:
 };
 
 } // namespace
+
+bool MCOHTMLRendererDelegate::canPreviewPart(const MCOAttachment& part) {
+    return isPreviewableImage(part.mimeType, part.filename);
+}
 
 QString plainTextToHtml(const QString& text) {
     QString normalized = text;

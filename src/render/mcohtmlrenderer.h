@@ -13,8 +13,11 @@ class MCOMessageParser;
 class MCOHTMLRendererDelegate {
 public:
     virtual ~MCOHTMLRendererDelegate() = default;
-    // Whether a part that is not an image can be shown as a preview image anyway.
-    virtual bool canPreviewPart(const MCOAttachment&) { return false; }
+    // Whether a part is shown through the image template (its "x-mailcore-image:" URL will be
+    // answered with a picture) rather than the attachment template. By default, images of the
+    // types a page shows; a delegate that serves previews also answers for other kinds, and
+    // says no for a part whose picture cannot be made.
+    virtual bool canPreviewPart(const MCOAttachment& part);
     virtual QString templateForMessage() { return {}; }
     virtual QString templateForMainHeader() { return {}; }
     virtual QString templateForImage() { return {}; }

@@ -1,5 +1,6 @@
 #include "render/msgviewcontroller.h"
 
+#include "platform/mail/mimetree.h"
 #include "platform/pdf/previews.h"
 #include "render/mcotemplate.h"
 
@@ -24,6 +25,22 @@ QString wrapped(const QString& inner) {
 QString buildVersion() {
     const QString version = QCoreApplication::applicationVersion();
     return version.isEmpty() ? QStringLiteral(TESSALY_VERSION) : version;
+}
+
+// Parts this small are served as they are rather than as a preview.
+constexpr qsizetype kSmallPart = 100;
+
+// Kinds the page shows through a preview made here, though the engine cannot show them itself.
+bool isPreviewableDocument(const MCOAttachment& part) {
+    static const QStringList types = {QStringLiteral("image/tiff"), QStringLiteral("image/tif"),
+                                      QStringLiteral("application/pdf")};
+    static const QStringList extensions = {QStringLiteral("tiff"), QStringLiteral("tif"),
+                                           QStringLiteral("pdf")};
+    if (types.contains(part.mimeType.toLower())) {
+        return true;
+    }
+    const qsizetype dot = part.filename.lastIndexOf(u'.');
+    return dot >= 0 && extensions.contains(part.filename.mid(dot + 1).toLower());
 }
 
 // The text after the scheme and its colon.
@@ -106,15 +123,21 @@ QString MCTMsgViewController::templateForImage() {
 }
 
 bool MCTMsgViewController::canPreviewPart(const MCOAttachment& part) {
-    static const QStringList types = {QStringLiteral("image/tiff"), QStringLiteral("image/tif"),
-                                      QStringLiteral("application/pdf")};
-    static const QStringList extensions = {QStringLiteral("tiff"), QStringLiteral("tif"),
-                                           QStringLiteral("pdf")};
-    if (types.contains(part.mimeType.toLower())) {
-        return true;
+    if (!isPreviewableImage(part.mimeType, part.filename) && !isPreviewableDocument(part)) {
+        return false;
     }
-    const qsizetype dot = part.filename.lastIndexOf(u'.');
-    return dot >= 0 && extensions.contains(part.filename.mid(dot + 1).toLower());
+    auto made = m_previews.constFind(part.uniqueID);
+    if (made == m_previews.cend()) {
+        const QByteArray data = part.data.isEmpty() ? m_storage.value(part.uniqueID) : part.data;
+        std::optional<QByteArray> preview =
+            data.isEmpty() ? std::nullopt : previewForData(data, false);
+        // A small part is served unchanged: it must be a picture as it is.
+        if (preview && data.size() < kSmallPart && QImage::fromData(data).isNull()) {
+            preview.reset();
+        }
+        made = m_previews.insert(part.uniqueID, std::move(preview));
+    }
+    return made->has_value();
 }
 
 QString MCTMsgViewController::htmlForMessage() const {
@@ -130,10 +153,13 @@ void MCTMsgViewController::setTheMessage(std::shared_ptr<MCOMessageParser> messa
     m_view->resetDownloadingStuff();
     m_message = std::move(message);
     m_storage = std::move(storedParts);
+    m_previews.clear();
     reload();
 }
 
 void MCTMsgViewController::reload() {
+    // The view is shared by engines of different jobs: this job's choice holds for this page.
+    m_view->setRemoteLoadsAllowed(m_options.remoteImagesAllowed());
     m_view->loadHtml(htmlForMessage());
 }
 
@@ -142,11 +168,12 @@ void MCTMsgViewController::shutdown() {
     m_view->resetDownloadingStuff();
     m_message.reset();
     m_storage.clear();
+    m_previews.clear();
 }
 
 std::optional<QByteArray> MCTMsgViewController::previewForData(const QByteArray& data,
                                                                bool isHTMLInlineImage) {
-    if (isHTMLInlineImage || data.size() < 100) {
+    if (isHTMLInlineImage || data.size() < kSmallPart) {
         return data;
     }
     QByteArray preview;
@@ -172,6 +199,13 @@ std::optional<QByteArray> MCTMsgViewController::dataForUrl(const QUrl& url) cons
     }
     if (!part) {
         return std::nullopt;
+    }
+    if (!isCid) {
+        // Made while the page was laid out.
+        const auto made = m_previews.constFind(part->uniqueID);
+        if (made != m_previews.cend()) {
+            return *made;
+        }
     }
     const QByteArray data = part->data.isEmpty() ? m_storage.value(part->uniqueID) : part->data;
     if (data.isEmpty()) {

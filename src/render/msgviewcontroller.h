@@ -13,7 +13,9 @@ namespace tessaly {
 
 // Lays a message out in the web view: supplies the page templates (header block, attachment
 // icons, the tiny-header footer) and answers the page's requests for the message's parts, with
-// previews for attachments that can be shown as pictures.
+// previews for attachments that can be shown as pictures. A preview is made while the page is
+// laid out, so a part whose picture cannot be made (a damaged PDF or image) is shown as an
+// attachment, never as a broken image.
 class MCTMsgViewController : public MCOHTMLRendererDelegate {
 public:
     MCTMsgViewController(MessageWebView* view, JobOptions options);
@@ -33,7 +35,8 @@ public:
     std::optional<QByteArray> dataForUrl(const QUrl& url) const;
     static std::optional<QByteArray> previewForData(const QByteArray& data, bool isHTMLInlineImage);
 
-    // MCOHTMLRendererDelegate
+    // MCOHTMLRendererDelegate. Images, PDFs and TIFFs whose preview can be made; the preview is
+    // kept for the page's request.
     bool canPreviewPart(const MCOAttachment& part) override;
     QString templateForMessage() override;
     QString templateForAttachment() override;
@@ -47,6 +50,9 @@ private:
     JobOptions m_options;
     std::shared_ptr<MCOMessageParser> m_message;
     QHash<QString, QByteArray> m_storage;
+    // Previews made while laying out the current message, by unique ID; nothing for a part
+    // whose preview could not be made.
+    QHash<QString, std::optional<QByteArray>> m_previews;
 };
 
 } // namespace tessaly

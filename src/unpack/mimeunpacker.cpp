@@ -20,6 +20,35 @@ namespace tessaly {
 namespace {
 
 constexpr int kMaxNesting = 8;
+constexpr qsizetype kMaxNameBytes = 255; // per name on Linux file systems
+
+// The end of `text` (where a file name keeps its extension) that fits in `limit` UTF-8 bytes, in
+// one pass from the back. Whole characters only: a surrogate pair is kept or dropped as one; a
+// lone surrogate counts as three bytes, the most an encoder writes for it (U+FFFD).
+QString keepLastUtf8Bytes(const QString& text, qsizetype limit) {
+    qsizetype bytes = 0;
+    qsizetype start = text.size();
+    while (start > 0) {
+        const char16_t unit = text[start - 1].unicode();
+        qsizetype units = 1;
+        qsizetype cost = 3;
+        if (unit < 0x80) {
+            cost = 1;
+        } else if (unit < 0x800) {
+            cost = 2;
+        } else if (QChar::isLowSurrogate(unit) && start >= 2 &&
+                   QChar::isHighSurrogate(text[start - 2].unicode())) {
+            units = 2;
+            cost = 4;
+        }
+        if (bytes + cost > limit) {
+            break;
+        }
+        bytes += cost;
+        start -= units;
+    }
+    return start == 0 ? text : text.mid(start);
+}
 
 class Unpacker {
 public:
@@ -189,11 +218,8 @@ QString MimeUnpacker::safeFileName(const QString& name) {
     if (clean.isEmpty() || clean == u"." || clean == u"..") {
         return {};
     }
-    // Linux allows 255 bytes per name; keep the end, where the extension is.
-    while (clean.toUtf8().size() > 255) {
-        clean.remove(0, 1);
-    }
-    return clean;
+    // Keep the end of an over-long name, where the extension is.
+    return keepLastUtf8Bytes(clean, kMaxNameBytes);
 }
 
 MimeUnpacker::Result MimeUnpacker::decode(const QByteArray& content, const QString& folder) {

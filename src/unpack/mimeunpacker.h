@@ -21,7 +21,8 @@ public:
     static Result decode(const QByteArray& content, const QString& folder);
 
     // A name from a part, as a file name inside a folder: the last path component (either
-    // slash), NUL and control characters removed; "." and ".." and empty names give nothing.
+    // slash), NUL and control characters removed, at most 255 UTF-8 bytes (the end kept, whole
+    // characters only); "." and ".." and empty names give nothing.
     static QString safeFileName(const QString& name);
 };
 

@@ -112,11 +112,13 @@ private Q_SLOTS:
     void lateImageIsWaitedFor();
     void droppedDownloadIsNeverAnswered();
     void remoteTricksAreRefused();
+    void remoteLoadsSwitchedOff();
     void wronglyDeclaredCharsetAndInlineImage();
     void corpusSample();
 
 private:
-    MessageToHTMLToPDF::Outcome render(const QByteArray& raw, QString* pdf = nullptr);
+    MessageToHTMLToPDF::Outcome render(const QByteArray& raw, QString* pdf = nullptr,
+                                       std::optional<bool> loadRemoteImages = std::nullopt);
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<WebEngineMessageView> m_view;
 };
@@ -128,8 +130,10 @@ void TestWebRender::init() {
     }
 }
 
-MessageToHTMLToPDF::Outcome TestWebRender::render(const QByteArray& raw, QString* pdf) {
+MessageToHTMLToPDF::Outcome TestWebRender::render(const QByteArray& raw, QString* pdf,
+                                                  std::optional<bool> loadRemoteImages) {
     JobOptions options;
+    options.loadRemoteImages = loadRemoteImages;
     options.destFolder = m_dir->path();
     options.pdfFormat = QStringLiteral("__subject__.pdf");
     options.attachmentFormat = QStringLiteral("__subject__ (attachments)/__filename__");
@@ -236,6 +240,36 @@ void TestWebRender::remoteTricksAreRefused() {
     QStringList paths = server.paths;
     paths.sort();
     QCOMPARE(paths, (QStringList{"/redirect.png", "/trickle.png"}));
+}
+
+void TestWebRender::remoteLoadsSwitchedOff() {
+    // With the job's switch off nothing is asked of the network, not even through our own fetch
+    // scheme named in the message, and the page is printed all the same.
+    RecordingHttpServer server;
+    const QByteArray base = server.base().toLatin1();
+    const QByteArray fetched =
+        FetchSchemeHandler::fetchUrlFor(QUrl(server.base() + "/fetched.png")).toEncoded();
+    const auto message = [&](const QByteArray& subject) {
+        return test::crlfMessage("From: a@example.com\nSubject: " + subject +
+                                 "\nContent-Type: text/html\n\n<html><body><p>Remote " + subject +
+                                 " " + QByteArray(400, 'w') + "</p><img src=\"" + base +
+                                 "/pic.png\"><img src=\"" + base + "/late.png\"><img src=\"" +
+                                 fetched + "\"></body></html>\n");
+    };
+    QString pdf;
+    QCOMPARE(render(message("off"), &pdf, false), MessageToHTMLToPDF::Outcome::Made);
+    QVERIFY(pdfText(pdf).contains(QStringLiteral("Remote off")));
+    QTest::qWait(500); // a request sent after all would have arrived
+    QCOMPARE(server.paths, QStringList{});
+
+    // The view is shared: the next job, which allows remote images, loads them again.
+    QCOMPARE(render(message("on"), &pdf, true), MessageToHTMLToPDF::Outcome::Made);
+    QVERIFY(server.paths.contains(QStringLiteral("/pic.png")));
+    QVERIFY(server.paths.contains(QStringLiteral("/late.png")));
+    server.paths.clear();
+    QCOMPARE(render(message("off-again"), &pdf, false), MessageToHTMLToPDF::Outcome::Made);
+    QTest::qWait(500);
+    QCOMPARE(server.paths, QStringList{});
 }
 
 void TestWebRender::wronglyDeclaredCharsetAndInlineImage() {

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -23,6 +24,9 @@ private Q_SLOTS:
     void namesStayInTheFolder_data();
     void namesStayInTheFolder();
     void uuencodedBlocks();
+    void longNamesKeepTheirEnd_data();
+    void longNamesKeepTheirEnd();
+    void hugeUuencodedName();
     void mimeContentAndExistingFiles();
     void tnefContainers();
     void plainBytesGiveNothing();
@@ -61,6 +65,57 @@ void TestMimeUnpacker::uuencodedBlocks() {
     QCOMPARE(result.written, (QStringList{dir.filePath("cat.txt"), dir.filePath("dog.txt")}));
     QCOMPARE(read(dir.filePath("cat.txt")), QByteArray("cat"));
     QCOMPARE(read(dir.filePath("dog.txt")), QByteArray("dog"));
+}
+
+void TestMimeUnpacker::longNamesKeepTheirEnd_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expected");
+    const QString txt = QStringLiteral(".txt");
+    QTest::newRow("fits") << QString(251, u'a') + txt << QString(251, u'a') + txt;
+    QTest::newRow("one byte over")
+        << QStringLiteral("b") + QString(251, u'a') + txt << QString(251, u'a') + txt;
+    // 251 bytes are left before ".txt": the cut falls inside a character of two, three and four
+    // bytes, which is then dropped whole.
+    const QString e = QStringLiteral("\u00e9");        // two bytes
+    const QString han = QStringLiteral("\u6f22");      // three bytes
+    const QString face = QStringLiteral("\U0001F600"); // four bytes, a surrogate pair
+    QTest::newRow("two-byte characters") << e.repeated(200) + txt << e.repeated(125) + txt;
+    QTest::newRow("three-byte characters") << han.repeated(200) + txt << han.repeated(83) + txt;
+    QTest::newRow("surrogate pairs") << face.repeated(200) + txt << face.repeated(62) + txt;
+    QTest::newRow("mixed at the cut")
+        << QString(300, u'a') + face + e + QString(246, u'z') + txt << e + QString(246, u'z') + txt;
+    // A lone surrogate counts as three bytes, the most an encoder writes for it (U+FFFD; Qt 6.4
+    // writes "?"), so the name fits whichever it is.
+    QTest::newRow("lone surrogates")
+        << QString(200, QChar(0xD800)) + txt << QString(83, QChar(0xD800)) + txt;
+    QTest::newRow("five megabytes")
+        << face.repeated(1'250'000) + e + txt << face.repeated(62) + e + txt;
+}
+
+void TestMimeUnpacker::longNamesKeepTheirEnd() {
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+    const QString fitted = MimeUnpacker::safeFileName(name);
+    QCOMPARE(fitted.size(), expected.size());
+    QVERIFY(fitted == expected);
+    const QByteArray bytes = fitted.toUtf8();
+    QVERIFY(bytes.size() <= 255);
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString decoded = utf8(bytes);
+    QVERIFY(!utf8.hasError() && !decoded.isEmpty());
+    // Nothing dropped that would have fitted.
+    QVERIFY(bytes.size() > 251 || fitted.front().isSurrogate());
+    QVERIFY(!fitted.front().isLowSurrogate());
+}
+
+void TestMimeUnpacker::hugeUuencodedName() {
+    QTemporaryDir dir;
+    const QByteArray stem(3 * 1024 * 1024, 'n');
+    const QByteArray content = "begin 644 " + stem + ".txt\n#8V%T\n`\nend\n";
+    const MimeUnpacker::Result result = MimeUnpacker::decode(content, dir.path());
+    const QString expected = dir.filePath(QString(251, u'n') + QStringLiteral(".txt"));
+    QCOMPARE(result.written, QStringList{expected});
+    QCOMPARE(read(expected), QByteArray("cat"));
 }
 
 void TestMimeUnpacker::mimeContentAndExistingFiles() {

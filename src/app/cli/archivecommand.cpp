@@ -1,5 +1,6 @@
 #include "app/cli/archivecommand.h"
 
+#include "app/cli/signalwatcher.h"
 #include "archive/archivecontroller.h"
 #include "archive/remoterender.h"
 #include "archive/renderboxpool.h"
@@ -15,7 +16,9 @@
 #include <QJsonObject>
 #include <QTimer>
 
+#include <csignal>
 #include <unistd.h>
+#include <utility>
 
 namespace tessaly {
 
@@ -82,6 +85,161 @@ QString progressBar(double fraction) {
     return u'[' + QString(filled, u'#') + QString(kWidth - filled, u' ') + u']';
 }
 
+// Runs the job through its own boxes and prints its summary; the boxes have ended when it
+// returns. Returns the exit status the job's outcome calls for.
+int runJob(const Arguments& args, const QJsonObject& overrides, PreferenceStore& store,
+           const QString& runtime, const QString& boxProgram, SignalWatcher& watcher,
+           QTextStream& out, QTextStream& err) {
+    NotificationCenter* center = NotificationCenter::distributed();
+    RenderBoxPool boxes(center, runtime, boxProgram);
+    const RenderTool::Environment environment =
+        RenderTool::boxEnvironment(&boxes, runtime + QStringLiteral("/split"));
+    const QString general =
+        store.destinationFolder().isEmpty() ? args.dest : store.destinationFolder();
+    ArchiveController controller(&store, center, environment, [general] { return general; });
+
+    QObject::connect(&controller, &ArchiveController::unwritablePath, &controller,
+                     [&err](const QString& path, const QString& why) {
+                         err << "\nPDF failed to write. The path " << path
+                             << " failed to write.\n\n The error was " << why << '\n';
+                         err.flush();
+                     });
+    RenderTool* job = controller.startEMLJob(args.paths, args.dest, QString(), [&](JobOptions& o) {
+        JobOptions given = JobOptions::fromJson(overrides);
+        if (overrides.contains(QStringLiteral("pdf_format")))
+            o.pdfFormat = given.pdfFormat;
+        if (overrides.contains(QStringLiteral("attachment_format")))
+            o.attachmentFormat = given.attachmentFormat;
+        if (overrides.contains(QStringLiteral("eml_format")))
+            o.emlFormat = given.emlFormat;
+        if (given.windowsFilenames)
+            o.windowsFilenames = given.windowsFilenames;
+        if (given.tinyHeaders)
+            o.tinyHeaders = given.tinyHeaders;
+    });
+    if (!job) {
+        err << "tessaly-cli archive: " << controller.lastError() << '\n';
+        return 1;
+    }
+
+    const QString jobName = job->jobName();
+    JobFigures figures;
+    QString finalStatus;
+    QString errorReport;
+    QString fatalError;
+    double fractionDone = 0.0;
+    bool finished = false;
+    QEventLoop loop;
+    QObject::connect(&controller, &ArchiveController::jobFinished, &loop, [&](RenderTool* done) {
+        if (done != job || std::exchange(finished, true)) {
+            return;
+        }
+        figures = done->figures();
+        finalStatus = done->operationDescription();
+        errorReport = done->errorReportPath();
+        fatalError = done->fatalError();
+        fractionDone = done->fractionDone();
+        loop.quit();
+    });
+
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    // The first SIGINT, SIGTERM or SIGHUP cancels the job: no message is handed out any more,
+    // the boxes are told to quit (a render cut short is left for the next run: the box writes
+    // to a temporary name first), the job writes its error report, and the summary is printed
+    // as usual, with the status "Cancelled". A second signal ends the process in the handler.
+    bool cancelledBySignal = false;
+    QObject::connect(&watcher, &SignalWatcher::caught, &loop, [&](int signalNumber) {
+        if (finished) {
+            return; // the job ended on its own: its summary stands
+        }
+        if (terminal) {
+            err << "\r\033[K";
+        }
+        err << "tessaly-cli archive: " << SignalWatcher::nameOf(signalNumber)
+            << " received, cancelling the job (send it again to stop at once)\n";
+        err.flush();
+        cancelledBySignal = true;
+        controller.stopArchiving(jobName);
+        // Idle boxes too, now: they end side by side while the summary is written.
+        boxes.askAllToQuit();
+        if (!std::exchange(finished, true)) {
+            // The job was gone without a word: the summary shows what was last known.
+            loop.quit();
+        }
+    });
+
+    QString lastLine;
+    QTimer progress;
+    progress.setInterval(terminal ? 200 : 2000);
+    QObject::connect(&progress, &QTimer::timeout, &loop, [&] {
+        if (!controller.renderJobs().contains(job)) {
+            return;
+        }
+        const QString status = job->statusText(controller.numDoneThisSession(jobName));
+        if (terminal) {
+            err << "\r\033[K" << progressBar(job->fractionDone()) << ' '
+                << static_cast<int>(job->fractionDone() * 100) << "% " << status;
+            err.flush();
+        } else if (status != lastLine) {
+            err << status << '\n';
+            err.flush();
+        }
+        lastLine = status;
+    });
+    progress.start();
+    if (!finished) {
+        loop.exec();
+    }
+    progress.stop();
+    if (cancelledBySignal) {
+        finalStatus = QStringLiteral("Cancelled");
+    }
+    if (terminal) {
+        err << "\r\033[K" << progressBar(fractionDone) << ' '
+            << static_cast<int>(fractionDone * 100) << "% " << finalStatus << '\n';
+        err.flush();
+    }
+    if (!fatalError.isEmpty()) {
+        err << "tessaly-cli archive: " << fatalError << '\n';
+        err.flush();
+        return 1;
+    }
+
+    const int archived = figures.pdfsMade + figures.emlOnly + figures.alreadyArchived;
+    if (args.json) {
+        QJsonObject summary{
+            {QStringLiteral("found"), figures.found},
+            {QStringLiteral("handed_out"), figures.handedOut},
+            {QStringLiteral("pdfs_made"), figures.pdfsMade + figures.emlOnly},
+            {QStringLiteral("already_archived"), figures.alreadyArchived},
+            {QStringLiteral("emergency_eml"), figures.emergencyEml},
+            {QStringLiteral("failed_twice"), figures.failedTwice},
+            {QStringLiteral("unreadable"), figures.unreadable},
+            {QStringLiteral("not_archived"), figures.notArchived},
+            {QStringLiteral("status"), finalStatus},
+        };
+        if (!errorReport.isEmpty()) {
+            summary.insert(QStringLiteral("error_report"), errorReport);
+        }
+        out << QJsonDocument(summary).toJson(QJsonDocument::Compact) << '\n';
+    } else {
+        if (!errorReport.isEmpty()) {
+            out << "errors are listed in " << errorReport << '\n';
+        }
+        out << "archived " << archived << " messages: found " << figures.found << ", handed out "
+            << figures.handedOut << ", PDFs made " << figures.pdfsMade + figures.emlOnly
+            << ", already archived " << figures.alreadyArchived << ", emergency EML "
+            << figures.emergencyEml << ", failed twice " << figures.failedTwice << ", unreadable "
+            << figures.unreadable << ", not archived " << figures.notArchived;
+        if (finalStatus != u"Done") {
+            out << "; " << finalStatus;
+        }
+        out << '\n';
+    }
+    out.flush();
+    return archived == figures.handedOut && finalStatus == u"Done" ? 0 : 2;
+}
+
 } // namespace
 
 int runArchiveCommand(const QStringList& arguments, PreferenceStore& store, QTextStream& out,
@@ -123,106 +281,18 @@ int runArchiveCommand(const QStringList& arguments, PreferenceStore& store, QTex
         return 1;
     }
 
-    NotificationCenter* center = NotificationCenter::distributed();
-    RenderBoxPool boxes(center, runtime, boxProgram);
-    const RenderTool::Environment environment =
-        RenderTool::boxEnvironment(&boxes, runtime + QStringLiteral("/split"));
-    const QString general =
-        store.destinationFolder().isEmpty() ? args.dest : store.destinationFolder();
-    ArchiveController controller(&store, center, environment, [general] { return general; });
-
-    QObject::connect(&controller, &ArchiveController::unwritablePath, &controller,
-                     [&err](const QString& path, const QString& why) {
-                         err << "\nPDF failed to write. The path " << path
-                             << " failed to write.\n\n The error was " << why << '\n';
-                         err.flush();
-                     });
-    RenderTool* job = controller.startEMLJob(args.paths, args.dest, QString(), [&](JobOptions& o) {
-        JobOptions given = JobOptions::fromJson(overrides);
-        if (overrides.contains(QStringLiteral("pdf_format")))
-            o.pdfFormat = given.pdfFormat;
-        if (overrides.contains(QStringLiteral("attachment_format")))
-            o.attachmentFormat = given.attachmentFormat;
-        if (overrides.contains(QStringLiteral("eml_format")))
-            o.emlFormat = given.emlFormat;
-        if (given.windowsFilenames)
-            o.windowsFilenames = given.windowsFilenames;
-        if (given.tinyHeaders)
-            o.tinyHeaders = given.tinyHeaders;
-    });
-    if (!job) {
-        err << "tessaly-cli archive: " << controller.lastError() << '\n';
-        return 1;
-    }
-
-    const QString jobName = job->jobName();
-    JobFigures figures;
-    QString finalStatus;
-    QString errorReport;
-    QEventLoop loop;
-    QObject::connect(&controller, &ArchiveController::jobFinished, &loop, [&](RenderTool* done) {
-        figures = done->figures();
-        finalStatus = done->operationDescription();
-        errorReport = done->errorReportPath();
-        loop.quit();
-    });
-
-    const bool terminal = ::isatty(STDERR_FILENO) == 1;
-    QString lastLine;
-    QTimer progress;
-    progress.setInterval(terminal ? 200 : 2000);
-    QObject::connect(&progress, &QTimer::timeout, &loop, [&] {
-        if (!controller.renderJobs().contains(job)) {
-            return;
-        }
-        const QString status = job->statusText(controller.numDoneThisSession(jobName));
-        if (terminal) {
-            err << "\r\033[K" << progressBar(job->fractionDone()) << ' '
-                << static_cast<int>(job->fractionDone() * 100) << "% " << status;
-            err.flush();
-        } else if (status != lastLine) {
-            err << status << '\n';
-            err.flush();
-        }
-        lastLine = status;
-    });
-    progress.start();
-    loop.exec();
-    progress.stop();
-    if (terminal) {
-        err << "\r\033[K" << progressBar(1.0) << " 100% " << finalStatus << '\n';
+    // Made before the boxes and gone after them: a signal while they end is still caught,
+    // and a second one still ends the process at once.
+    SignalWatcher watcher({SIGINT, SIGTERM, SIGHUP});
+    if (!watcher.isActive()) {
+        err << "tessaly-cli archive: " << watcher.errorString()
+            << "; an interrupt ends the job abruptly\n";
         err.flush();
     }
-
-    const int archived = figures.pdfsMade + figures.emlOnly + figures.alreadyArchived;
-    if (args.json) {
-        QJsonObject summary{
-            {QStringLiteral("found"), figures.found},
-            {QStringLiteral("handed_out"), figures.handedOut},
-            {QStringLiteral("pdfs_made"), figures.pdfsMade + figures.emlOnly},
-            {QStringLiteral("already_archived"), figures.alreadyArchived},
-            {QStringLiteral("emergency_eml"), figures.emergencyEml},
-            {QStringLiteral("failed_twice"), figures.failedTwice},
-            {QStringLiteral("unreadable"), figures.unreadable},
-            {QStringLiteral("not_archived"), figures.notArchived},
-            {QStringLiteral("status"), finalStatus},
-        };
-        if (!errorReport.isEmpty()) {
-            summary.insert(QStringLiteral("error_report"), errorReport);
-        }
-        out << QJsonDocument(summary).toJson(QJsonDocument::Compact) << '\n';
-    } else {
-        if (!errorReport.isEmpty()) {
-            out << "errors are listed in " << errorReport << '\n';
-        }
-        out << "archived " << archived << " messages: found " << figures.found << ", handed out "
-            << figures.handedOut << ", PDFs made " << figures.pdfsMade + figures.emlOnly
-            << ", already archived " << figures.alreadyArchived << ", emergency EML "
-            << figures.emergencyEml << ", failed twice " << figures.failedTwice << ", unreadable "
-            << figures.unreadable << ", not archived " << figures.notArchived << '\n';
-    }
-    out.flush();
-    return archived == figures.handedOut && finalStatus == u"Done" ? 0 : 2;
+    const int status = runJob(args, overrides, store, runtime, boxProgram, watcher, out, err);
+    // The boxes have ended. A caught signal decides the exit status, whenever it came.
+    const int caught = watcher.caughtSignal();
+    return caught != 0 ? SignalWatcher::exitStatusFor(caught) : status;
 }
 
 } // namespace tessaly

@@ -46,6 +46,9 @@ bool loadCliJob(const QString& optionsPath, const PreferenceStore& store, CliJob
     if (!json.contains(jobkeys::tinyHeaders)) {
         job.options.tinyHeaders = store.includeTinyHeaderText();
     }
+    if (!json.contains(jobkeys::loadRemoteImages)) {
+        job.options.loadRemoteImages = store.loadRemoteImages();
+    }
     if (!json.contains(jobkeys::destFolder)) {
         job.options.destFolder = store.destinationFolder();
     }

@@ -15,6 +15,7 @@ std::span<const RegisteredDefault> registeredDefaults() {
         {hoursBetweenUpdates, QStringLiteral("24")},
         {useWindowsFriendlyFilenames, true},
         {includeTinyHeaderText, true},
+        {loadRemoteImages, true},
         {maxNumRenderJobs, 1},
         {updateFeedURL, updateFeedURLValue()},
     };

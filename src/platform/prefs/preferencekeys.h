@@ -11,6 +11,7 @@ namespace tessaly::prefkeys {
 inline const QString hoursBetweenUpdates = QStringLiteral("hoursBetweenUpdates");
 inline const QString useWindowsFriendlyFilenames = QStringLiteral("useWindowsFriendlyFilenames");
 inline const QString includeTinyHeaderText = QStringLiteral("includeTinyHeaderText");
+inline const QString loadRemoteImages = QStringLiteral("loadRemoteImages");
 inline const QString maxNumRenderJobs = QStringLiteral("maxNumRenderJobs");
 inline const QString updateFeedURL = QStringLiteral("SUFeedURL");
 inline const QString destBookmarkURL = QStringLiteral("destBookmarkURL");

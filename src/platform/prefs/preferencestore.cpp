@@ -216,6 +216,9 @@ bool PreferenceStore::useWindowsFriendlyFilenames() const {
 bool PreferenceStore::includeTinyHeaderText() const {
     return boolValue(prefkeys::includeTinyHeaderText, true);
 }
+bool PreferenceStore::loadRemoteImages() const {
+    return boolValue(prefkeys::loadRemoteImages, true);
+}
 
 QString PreferenceStore::destinationFolder() const {
     return stringValue(prefkeys::destBookmarkURL);

@@ -52,6 +52,8 @@ public:
     double hoursBetweenUpdates() const;
     bool useWindowsFriendlyFilenames() const;
     bool includeTinyHeaderText() const;
+    // Whether message pages may load images and PDFs from the network at all.
+    bool loadRemoteImages() const;
     // The general destination folder's path, or empty.
     QString destinationFolder() const;
     void setDestinationFolder(const QString& path);

@@ -19,7 +19,8 @@ using PartSource = std::function<std::optional<QByteArray>(const QUrl& url)>;
 // The off-screen page a message is laid out and printed in. Everything the render engine needs
 // of a layout engine is here, so another engine could take QtWebEngine's place. The page never
 // runs the message's scripts, never loads plug-ins, local files or remote resources other than
-// images and PDFs over HTTP(S), and keeps nothing on disk.
+// images and PDFs over HTTP(S) (and those only while remote loads are allowed), and keeps
+// nothing on disk.
 class MessageWebView : public QObject {
     Q_OBJECT
 
@@ -32,6 +33,10 @@ public:
     using QObject::QObject;
 
     virtual void setPartSource(PartSource source) = 0;
+    // Whether the page may load remote images and PDFs at all; when off, no request leaves the
+    // machine and the page lays out without them. Applies to requests made from now on.
+    virtual void setRemoteLoadsAllowed(bool allowed) { m_remoteLoadsAllowed = allowed; }
+    bool remoteLoadsAllowed() const { return m_remoteLoadsAllowed; }
     // Loads the page; HTML beyond kMaxHtmlLength is cut. The text is always read as UTF-8.
     virtual void loadHtml(const QString& html) = 0;
     virtual void stopLoading() = 0;
@@ -53,6 +58,9 @@ Q_SIGNALS:
     void loadFinished(bool ok);
     // Every resource the page asked for has been answered or dropped.
     void resourceLoadsSettled();
+
+private:
+    bool m_remoteLoadsAllowed = true;
 };
 
 } // namespace tessaly

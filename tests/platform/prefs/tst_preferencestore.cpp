@@ -33,17 +33,22 @@ void TestPreferenceStore::registeredDefaultsAndStoredValues() {
     QCOMPARE(store.maxNumRenderJobs(), 1);
     QVERIFY(store.useWindowsFriendlyFilenames());
     QVERIFY(store.includeTinyHeaderText());
+    QVERIFY(store.loadRemoteImages());
     QVERIFY(store.storedKeys().isEmpty()); // defaults are never written
 
     store.setValue(prefkeys::useWindowsFriendlyFilenames, false);
     store.setValue(prefkeys::maxNumRenderJobs, 40);
+    store.setValue(prefkeys::loadRemoteImages, false);
     QVERIFY(!store.useWindowsFriendlyFilenames());
+    QVERIFY(!store.loadRemoteImages());
+    QVERIFY(store.storedKeys().contains(QStringLiteral("loadRemoteImages")));
     QCOMPARE(store.maxNumRenderJobs(), 10); // clamped
     store.setValue(prefkeys::maxNumRenderJobs, 0);
     QCOMPARE(store.maxNumRenderJobs(), 1);
 
     store.removeAll();
     QVERIFY(store.useWindowsFriendlyFilenames());
+    QVERIFY(store.loadRemoteImages());
     QVERIFY(store.storedKeys().isEmpty());
 }
 

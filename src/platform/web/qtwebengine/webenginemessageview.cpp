@@ -103,6 +103,12 @@ void WebEngineMessageView::setPartSource(PartSource source) {
     m_parts->setSource(std::move(source));
 }
 
+void WebEngineMessageView::setRemoteLoadsAllowed(bool allowed) {
+    MessageWebView::setRemoteLoadsAllowed(allowed);
+    m_interceptor->setRemoteLoadsAllowed(allowed);
+    m_fetches->setRemoteLoadsAllowed(allowed);
+}
+
 void WebEngineMessageView::loadHtml(const QString& html) {
     const QUrl url = m_pages->publish(html.left(kMaxHtmlLength).toUtf8());
     m_page->expect(url);

@@ -26,6 +26,7 @@ public:
     ~WebEngineMessageView() override;
 
     void setPartSource(PartSource source) override;
+    void setRemoteLoadsAllowed(bool allowed) override;
     void loadHtml(const QString& html) override;
     void stopLoading() override;
     bool isLoading() const override { return m_loading; }

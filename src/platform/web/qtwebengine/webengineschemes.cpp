@@ -97,7 +97,7 @@ QUrl FetchSchemeHandler::fetchUrlFor(const QUrl& remote) {
 void FetchSchemeHandler::requestStarted(QWebEngineUrlRequestJob* job) {
     m_tracker->track(job);
     const QUrl remote(QUrl::fromPercentEncoding(job->requestUrl().path().toUtf8()));
-    if (!isPermittedRemoteResource(remote)) {
+    if (!m_allowed || !isPermittedRemoteResource(remote)) {
         job->fail(QWebEngineUrlRequestJob::RequestDenied);
         return;
     }
@@ -162,11 +162,12 @@ void MessageRequestInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info)
     // scheme named in the message.
     const bool image = info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeImage ||
                        info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeObject;
+    const bool allowed = m_allowed.load();
     if (scheme == QLatin1String(kFetchScheme)) {
-        info.block(!image);
+        info.block(!image || !allowed);
         return;
     }
-    if (image && isPermittedRemoteResource(url)) {
+    if (allowed && image && isPermittedRemoteResource(url)) {
         info.redirect(FetchSchemeHandler::fetchUrlFor(url));
         return;
     }

@@ -9,6 +9,8 @@
 #include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineUrlSchemeHandler>
 
+#include <atomic>
+
 namespace tessaly {
 
 inline constexpr char kPageScheme[] = "tessaly-page";
@@ -79,22 +81,31 @@ public:
     static constexpr qint64 kMaxReplyBytes = 25 << 20;
     static constexpr int kMaxRedirects = 5;
     FetchSchemeHandler(LoadTracker* tracker, QObject* parent);
+    // When off, every request is refused without touching the network.
+    void setRemoteLoadsAllowed(bool allowed) { m_allowed = allowed; }
     void requestStarted(QWebEngineUrlRequestJob* job) override;
     static QUrl fetchUrlFor(const QUrl& remote);
 
 private:
     LoadTracker* m_tracker;
     QNetworkAccessManager* m_network;
+    bool m_allowed = true;
 };
 
 // Lets the page's own schemes through, sends permitted remote images through the fetch scheme
-// and refuses everything else (scripts, style sheets, frames, fonts, local files).
+// and refuses everything else (scripts, style sheets, frames, fonts, local files). With remote
+// loads switched off, every HTTP(S) and fetch request is refused too.
 class MessageRequestInterceptor : public QWebEngineUrlRequestInterceptor {
     Q_OBJECT
 
 public:
     using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
+    void setRemoteLoadsAllowed(bool allowed) { m_allowed = allowed; }
     void interceptRequest(QWebEngineUrlRequestInfo& info) override;
+
+private:
+    // Set from the page's thread; read wherever the engine intercepts.
+    std::atomic<bool> m_allowed{true};
 };
 
 } // namespace tessaly
