@@ -24,6 +24,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace tessaly {
 
@@ -302,6 +303,11 @@ void RemoteRender::launchRenderbox() {
         }
         if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) {
             // Then it ends on its idle timer instead.
+        }
+        // Its own process group: Ctrl-C at the terminal goes to the command-line tool, which
+        // ends its boxes in order, not to a box in the middle of writing a file.
+        if (::setpgid(0, 0) != 0) {
+            // Then it shares the terminal's signals; the launcher still ends it.
         }
     });
     QProcess* process = m_task.get();

@@ -158,9 +158,9 @@ void TestArchiveCli::foreignQuitAllIsIgnored() {
                  boxprotocol::sealed(boxprotocol::launcherToken(), boxprotocol::quitAllObject));
     const QJsonObject summary = finish(*run);
     QCOMPARE(run->exitCode(), 0);
-    QCOMPARE(summary["pdfs_made"].toInt(), 12);
+    QCOMPARE(summary["pdfs_made"].toInt(), 30);
     QCOMPARE(summary["emergency_eml"].toInt(), 0);
-    QCOMPARE(messagePdfs(dest), 12);
+    QCOMPARE(messagePdfs(dest), 30);
 }
 
 void TestArchiveCli::corpusIsArchivedWholeAndProvably() {

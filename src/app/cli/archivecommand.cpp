@@ -116,6 +116,8 @@ int runJob(const Arguments& args, const QJsonObject& overrides, PreferenceStore&
             o.windowsFilenames = given.windowsFilenames;
         if (given.tinyHeaders)
             o.tinyHeaders = given.tinyHeaders;
+        if (given.loadRemoteImages)
+            o.loadRemoteImages = given.loadRemoteImages;
     });
     if (!job) {
         err << "tessaly-cli archive: " << controller.lastError() << '\n';
