@@ -1,7 +1,9 @@
 #include "archive/archivecontroller.h"
 #include "archive/boxprotocol.h"
 #include "archive/remoterender.h"
+#include "archive/renderbox.h"
 #include "archive/renderboxpool.h"
+#include "fakewebview.h"
 #include "platform/bus/notificationcenter.h"
 #include "platform/prefs/preferencestore.h"
 #include "render/soundfiles.h"
@@ -12,7 +14,9 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -58,6 +62,7 @@ private Q_SLOTS:
     void replacedAfter31Renders();
     void boxThatCannotStartKeepsACopy();
     void unwritableRuntimeFolderIsReported();
+    void boxAnswersAJobItCannotRead();
     void controllerCountsAndNames();
     void jobsShareOneBudgetOfBoxes();
     void boxesEndWithTheirLauncher();
@@ -250,6 +255,41 @@ void TestRenderBox::unwritableRuntimeFolderIsReported() {
     QVERIFY(copy.open(QIODevice::ReadOnly));
     QCOMPARE(copy.readAll(), message(7));
     QFile::remove(client->renderboxFolder());
+}
+
+void TestRenderBox::boxAnswersAJobItCannotRead() {
+    // The box side, in this process: a damaged job file is answered, not dropped, so the
+    // application never waits for it.
+    const QString folder = m_dir->filePath("run/box");
+    QVERIFY(QDir().mkpath(folder));
+    const QString token = boxprotocol::launcherToken();
+    test::writeFile(folder + "/" + boxprotocol::launchFile,
+                    "{\"" + boxprotocol::launchToken.toUtf8() + "\": \"" + token.toUtf8() + "\"}");
+    test::writeFile(folder + "/JOB-1.json", "{ not json");
+    QSignalSpy notes(m_center, &NotificationCenter::notified);
+    RenderBox box(
+        QJsonObject{{boxprotocol::launchBoxId, "BOX-1"}, {boxprotocol::launchBoxFolder, folder}},
+        m_center, [] { return std::make_unique<test::FakeWebView>(); });
+    QVERIFY(box.startListeningAsRenderbox());
+    QTRY_VERIFY(std::any_of(notes.begin(), notes.end(), [&](const QList<QVariant>& note) {
+        return note.at(0).toString() == "rb_done_BOX-1" &&
+               note.at(1).toString() == boxprotocol::sealed(token, "JOB-1");
+    }));
+    const std::optional<RenderBoxResult> result =
+        RemoteRender::readResult(folder + "/JOB-1" + boxprotocol::resultSuffix);
+    QVERIFY(result);
+    QCOMPARE(result->outcome, MessageToHTMLToPDF::Outcome::Failed);
+    QVERIFY(result->retry);
+    QVERIFY2(result->reason.contains("damaged"), qPrintable(result->reason));
+    QVERIFY(!QFileInfo::exists(folder + "/JOB-1.json"));
+
+    // Without its launcher's token a box takes no orders at all.
+    QFile::remove(folder + "/" + boxprotocol::launchFile);
+    RenderBox stranger(
+        QJsonObject{{boxprotocol::launchBoxId, "BOX-2"}, {boxprotocol::launchBoxFolder, folder}},
+        m_center, [] { return std::make_unique<test::FakeWebView>(); });
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("found no launch token"));
+    QVERIFY(!stranger.startListeningAsRenderbox());
 }
 
 void TestRenderBox::replacedAfter31Renders() {

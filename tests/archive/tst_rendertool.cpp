@@ -169,6 +169,8 @@ void TestRenderTool::jobRunsToDone() {
     QFile report(tool->errorReportPath());
     QVERIFY(report.open(QIODevice::ReadOnly));
     QVERIFY(report.readAll().contains((in + "/tiny.eml").toUtf8()));
+    // The mailbox's split copies went with the job.
+    QVERIFY(QDir(m_dir->filePath("split")).isEmpty());
 
     // Again: everything is archived already, nothing is printed.
     m_prints = 0;
