@@ -25,10 +25,11 @@ constexpr qreal kPxToPt = 0.75; // the engine prints at 96 CSS pixels per inch
 // something else is wrong.
 constexpr int kMaxNameMoves = 100;
 
-// The name the write probe checks before a paged print: beside the final file, unique.
+// The name the write probe checks before a paged print: in the final file's folder, unique,
+// and hidden, so that nobody watching the folder takes it for a message's PDF.
 QString probePath(const QString& finalPath) {
     const qint64 micros = (QDateTime::currentMSecsSinceEpoch() - 978307200000LL) * 1000;
-    return finalPath + QStringLiteral(".temp%1.pdf").arg(micros);
+    return QFileInfo(finalPath).path() + QStringLiteral("/.tessaly-probe-%1").arg(micros);
 }
 
 } // namespace
@@ -64,14 +65,8 @@ double LocalRenderEngine::now() const {
 bool LocalRenderEngine::saveAttachments(QHash<QString, QByteArray>* stored) {
     const AttachmentSaver::Outcome saved = AttachmentSaver::startOnAttachmentsFolder(
         *m_current, m_mainFolder, m_mailFolder, m_options, m_mailappAttachments, m_number);
-    for (const QString& path : saved.written) {
-        addWrittenFile(path);
-    }
-    for (const QString& path : saved.kept) {
-        addKeptFile(path);
-    }
-    if (!saved.failures.isEmpty()) {
-        failWithoutPdf(m_lastPdfPath, saved.failures.join(QStringLiteral("; ")));
+    if (!tookSavedAttachments(saved)) {
+        failWithoutPdf(m_lastPdfPath, m_reason);
         return false;
     }
     if (stored) {

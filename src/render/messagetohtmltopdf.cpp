@@ -134,6 +134,16 @@ const QString& MessageToHTMLToPDF::basePdfPath() {
     return m_basePdfPath;
 }
 
+bool MessageToHTMLToPDF::tookSavedAttachments(const AttachmentSaver::Outcome& saved) {
+    m_writtenPaths.append(saved.written);
+    m_keptPaths.append(saved.kept);
+    if (saved.failures.isEmpty()) {
+        return true;
+    }
+    m_reason = saved.failures.join(QStringLiteral("; "));
+    return false;
+}
+
 void MessageToHTMLToPDF::removeWrittenFiles() {
     for (const QString& path : std::exchange(m_writtenPaths, {})) {
         QFile::remove(path);
@@ -158,14 +168,7 @@ bool MessageToHTMLToPDF::emlOnlyRoute(const std::shared_ptr<MCOMessageParser>& m
         }
         const AttachmentSaver::Outcome saved = AttachmentSaver::startOnAttachmentsFolder(
             *message, m_mainFolder, m_mailFolder, m_options, m_mailappAttachments, m_number);
-        for (const QString& path : saved.written) {
-            addWrittenFile(path);
-        }
-        for (const QString& path : saved.kept) {
-            addKeptFile(path);
-        }
-        if (!saved.failures.isEmpty()) {
-            m_reason = saved.failures.join(QStringLiteral("; "));
+        if (!tookSavedAttachments(saved)) {
             m_outcome = Outcome::NotArchived;
             return false;
         }

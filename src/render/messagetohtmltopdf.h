@@ -2,6 +2,7 @@
 
 #include "platform/files/filerecord.h"
 #include "platform/mail/mcomessageparser.h"
+#include "render/attachmentsaver.h"
 #include "render/joboptions.h"
 
 #include <QObject>
@@ -112,6 +113,9 @@ protected:
     // A file of the current message found in place (written by an earlier attempt): recorded
     // with it, and never removed by it.
     void addKeptFile(const QString& path) { m_keptPaths.append(path); }
+    // The attachments saved for the current message; false (with the reason set) when some
+    // could not be written.
+    bool tookSavedAttachments(const AttachmentSaver::Outcome& saved);
     // Removes the files written so far for the current message (it moves to another name).
     void removeWrittenFiles();
     // The unnumbered PDF path of the current message (worked out when first asked).

@@ -41,33 +41,9 @@ QByteArray message(int n) {
         "\n");
 }
 
-QByteArray cmdline(qint64 pid) {
-    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Every process's parent, from /proc.
-QHash<qint64, qint64> parents() {
-    QHash<qint64, qint64> parentOf;
-    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!isPid || !stat.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1) {
-            parentOf.insert(pid, fields[1].toLongLong());
-        }
-    }
-    return parentOf;
-}
-
 // The processes below `root`: its render boxes and whatever they started.
 QSet<qint64> descendantsOf(qint64 root) {
-    const QHash<qint64, qint64> parentOf = parents();
+    const QHash<qint64, qint64> parentOf = test::processParents();
     QSet<qint64> found;
     bool grew = true;
     while (grew) {
@@ -93,22 +69,12 @@ QSet<qint64> boxesUnder(const QString& runtime) {
         if (!isPid) {
             continue;
         }
-        const QByteArray line = cmdline(pid);
+        const QByteArray line = test::processCommandLine(pid);
         if (line.contains("--jsonArgs") && line.contains(folder)) {
             boxes.insert(pid);
         }
     }
     return boxes;
-}
-
-// Gone, or a zombie nobody reaps (the test may run where no init process reaps orphans).
-bool ended(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return true;
-    }
-    const QByteArray line = stat.readAll();
-    return line.mid(line.lastIndexOf(')') + 2).startsWith('Z');
 }
 
 QStringList pdfsIn(const QString& folder) {
@@ -256,7 +222,7 @@ void TestArchiveSignals::verifyBoxesEnd(const QSet<qint64>& before) {
     auto left = [&] {
         QSet<qint64> running;
         for (qint64 pid : boxesUnder(runtime) + before) {
-            if (!ended(pid)) {
+            if (!test::processEnded(pid)) {
                 running.insert(pid);
             }
         }
@@ -267,7 +233,8 @@ void TestArchiveSignals::verifyBoxesEnd(const QSet<qint64>& before) {
     }
     const QSet<qint64> alive = left();
     for (qint64 pid : alive) {
-        qWarning().noquote() << "still running:" << pid << cmdline(pid).replace('\0', ' ');
+        qWarning().noquote() << "still running:" << pid
+                             << test::processCommandLine(pid).replace('\0', ' ');
     }
     QVERIFY(alive.isEmpty());
 }

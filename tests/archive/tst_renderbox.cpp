@@ -42,11 +42,6 @@ bool waitIdle(RenderBoxClient& box, int ms = 120000) {
     return !box.busyWorkingOnRender();
 }
 
-QByteArray cmdline(qint64 pid) {
-    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 } // namespace
 
 // Real render boxes: the tessaly executable started as a second process, over the session bus.
@@ -149,7 +144,7 @@ void TestRenderBox::rendersAndKeepsSecretsOut() {
             QCOMPARE(st.st_mode & 0777, 0600u);
         }
     }
-    const QByteArray args = cmdline(client->boxProcessId());
+    const QByteArray args = test::processCommandLine(client->boxProcessId());
     QVERIFY(!args.isEmpty());
     QVERIFY(args.contains("--jsonArgs"));
     QVERIFY(!args.contains("password"));
@@ -213,7 +208,7 @@ void TestRenderBox::quitsOnlyForItsOwnId() {
     QVERIFY(SoundFiles::pdfFilelooksOK(pdfFor(5)));
     m_center->post("rb_quit_all", boxprotocol::sealed(token, "all"));
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(QStringLiteral("/proc/%1/cmdline").arg(pid)) ||
-                                 cmdline(pid).isEmpty(),
+                                 test::processCommandLine(pid).isEmpty(),
                              10000);
 }
 
@@ -402,31 +397,13 @@ void TestRenderBox::jobsShareOneBudgetOfBoxes() {
 // The render boxes (processes started with --jsonArgs) whose parent is `parent`.
 QList<qint64> boxesOf(qint64 parent) {
     QList<qint64> boxes;
-    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!isPid || !stat.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields[1].toLongLong() == parent &&
-            cmdline(pid).contains("--jsonArgs")) {
-            boxes.append(pid);
+    const QHash<qint64, qint64> parentOf = test::processParents();
+    for (auto it = parentOf.cbegin(); it != parentOf.cend(); ++it) {
+        if (it.value() == parent && test::processCommandLine(it.key()).contains("--jsonArgs")) {
+            boxes.append(it.key());
         }
     }
     return boxes;
-}
-
-// Gone, or a zombie nobody reaps (the test may run where no init process reaps orphans).
-bool ended(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return true;
-    }
-    const QByteArray line = stat.readAll();
-    return line.mid(line.lastIndexOf(')') + 2).startsWith('Z');
 }
 
 void TestRenderBox::boxesEndWithTheirLauncher() {
@@ -450,7 +427,7 @@ void TestRenderBox::boxesEndWithTheirLauncher() {
     ::kill(static_cast<pid_t>(launcher.processId()), SIGKILL);
     QVERIFY(launcher.waitForFinished(5000));
     for (qint64 box : boxes) {
-        QTRY_VERIFY_WITH_TIMEOUT(ended(box), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(test::processEnded(box), 10000);
     }
 }
 

@@ -61,4 +61,41 @@ QByteArray crlfMessage(const QByteArray& text) {
     return out;
 }
 
+QByteArray processCommandLine(qint64 pid) {
+    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+namespace {
+
+// The fields of /proc/PID/stat after the command name (which may hold spaces).
+QList<QByteArray> statFields(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    const QByteArray line = stat.readAll();
+    return line.mid(line.lastIndexOf(')') + 2).split(' ');
+}
+
+} // namespace
+
+QHash<qint64, qint64> processParents() {
+    QHash<qint64, qint64> parentOf;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        const QList<QByteArray> fields = isPid ? statFields(pid) : QList<QByteArray>();
+        if (fields.size() > 1) {
+            parentOf.insert(pid, fields[1].toLongLong());
+        }
+    }
+    return parentOf;
+}
+
+bool processEnded(qint64 pid) {
+    const QList<QByteArray> fields = statFields(pid);
+    return fields.isEmpty() || fields.first() == "Z";
+}
+
 } // namespace tessaly::test
