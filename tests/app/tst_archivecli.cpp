@@ -148,17 +148,20 @@ void TestArchiveCli::foreignQuitAllIsIgnored() {
     // Another Tessaly (the desktop application quitting) tells its boxes to end while this
     // run renders: this run's boxes are not its boxes.
     const QString in = m_dir->filePath("in");
-    writeMessages(in, 12);
+    writeMessages(in, 30);
     const QString dest = m_dir->filePath("dest");
     auto run = start({"archive", "--json", "--dest", dest, in});
     QTRY_VERIFY_WITH_TIMEOUT(messagePdfs(dest) > 0 || run->state() == QProcess::NotRunning, 120000);
+    QVERIFY2(run->state() == QProcess::Running && messagePdfs(dest) < 30,
+             "the orders must reach the run while it renders");
     NotificationCenter* center = NotificationCenter::distributed();
     center->post(boxprotocol::quitAll, boxprotocol::quitAllObject);
     center->post(boxprotocol::quitAll,
                  boxprotocol::sealed(boxprotocol::launcherToken(), boxprotocol::quitAllObject));
     const QJsonObject summary = finish(*run);
     QCOMPARE(run->exitCode(), 0);
-    QCOMPARE(summary["pdfs_made"].toInt(), 30);
+    QVERIFY2(summary["pdfs_made"].toInt() == 30,
+             QJsonDocument(summary).toJson(QJsonDocument::Compact).constData());
     QCOMPARE(summary["emergency_eml"].toInt(), 0);
     QCOMPARE(messagePdfs(dest), 30);
 }
