@@ -13,11 +13,14 @@
 // See bench/README.md for what each option does and what each figure means.
 
 #include "archive/archivecontroller.h"
+#include "archive/archiveledger.h"
 #include "archive/jobfolders.h"
+#include "archive/messageidentity.h"
 #include "archive/messageloader.h"
 #include "archive/remoterender.h"
 #include "archive/renderboxpool.h"
 #include "platform/bus/notificationcenter.h"
+#include "platform/files/filerecord.h"
 #include "platform/files/runtimefolder.h"
 #include "platform/mail/mcomessageparser.h"
 #include "platform/prefs/preferencekeys.h"
@@ -27,6 +30,7 @@
 #include "render/destinationpaths.h"
 #include "render/mcohtmlrenderer.h"
 #include "render/msgviewcontroller.h"
+#include "render/soundfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -692,7 +696,8 @@ struct Preparing {
 
 // Puts a copy of one of the real PDFs at the path the job will test for each message, computed
 // from the job's own options, main folder (the dropped folder's name) and mail folder ("EML" for
-// files directly in it).
+// files directly in it), and records it in the archive's ledger as a run of this version would:
+// the re-run then takes the path an archive made by Tessaly takes.
 Preparing prepareArchive(const QStringList& messages, const JobOptions& options,
                          const QStringList& realPdfs) {
     const JobFolders folders(
@@ -700,6 +705,14 @@ Preparing prepareArchive(const QStringList& messages, const JobOptions& options,
         QString());
     const QString mainFolder = folders.getMainFolder();
     Preparing preparing;
+    QString error;
+    std::unique_ptr<ArchiveLedger> ledger =
+        ArchiveLedger::open(QDir::cleanPath(DestinationPaths::chosenDestination(options)),
+                            &SoundFiles::pdfOrEmlLooksOK, &error);
+    if (!ledger) {
+        std::printf("  cannot open the archive's ledger: %s\n", qPrintable(error));
+        return preparing;
+    }
     for (qsizetype i = 0; i < messages.size(); ++i) {
         std::shared_ptr<MCOMessageParser> message = parseAsTheJobDoes(messages[i]);
         if (!message) {
@@ -711,9 +724,15 @@ Preparing prepareArchive(const QStringList& messages, const JobOptions& options,
                                                               FormatKey::Pdf, QString(), options);
         if (pdf.isEmpty()) {
             ++preparing.noPath;
-        } else if (QFile::exists(pdf)) {
+            continue;
+        }
+        const std::optional<ArchiveLedger::Claim> claim = ledger->claim(
+            MessageIdentity::of(message->header(), message->data()), pdf, messages[i], {}, &error);
+        if (!claim || claim->kind != ArchiveLedger::Claim::Kind::Reserved || claim->path != pdf) {
             ++preparing.sharedPath;
-        } else if (QFile::copy(realPdfs[i % realPdfs.size()], pdf)) {
+        } else if (QFile::copy(realPdfs[i % realPdfs.size()], pdf) &&
+                   ledger->record(claim->row, ArchiveLedger::Outcome::Made, QString(), pdf,
+                                  {*FileRecord::of(pdf)}, &error)) {
             ++preparing.placed;
         } else {
             ++preparing.notWritten;
@@ -749,7 +768,8 @@ void rerun(const Bench& bench, int count) {
                       prepared = prepareArchive(messages, options, realPdfs);
                   });
     std::printf("  PREPARED ARCHIVE: %d of %lld messages were not rendered; a copy of a real "
-                "rendered PDF was placed at each one's PDF path (%.1f s, not timed)\n",
+                "rendered PDF was placed at each one's PDF path and recorded in the ledger "
+                "(%.1f s, not timed)\n",
                 prepared.placed, static_cast<long long>(messages.size()),
                 preparing.elapsed() / 1000.0);
     std::printf("    not placed: unreadable %d, PDF format off %d, path shared with another "

@@ -120,6 +120,7 @@ std::unique_ptr<ArchiveLedger> ArchiveLedger::open(const QString& root, Soundnes
     }
     std::unique_ptr<ArchiveLedger> ledger(
         new ArchiveLedger(cleanRoot, std::move(db), std::move(sound)));
+    ledger->m_readable = true;
     if (!ledger->holdRunLock(error)) {
         return nullptr;
     }
@@ -178,29 +179,39 @@ QString ArchiveLedger::absolute(const QString& relative) const {
     return QDir::cleanPath(m_root + u'/' + relative);
 }
 
-std::optional<ArchiveLedger::Claim> ArchiveLedger::walk(const QString& identity,
-                                                        const QString& basePath,
-                                                        const QString& source, bool reserve,
-                                                        const NameFree& nameFree, QString* error) {
-    auto failed = [&]() -> std::optional<Claim> {
-        if (error) {
-            *error = m_db->lastError();
-        }
-        return std::nullopt;
-    };
+bool ArchiveLedger::fetchFamily(SqliteDatabase& db, const QString& basePath,
+                                std::vector<SqliteDatabase::Row>* rows, QString* error) const {
     // Every row of the name and its numbered twins in one query: a name that thousands of
     // messages share (no date, no subject) is not walked one query per number.
     const QString base = relative(basePath);
     const QString suffix = base.mid(
         base.lastIndexOf(u'.') > base.lastIndexOf(u'/') ? base.lastIndexOf(u'.') : base.size());
     const QString prefix = base.left(base.size() - suffix.size());
-    std::vector<SqliteDatabase::Row> rows;
-    if (!m_db->query(QStringLiteral("SELECT path, id, identity, outcome, owner FROM messages "
-                                    "WHERE path = ?1 OR (substr(path, 1, length(?2)) = ?2 AND "
-                                    "(?3 = '' OR substr(path, -length(?3)) = ?3))"),
-                     {base, prefix + u' ', suffix}, &rows)) {
-        return failed();
+    // Two index ranges: the name itself, and "NAME <number>..." ('!' sorts just after ' ').
+    if (!db.query(QStringLiteral("SELECT path, id, identity, outcome, owner FROM messages "
+                                 "WHERE path = ?1 UNION ALL "
+                                 "SELECT path, id, identity, outcome, owner FROM messages "
+                                 "WHERE path >= ?2 AND path < ?3 AND "
+                                 "(?4 = '' OR substr(path, -length(?4)) = ?4)"),
+                  {base, prefix + u' ', prefix + u'!', suffix}, rows)) {
+        if (error) {
+            *error = db.lastError();
+        }
+        return false;
     }
+    return true;
+}
+
+std::optional<ArchiveLedger::Claim>
+ArchiveLedger::walk(const QString& identity, const QString& basePath,
+                    const std::vector<SqliteDatabase::Row>& rows, const QString& source,
+                    bool reserve, const NameFree& nameFree, QString* error) {
+    auto failed = [&]() -> std::optional<Claim> {
+        if (error) {
+            *error = m_db->lastError();
+        }
+        return std::nullopt;
+    };
     QMultiHash<QString, const SqliteDatabase::Row*> byPath;
     for (const auto& row : rows) {
         byPath.insert(row[0].toString(), &row);
@@ -283,9 +294,48 @@ std::optional<ArchiveLedger::Claim> ArchiveLedger::walk(const QString& identity,
     return std::nullopt;
 }
 
-bool ArchiveLedger::archivedAlready(const QString& identity, const QString& basePath) {
-    QMutexLocker lock(&m_mutex);
-    const std::optional<Claim> claim = walk(identity, basePath, QString(), false, {}, nullptr);
+std::unique_ptr<SqliteDatabase> ArchiveLedger::takeReader() {
+    {
+        QMutexLocker lock(&m_readersMutex);
+        if (!m_readers.empty()) {
+            std::unique_ptr<SqliteDatabase> reader = std::move(m_readers.back());
+            m_readers.pop_back();
+            return reader;
+        }
+    }
+    return m_readable
+               ? SqliteDatabase::open(ledgerPath(m_root), SqliteDatabase::Mode::Create, nullptr)
+               : nullptr;
+}
+
+void ArchiveLedger::giveBack(std::unique_ptr<SqliteDatabase> reader) {
+    if (reader) {
+        QMutexLocker lock(&m_readersMutex);
+        m_readers.push_back(std::move(reader));
+    }
+}
+
+bool ArchiveLedger::archivedAlready(const std::optional<QString>& identity,
+                                    const QString& basePath) {
+    // Read on a connection of its own, and the files looked at outside the lock: loader threads
+    // of a re-run check their messages side by side.
+    std::vector<SqliteDatabase::Row> rows;
+    std::unique_ptr<SqliteDatabase> reader = takeReader();
+    const bool read = reader && fetchFamily(*reader, basePath, &rows, nullptr);
+    giveBack(std::move(reader));
+    if (!read) {
+        return false;
+    }
+    if (!identity) {
+        // Without the identity only a name no message is recorded at can be decided: a sound
+        // file there is the message, as in archives made before the ledger.
+        const QString base = relative(basePath);
+        const bool recorded = std::any_of(
+            rows.begin(), rows.end(), [&](const auto& row) { return row[0].toString() == base; });
+        return !recorded && QFileInfo::exists(basePath) && m_sound(basePath);
+    }
+    const std::optional<Claim> claim =
+        walk(*identity, basePath, rows, QString(), false, {}, nullptr);
     return claim && claim->kind == Claim::Kind::SameMessage;
 }
 
@@ -301,7 +351,11 @@ std::optional<ArchiveLedger::Claim> ArchiveLedger::claim(const QString& identity
         }
         return std::nullopt;
     }
-    std::optional<Claim> claim = walk(identity, basePath, source, true, nameFree, error);
+    std::vector<SqliteDatabase::Row> rows;
+    if (!fetchFamily(*m_db, basePath, &rows, error)) {
+        return std::nullopt;
+    }
+    std::optional<Claim> claim = walk(identity, basePath, rows, source, true, nameFree, error);
     if (claim && !transaction.commit()) {
         if (error) {
             *error = m_db->lastError();

@@ -79,7 +79,8 @@ public:
     std::optional<Claim> claim(const QString& identity, const QString& basePath,
                                const QString& source, const NameFree& nameFree, QString* error);
     // A quick look without reserving anything: whether the message is archived at its name.
-    bool archivedAlready(const QString& identity, const QString& basePath);
+    // Without its identity (a header with no Message-ID) only an unrecorded name can tell.
+    bool archivedAlready(const std::optional<QString>& identity, const QString& basePath);
 
     // How a claimed message ended, once its files are in place; `path` is where its main file
     // ended up.
@@ -106,14 +107,23 @@ private:
     QString relative(const QString& path) const;
     QString absolute(const QString& relative) const;
     bool ownerAlive(const QString& owner) const;
+    bool fetchFamily(SqliteDatabase& db, const QString& basePath,
+                     std::vector<std::vector<QVariant>>* rows, QString* error) const;
     std::optional<Claim> walk(const QString& identity, const QString& basePath,
-                              const QString& source, bool reserve, const NameFree& nameFree,
-                              QString* error);
+                              const std::vector<std::vector<QVariant>>& rows, const QString& source,
+                              bool reserve, const NameFree& nameFree, QString* error);
     bool releaseWhere(const QString& condition, const QVariantList& parameters);
     bool holdRunLock(QString* error);
 
     QString m_root;
     std::unique_ptr<SqliteDatabase> m_db;
+    // Connections for quick looks, one per thread that looks at once: loader threads of a
+    // re-run read side by side, beside the writes.
+    std::unique_ptr<SqliteDatabase> takeReader();
+    void giveBack(std::unique_ptr<SqliteDatabase> reader);
+    std::vector<std::unique_ptr<SqliteDatabase>> m_readers;
+    QMutex m_readersMutex;
+    bool m_readable = false;
     Soundness m_sound;
     QString m_token;
     int m_lockFd = -1;

@@ -34,6 +34,10 @@ QString MessageIdentity::of(const MCOMessageHeader& header, const QByteArray& da
     if (std::optional<QString> identity = fromHeader(header)) {
         return *identity;
     }
+    return ofBytes(data);
+}
+
+QString MessageIdentity::ofBytes(const QByteArray& data) {
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData(QByteArrayView("raw\n"));
     hash.addData(data);

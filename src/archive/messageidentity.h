@@ -19,6 +19,8 @@ public:
     static std::optional<QString> fromHeader(const MCOMessageHeader& header);
     // The identity of a whole message: its header's, or the digest of its bytes.
     static QString of(const MCOMessageHeader& header, const QByteArray& data);
+    // The identity of a message without a Message-ID: the digest of its bytes.
+    static QString ofBytes(const QByteArray& data);
 };
 
 } // namespace tessaly

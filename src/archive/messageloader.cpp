@@ -144,11 +144,10 @@ MessageLoader::makeMCOMessage(const QString& path, QString* mailappAttachments, 
     return message;
 }
 
-std::optional<QString> MessageLoader::pdfPathFromHeader(const QString& path,
-                                                        const JobOptions& options,
-                                                        const JobFolders& folders,
-                                                        const QString& mailFolder,
-                                                        std::optional<QString>* identity) {
+std::optional<QString>
+MessageLoader::pdfPathFromHeader(const QString& path, const JobOptions& options,
+                                 const JobFolders& folders, const QString& mailFolder,
+                                 std::optional<QString>* identity, bool* repaired) {
     if (options.pdfFormat.size() < DestinationPaths::kMinFormatLength ||
         QFileInfo(path).suffix() == u"emlx") {
         return std::nullopt;
@@ -169,6 +168,9 @@ std::optional<QString> MessageLoader::pdfPathFromHeader(const QString& path,
         }
         message =
             MCOMessageParser::messageParserWithData(FileExpansion::repairHeaderLines(*header));
+        if (repaired) {
+            *repaired = true;
+        }
         (void)MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
     }
     const QString pdf = DestinationPaths::destinationPath(
@@ -195,12 +197,23 @@ LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& option
     // Message-ID the ledger knows at its name (or a sound file no message is recorded for)
     // needs nothing else.
     std::optional<QString> headerIdentity;
-    const std::optional<QString> pdf =
-        pdfPathFromHeader(item.path, options, folders, loaded.mailFolder, &headerIdentity);
-    if (pdf && (ledger ? headerIdentity && ledger->archivedAlready(*headerIdentity, *pdf)
+    bool repaired = false;
+    const std::optional<QString> pdf = pdfPathFromHeader(
+        item.path, options, folders, loaded.mailFolder, &headerIdentity, &repaired);
+    if (pdf && (ledger ? ledger->archivedAlready(headerIdentity, *pdf)
                        : SoundFiles::pdfFilelooksOK(*pdf))) {
         loaded.alreadyArchived = true;
         return loaded;
+    }
+    // Without a Message-ID the identity is the digest of the bytes, which are the file's own
+    // unless the header needed its repair: read, but not parsed.
+    if (pdf && ledger && !headerIdentity && !repaired) {
+        QFile file(item.path);
+        if (file.open(QIODevice::ReadOnly) &&
+            ledger->archivedAlready(MessageIdentity::ofBytes(file.readAll()), *pdf)) {
+            loaded.alreadyArchived = true;
+            return loaded;
+        }
     }
     loaded.message =
         makeMCOMessage(item.path, &loaded.mailappAttachments, &loaded.unreadableReason);
@@ -220,6 +233,13 @@ LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& option
     loaded.identity = MessageIdentity::of(loaded.message->header(), loaded.message->data());
     if (base.isEmpty() || !ledger) {
         loaded.name = {base, 1, false};
+        return loaded;
+    }
+    // Archived already is decided without taking the ledger's write lock, which runs of the
+    // same archive would otherwise queue for on every message of a re-run.
+    if (ledger->archivedAlready(loaded.identity, base)) {
+        loaded.alreadyArchived = true;
+        loaded.message.reset();
         return loaded;
     }
     // An EML copy already at a name (left by an earlier run that kept only EML files) holds

@@ -79,7 +79,8 @@ public:
     static std::optional<QString> pdfPathFromHeader(const QString& path, const JobOptions& options,
                                                     const JobFolders& folders,
                                                     const QString& mailFolder,
-                                                    std::optional<QString>* identity = nullptr);
+                                                    std::optional<QString>* identity = nullptr,
+                                                    bool* repaired = nullptr);
     // Loads one item as a worker thread does.
     static LoadedMessage load(const WorkItem& item, const JobOptions& options,
                               const JobFolders& folders, ArchiveLedger* ledger = nullptr);

@@ -139,12 +139,16 @@ void TestArchiveLedger::numberedFilesOfNoRecordAreTaken() {
     test::writeFile(path("Report 2.pdf"), "a report called Report 2");
     QCOMPARE(ledger->claim("A", path("Report.pdf"), "/in/a.eml", {}, &error)->kind,
              ArchiveLedger::Claim::Kind::SameMessage);
+    // A header without a Message-ID decides only where no message is recorded.
+    QVERIFY(ledger->archivedAlready(std::nullopt, path("Report.pdf")));
+    QVERIFY(!ledger->archivedAlready(std::nullopt, path("Missing.pdf")));
     auto b = ledger->claim("B", path("Report.pdf"), "/in/b.eml", {}, &error);
     QCOMPARE(b->kind, ArchiveLedger::Claim::Kind::SameMessage); // row-less Report.pdf is B too
     // With the plain name recorded for A, B moves past the row-less "Report 2.pdf".
     auto c = ledger->claim("C", path("Other.pdf"), "/in/c.eml", {}, &error);
     QVERIFY(
         ledger->record(c->row, ArchiveLedger::Outcome::Made, {}, path("Report.pdf"), {}, &error));
+    QVERIFY(!ledger->archivedAlready(std::nullopt, path("Report.pdf")));
     auto d = ledger->claim("D", path("Report.pdf"), "/in/d.eml", {}, &error);
     QCOMPARE(d->kind, ArchiveLedger::Claim::Kind::Reserved);
     QCOMPARE(d->path, path("Report 3.pdf"));

@@ -1,18 +1,14 @@
 #include "platform/index/sqlitedatabase.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QThread>
 
 #include <sqlite3.h>
 
 namespace tessaly {
 
 namespace {
-
-// Finalizes the statement whatever way the caller leaves.
-struct StatementDeleter {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
 int bind(sqlite3_stmt* statement, int index, const QVariant& value) {
     if (!value.isValid() || value.isNull()) {
@@ -62,11 +58,16 @@ QVariant column(sqlite3_stmt* statement, int index) {
 
 } // namespace
 
+void SqliteDatabase::StatementDeleter::operator()(sqlite3_stmt* statement) const {
+    sqlite3_finalize(statement);
+}
+
 SqliteDatabase::SqliteDatabase(sqlite3* db)
     : m_db(db) {
 }
 
 SqliteDatabase::~SqliteDatabase() {
+    m_statements.clear(); // finalized before the connection closes
     sqlite3_close_v2(m_db);
 }
 
@@ -92,14 +93,39 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const QString& path, Mode m
         return db;
     }
     // NORMAL is durable in WAL mode up to the last checkpoint, without a sync per commit.
-    if (!db->exec(QStringLiteral("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
-                                 "PRAGMA foreign_keys=ON;"))) {
+    if (!db->exec(QStringLiteral("PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;")) ||
+        !db->useWriteAheadLog()) {
         if (error) {
             *error = db->lastError();
         }
         return nullptr;
     }
     return db;
+}
+
+bool SqliteDatabase::useWriteAheadLog() {
+    // The journal mode is the file's, set once by whoever makes it. Switching takes a lock
+    // that the busy timeout does not wait for, so a process opening the file while another
+    // writes it would fail: the mode is only set when it is not set yet, and that is retried.
+    QElapsedTimer waited;
+    waited.start();
+    while (true) {
+        std::vector<Row> mode;
+        if (query(QStringLiteral("PRAGMA journal_mode"), {}, &mode) && !mode.empty() &&
+            mode.front().front().toString().compare(QStringLiteral("wal"), Qt::CaseInsensitive) ==
+                0) {
+            return true;
+        }
+        if (exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
+            // A file system without shared memory may keep the old mode: the database still
+            // works, one writer at a time.
+            return true;
+        }
+        if (sqlite3_errcode(m_db) != SQLITE_BUSY || waited.elapsed() > kBusyTimeoutMs) {
+            return false;
+        }
+        QThread::msleep(10);
+    }
 }
 
 bool SqliteDatabase::fail(const QString& context) {
@@ -119,20 +145,32 @@ bool SqliteDatabase::exec(const QString& sql) {
 
 bool SqliteDatabase::query(const QString& sql, const QVariantList& parameters,
                            std::vector<Row>* rows) {
-    sqlite3_stmt* raw = nullptr;
-    const QByteArray text = sql.toUtf8();
-    if (sqlite3_prepare_v2(m_db, text.constData(), static_cast<int>(text.size()), &raw, nullptr) !=
-        SQLITE_OK) {
-        return fail(sql);
+    // Statements are prepared once per connection and kept: the same few run for every
+    // message of a job.
+    auto cached = m_statements.find(sql);
+    if (cached == m_statements.end()) {
+        sqlite3_stmt* raw = nullptr;
+        const QByteArray text = sql.toUtf8();
+        if (sqlite3_prepare_v2(m_db, text.constData(), static_cast<int>(text.size()), &raw,
+                               nullptr) != SQLITE_OK) {
+            return fail(sql);
+        }
+        cached = m_statements.emplace(sql, StatementPtr(raw)).first;
     }
-    StatementPtr statement(raw);
+    sqlite3_stmt* const statement = cached->second.get();
+    // Ready for the next use however this one ends.
+    const std::unique_ptr<sqlite3_stmt, void (*)(sqlite3_stmt*)> resetter(
+        statement, [](sqlite3_stmt* done) {
+            sqlite3_reset(done);
+            sqlite3_clear_bindings(done);
+        });
     for (int i = 0; i < parameters.size(); ++i) {
-        if (bind(statement.get(), i + 1, parameters[i]) != SQLITE_OK) {
+        if (bind(statement, i + 1, parameters[i]) != SQLITE_OK) {
             return fail(sql);
         }
     }
     while (true) {
-        const int rc = sqlite3_step(statement.get());
+        const int rc = sqlite3_step(statement);
         if (rc == SQLITE_DONE) {
             return true;
         }
@@ -141,10 +179,10 @@ bool SqliteDatabase::query(const QString& sql, const QVariantList& parameters,
         }
         if (rows) {
             Row row;
-            const int columns = sqlite3_column_count(statement.get());
+            const int columns = sqlite3_column_count(statement);
             row.reserve(static_cast<size_t>(columns));
             for (int c = 0; c < columns; ++c) {
-                row.push_back(column(statement.get(), c));
+                row.push_back(column(statement, c));
             }
             rows->push_back(std::move(row));
         }

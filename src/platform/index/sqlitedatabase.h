@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 struct sqlite3;
@@ -44,10 +45,17 @@ public:
 
 private:
     explicit SqliteDatabase(sqlite3* db);
+    bool useWriteAheadLog();
     bool fail(const QString& context);
+
+    struct StatementDeleter {
+        void operator()(sqlite3_stmt* statement) const;
+    };
+    using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
     sqlite3* m_db;
     QString m_error;
+    std::unordered_map<QString, StatementPtr> m_statements;
 };
 
 // A write transaction taken at once (BEGIN IMMEDIATE), so a read-then-write decision inside it
