@@ -4,6 +4,7 @@
 #include "archive/emlxconverter.h"
 #include "archive/fileexpansion.h"
 #include "archive/messageidentity.h"
+#include "platform/files/atomicfile.h"
 #include "render/destinationpaths.h"
 #include "render/messagedates.h"
 #include "render/soundfiles.h"
@@ -254,9 +255,8 @@ LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& option
         if (emlBase.isEmpty()) {
             return true;
         }
-        QFile eml(DestinationPaths::numberedFile(emlBase, number));
-        return !eml.exists() || (eml.size() == data.size() && eml.open(QIODevice::ReadOnly) &&
-                                 eml.readAll() == data);
+        const QString eml = DestinationPaths::numberedFile(emlBase, number);
+        return !QFileInfo::exists(eml) || fileHoldsBytes(eml, data);
     };
     const QString source = folders.sourceDescription(item.path);
     QString error;

@@ -29,11 +29,6 @@ void dateAndTag(const QString& path, const MCOMessageHeader& header,
     }
 }
 
-bool sameBytes(const QString& path, const QByteArray& data) {
-    QFile file(path);
-    return file.size() == data.size() && file.open(QIODevice::ReadOnly) && file.readAll() == data;
-}
-
 // More files of one name than this in one folder: something else is wrong.
 constexpr int kMaxSameName = 1000;
 
@@ -47,7 +42,7 @@ QString AttachmentSaver::keepOwnCopy(const QString& path, const QByteArray& data
     for (int number = 1; number <= kMaxSameName; ++number) {
         const QString candidate = DestinationPaths::numberedFile(path, number);
         if (QFileInfo::exists(candidate)) {
-            if (sameBytes(candidate, data)) {
+            if (fileHoldsBytes(candidate, data)) {
                 outcome.kept.append(candidate);
                 return candidate;
             }

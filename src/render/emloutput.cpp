@@ -10,32 +10,12 @@
 
 namespace tessaly {
 
-QString EmlOutput::writeEMLMessage(MCOMessageParser& message, const QString& mainFolder,
-                                   const QString& mailFolder, const JobOptions& options) {
-    const QString path = DestinationPaths::destinationPath(message, mainFolder, mailFolder,
-                                                           FormatKey::Eml, QString(), options);
-    if (path.isEmpty()) {
-        return {};
-    }
-    const WriteOutcome outcome = writeFileAtomically(path, message.data(), ExistingFile::Replace);
-    if (!outcome.written()) {
-        qCWarning(lcRender).noquote() << "failed to write EML -" << outcome.error;
-        return {};
-    }
-    return path;
-}
-
 namespace {
-
-bool sameBytes(const QString& path, const QByteArray& data) {
-    QFile file(path);
-    return file.size() == data.size() && file.open(QIODevice::ReadOnly) && file.readAll() == data;
-}
 
 // Writes without replacing; the same bytes already there count as written.
 WriteOutcome writeOwnCopy(const QString& path, const QByteArray& data) {
     WriteOutcome outcome = writeFileAtomically(path, data, ExistingFile::KeepExisting);
-    if (outcome.status == WriteOutcome::Status::AlreadyExists && sameBytes(path, data)) {
+    if (outcome.status == WriteOutcome::Status::AlreadyExists && fileHoldsBytes(path, data)) {
         outcome.status = WriteOutcome::Status::Written;
     }
     return outcome;
@@ -99,26 +79,6 @@ WriteOutcome EmlOutput::saveEMLData(const QByteArray& data, const QString& path)
 
 bool EmlOutput::emlFilelooksOK(const QString& path) {
     return SoundFiles::emlFilelooksOK(path);
-}
-
-bool EmlOutput::renderSingleEMLMessageAsEmergencyEML(const QByteArray& data,
-                                                     const QString& mainFolder,
-                                                     const QString& mailFolder,
-                                                     const QString& jobName,
-                                                     const JobOptions& options) {
-    Q_UNUSED(jobName);
-    auto message = MCOMessageParser::messageParserWithData(data);
-    QString pdfPath = DestinationPaths::destinationPath(*message, mainFolder, mailFolder,
-                                                        FormatKey::Pdf, QString(), options);
-    if (pdfPath.isEmpty()) {
-        // With PDFs switched off the message's own EML path is where its copy belongs.
-        pdfPath = DestinationPaths::destinationPath(*message, mainFolder, mailFolder,
-                                                    FormatKey::Eml, QString(), options);
-    }
-    if (pdfPath.isEmpty() || SoundFiles::pdfFilelooksOK(pdfPath)) {
-        return false;
-    }
-    return saveEMLData(data, pdfPath).written();
 }
 
 } // namespace tessaly

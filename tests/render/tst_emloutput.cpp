@@ -51,18 +51,26 @@ private Q_SLOTS:
 void TestEmlOutput::copyIsTheRawMessage() {
     QTemporaryDir dir;
     MCOMessageParser parser(message());
-    const QString path = EmlOutput::writeEMLMessage(parser, {}, {}, options(dir.path()));
-    QCOMPARE(path, dir.filePath(QStringLiteral("2014/Kept.eml")));
-    QCOMPARE(read(path), message());
+    const EmlOutput::Copy copy = EmlOutput::writeEMLCopy(parser, {}, {}, options(dir.path()), 1);
+    QCOMPARE(copy.status, EmlOutput::Copy::Status::Written);
+    QCOMPARE(copy.path, dir.filePath(QStringLiteral("2014/Kept.eml")));
+    QCOMPARE(read(copy.path), message());
+    // The same bytes already there are this message's copy.
+    QCOMPARE(EmlOutput::writeEMLCopy(parser, {}, {}, options(dir.path()), 1).status,
+             EmlOutput::Copy::Status::Written);
 
-    // The copy is refreshed with every newly made PDF: it replaces what is there.
-    writeRaw(path, "older, different content");
-    QCOMPARE(EmlOutput::writeEMLMessage(parser, {}, {}, options(dir.path())), path);
-    QCOMPARE(read(path), message());
+    // Another file at the name is another message's: never replaced.
+    writeRaw(copy.path, "older, different content");
+    QCOMPARE(EmlOutput::writeEMLCopy(parser, {}, {}, options(dir.path()), 1).status,
+             EmlOutput::Copy::Status::Taken);
+    QCOMPARE(read(copy.path), QByteArray("older, different content"));
+    const EmlOutput::Copy second = EmlOutput::writeEMLCopy(parser, {}, {}, options(dir.path()), 2);
+    QCOMPARE(second.path, dir.filePath(QStringLiteral("2014/Kept 2.eml")));
+    QCOMPARE(read(second.path), message());
 
     JobOptions off = options(dir.path());
     off.emlFormat = QStringLiteral("none");
-    QVERIFY(EmlOutput::writeEMLMessage(parser, {}, {}, off).isNull());
+    QCOMPARE(EmlOutput::writeEMLCopy(parser, {}, {}, off, 1).status, EmlOutput::Copy::Status::Off);
 }
 
 void TestEmlOutput::soundnessTests() {
@@ -91,25 +99,25 @@ void TestEmlOutput::soundnessTests() {
 
 void TestEmlOutput::emergencyCopyNeverReplaces() {
     QTemporaryDir dir;
-    const JobOptions o = options(dir.path());
-    QVERIFY(EmlOutput::renderSingleEMLMessageAsEmergencyEML(message(), {}, {},
-                                                            QStringLiteral("job"), o));
+    const QString pdf = dir.filePath(QStringLiteral("2014/Kept.pdf"));
+    QVERIFY(EmlOutput::emergencyCopy(message(), pdf).written());
     // Beside the PDF path: same folder and name, extension "eml".
     const QString copy = dir.filePath(QStringLiteral("2014/Kept.eml"));
     QCOMPARE(read(copy), message());
+    // The same message failing again finds its copy in place.
+    QVERIFY(EmlOutput::emergencyCopy(message(), pdf).written());
 
-    // A second failure of the same message leaves the first copy untouched.
+    // Another message's copy at the name is left untouched.
     QByteArray changed = message();
     changed.replace("body", "BODY");
-    QVERIFY(!EmlOutput::renderSingleEMLMessageAsEmergencyEML(changed, {}, {}, QStringLiteral("job"),
-                                                             o));
+    QCOMPARE(EmlOutput::emergencyCopy(changed, pdf).status, WriteOutcome::Status::AlreadyExists);
     QCOMPARE(read(copy), message());
 
     // With a sound PDF in place, no emergency copy is needed.
     QTemporaryDir other;
-    writeRaw(other.filePath(QStringLiteral("2014/Kept.pdf")), QByteArray(8000, 'p'));
-    QVERIFY(!EmlOutput::renderSingleEMLMessageAsEmergencyEML(
-        message(), {}, {}, QStringLiteral("job"), options(other.path())));
+    const QString sound = other.filePath(QStringLiteral("2014/Kept.pdf"));
+    writeRaw(sound, QByteArray(8000, 'p'));
+    QVERIFY(!EmlOutput::emergencyCopy(message(), sound).written());
     QVERIFY(!QFileInfo::exists(other.filePath(QStringLiteral("2014/Kept.eml"))));
 
     QCOMPARE(EmlOutput::emlPathBeside(QStringLiteral("/a/b.c/name.pdf")),

@@ -181,6 +181,11 @@ WriteOutcome writePrivateFileAtomically(const QString& path, QByteArrayView data
     return writeWithMode(path, data, ExistingFile::Replace, 0600, Durability::Transient);
 }
 
+bool fileHoldsBytes(const QString& path, const QByteArray& data) {
+    QFile file(path);
+    return file.size() == data.size() && file.open(QIODevice::ReadOnly) && file.readAll() == data;
+}
+
 bool setFileModificationTime(const QString& path, const QDateTime& time) {
     if (!time.isValid()) {
         return false;

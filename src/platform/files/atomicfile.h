@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
 #include <QString>
@@ -32,6 +33,9 @@ WriteOutcome writeFileAtomically(const QString& path, QByteArrayView data, Exist
 // The same, for a file in transit that only its owner may read (job files, messages handed to
 // a render box or split out of a mailbox): not synced, as it does not outlive its job.
 WriteOutcome writePrivateFileAtomically(const QString& path, QByteArrayView data);
+
+// Whether the file at the path holds exactly these bytes (an earlier copy of the same thing).
+bool fileHoldsBytes(const QString& path, const QByteArray& data);
 
 // Linux keeps no settable creation time; the modification time is what file managers show.
 [[nodiscard]] bool setFileModificationTime(const QString& path, const QDateTime& time);
