@@ -69,7 +69,6 @@ public:
     static std::unique_ptr<ArchiveLedger> openExisting(const QString& ledgerFile, QString* error);
     static QString ledgerPath(const QString& root);
     const QString& root() const { return m_root; }
-    const QString& runToken() const { return m_token; }
 
     // The name for a message whose unnumbered path is `basePath`: its own earlier name when it
     // is the same message, else the first free numbered name. A file without a row counts as

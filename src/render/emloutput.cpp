@@ -71,12 +71,6 @@ QString EmlOutput::emlPathBeside(const QString& path) {
     return info.path() + u'/' + stem + QStringLiteral(".eml");
 }
 
-WriteOutcome EmlOutput::saveEMLData(const QByteArray& data, const QString& path) {
-    const QString target = emlPathBeside(path);
-    QDir().mkpath(QFileInfo(target).path());
-    return writeFileAtomically(target, data, ExistingFile::KeepExisting);
-}
-
 bool EmlOutput::emlFilelooksOK(const QString& path) {
     return SoundFiles::emlFilelooksOK(path);
 }

@@ -35,9 +35,6 @@ public:
     // file holds the name.
     [[nodiscard]] static WriteOutcome emergencyCopy(const QByteArray& data, const QString& pdfPath);
 
-    // Writes the data beside the path (same folder and name, extension "eml") unless a file is
-    // already there; another process racing for the same name cannot be overwritten either.
-    static WriteOutcome saveEMLData(const QByteArray& data, const QString& path);
     static QString emlPathBeside(const QString& path);
 
     static bool emlFilelooksOK(const QString& path);
