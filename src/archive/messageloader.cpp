@@ -208,7 +208,8 @@ LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& option
     }
     // Without a Message-ID the identity is the digest of the bytes, which are the file's own
     // unless the header needed its repair: read, but not parsed.
-    if (pdf && ledger && !headerIdentity && !repaired) {
+    // Only where a file is at the name: on a first run the whole message is read next anyway.
+    if (pdf && ledger && !headerIdentity && !repaired && QFileInfo::exists(*pdf)) {
         QFile file(item.path);
         if (file.open(QIODevice::ReadOnly) &&
             ledger->archivedAlready(MessageIdentity::ofBytes(file.readAll()), *pdf)) {
