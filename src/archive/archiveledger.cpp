@@ -46,6 +46,13 @@ CREATE TABLE IF NOT EXISTS files(
     size INTEGER NOT NULL,
     sha256 TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS files_message ON files(message);
+CREATE TABLE IF NOT EXISTS imap_uids(
+    account TEXT NOT NULL,
+    folder TEXT NOT NULL,
+    uidvalidity INTEGER NOT NULL,
+    uid INTEGER NOT NULL,
+    message INTEGER NOT NULL REFERENCES messages(id) ON DELETE CASCADE,
+    PRIMARY KEY(account, folder, uidvalidity, uid)) WITHOUT ROWID;
 )";
 
 QString now() {
@@ -342,7 +349,8 @@ bool ArchiveLedger::archivedAlready(const std::optional<QString>& identity,
 std::optional<ArchiveLedger::Claim> ArchiveLedger::claim(const QString& identity,
                                                          const QString& basePath,
                                                          const QString& source,
-                                                         const NameFree& nameFree, QString* error) {
+                                                         const NameFree& nameFree, QString* error,
+                                                         const std::optional<ImapOrigin>& origin) {
     QMutexLocker lock(&m_mutex);
     SqliteTransaction transaction(*m_db);
     if (!transaction.began()) {
@@ -356,6 +364,13 @@ std::optional<ArchiveLedger::Claim> ArchiveLedger::claim(const QString& identity
         return std::nullopt;
     }
     std::optional<Claim> claim = walk(identity, basePath, rows, source, true, nameFree, error);
+    // A message archived before the ledger (a file at its name, no row) has no row to note.
+    if (claim && origin && claim->row != 0 && !noteOrigin(*origin, claim->row)) {
+        if (error) {
+            *error = m_db->lastError();
+        }
+        return std::nullopt;
+    }
     if (claim && !transaction.commit()) {
         if (error) {
             *error = m_db->lastError();
@@ -363,6 +378,41 @@ std::optional<ArchiveLedger::Claim> ArchiveLedger::claim(const QString& identity
         return std::nullopt;
     }
     return claim;
+}
+
+bool ArchiveLedger::noteOrigin(const ImapOrigin& origin, qint64 row) {
+    // The message's own row keeps where it was first found; every copy of it on the server
+    // is noted beside it.
+    return m_db->query(QStringLiteral("INSERT OR REPLACE INTO imap_uids(account, folder, "
+                                      "uidvalidity, uid, message) VALUES(?1, ?2, ?3, ?4, ?5)"),
+                       {origin.account, origin.folder, origin.uidValidity, origin.uid, row}) &&
+           m_db->query(
+               QStringLiteral("UPDATE messages SET account = ?1, folder = ?2, "
+                              "uidvalidity = ?3, uid = ?4 WHERE id = ?5 AND account IS NULL"),
+               {origin.account, origin.folder, origin.uidValidity, origin.uid, row});
+}
+
+QSet<quint32> ArchiveLedger::archivedUids(const QString& account, const QString& folder,
+                                          quint32 uidValidity) {
+    QSet<quint32> uids;
+    std::unique_ptr<SqliteDatabase> reader = takeReader();
+    if (!reader) {
+        return uids;
+    }
+    std::vector<SqliteDatabase::Row> rows;
+    if (reader->query(QStringLiteral("SELECT u.uid FROM imap_uids u JOIN messages m ON m.id = "
+                                     "u.message WHERE u.account = ?1 AND u.folder = ?2 AND "
+                                     "u.uidvalidity = ?3 AND m.outcome IN (?4, ?5)"),
+                      {account, folder, uidValidity, outcomeName(Outcome::Made),
+                       outcomeName(Outcome::EmlOnly)},
+                      &rows)) {
+        uids.reserve(static_cast<qsizetype>(rows.size()));
+        for (const auto& row : rows) {
+            uids.insert(row[0].toUInt());
+        }
+    }
+    giveBack(std::move(reader));
+    return uids;
 }
 
 bool ArchiveLedger::record(qint64 row, Outcome outcome, const QString& reason, const QString& path,

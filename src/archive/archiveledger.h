@@ -56,6 +56,15 @@ public:
         qint64 row = 0;
     };
 
+    // Where a server's message was found: the next run skips it by its UID while the folder's
+    // UIDVALIDITY stays the same.
+    struct ImapOrigin {
+        QString account;
+        QString folder;
+        quint32 uidValidity = 0;
+        quint32 uid = 0;
+    };
+
     // Whether the main file of a finished message looks whole (a sound PDF, a sound EML).
     using Soundness = std::function<bool(const QString& path)>;
 
@@ -75,8 +84,13 @@ public:
     // the same message when it is sound (archives made before the ledger stay as they were).
     // Whether the other files of a numbered name (its EML copy) are free for the message.
     using NameFree = std::function<bool(int number)>;
+    // A server's message has its UID noted with the claim, also when it is archived already.
     std::optional<Claim> claim(const QString& identity, const QString& basePath,
-                               const QString& source, const NameFree& nameFree, QString* error);
+                               const QString& source, const NameFree& nameFree, QString* error,
+                               const std::optional<ImapOrigin>& origin = std::nullopt);
+    // The UIDs of a server folder whose messages are archived (made, or kept as EML only),
+    // for the folder's current UIDVALIDITY.
+    QSet<quint32> archivedUids(const QString& account, const QString& folder, quint32 uidValidity);
     // A quick look without reserving anything: whether the message is archived at its name.
     // Without its identity (a header with no Message-ID) only an unrecorded name can tell.
     bool archivedAlready(const std::optional<QString>& identity, const QString& basePath);
@@ -111,6 +125,7 @@ private:
     std::optional<Claim> walk(const QString& identity, const QString& basePath,
                               const std::vector<std::vector<QVariant>>& rows, const QString& source,
                               bool reserve, const NameFree& nameFree, QString* error);
+    bool noteOrigin(const ImapOrigin& origin, qint64 row);
     bool releaseWhere(const QString& condition, const QVariantList& parameters);
     bool holdRunLock(QString* error);
 

@@ -86,7 +86,17 @@ QString JobFolders::emlSubFolder(const QString& messagePath) const {
     return kept.join(u'/');
 }
 
+JobFolders JobFolders::forAccount(const QString& address) {
+    JobFolders folders;
+    folders.m_jobName = address;
+    folders.m_account = address;
+    return folders;
+}
+
 QString JobFolders::getMainFolder() const {
+    if (!m_account.isEmpty()) {
+        return m_account;
+    }
     const QString last = QFileInfo(m_commonBasePath).fileName();
     return last.isEmpty() ? QStringLiteral("PDFs") : last;
 }

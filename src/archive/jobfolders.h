@@ -15,6 +15,10 @@ public:
     // mailbox's folder held them.
     JobFolders(QString commonBasePath, QString splitRoot, QString jobName);
 
+    // An account's messages: all below a folder named after the account, each in the
+    // server folder it came from.
+    static JobFolders forAccount(const QString& address);
+
     static QString commonAncestorEMLPaths(const QStringList& paths);
     static bool keepFolderDueToName(const QString& name);
 
@@ -30,6 +34,7 @@ private:
     QString m_commonBasePath;
     QString m_splitRoot;
     QString m_jobName;
+    QString m_account;
 };
 
 } // namespace tessaly

@@ -11,6 +11,11 @@ class JobProgress {
 public:
     void scanning();
     void archiving(int handedOut, int total);
+    // The same for a server's messages, which are scanned before they are fetched.
+    void archivingAccount(int handedOut, int total);
+    // A line of its own that holds no placeholders: text from a server (a folder's name) may
+    // hold "%d" and is shown as it is.
+    void literal(const QString& line, double fraction);
     void completing();
     void done();
     void cancelled();
@@ -23,6 +28,7 @@ public:
 
 private:
     QString m_description = QStringLiteral("Waiting");
+    bool m_literal = false;
     double m_fraction = 0;
 };
 

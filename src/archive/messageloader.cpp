@@ -95,7 +95,7 @@ bool hasLinesToFix(const QString& path) {
 
 MessageLoader::MessageLoader(JobOptions options, JobFolders folders,
                              std::shared_ptr<ArchiveLedger> ledger, QObject* parent)
-    : QObject(parent)
+    : MessageSource(parent)
     , m_options(std::move(options))
     , m_folders(std::move(folders))
     , m_ledger(std::move(ledger)) {
@@ -128,14 +128,18 @@ MessageLoader::makeMCOMessage(const QString& path, QString* mailappAttachments, 
         }
         return nullptr;
     }
-    auto message = MCOMessageParser::messageParserWithData(*data);
+    return parseMessageData(*data);
+}
+
+std::shared_ptr<MCOMessageParser> MessageLoader::parseMessageData(const QByteArray& data) {
+    auto message = MCOMessageParser::messageParserWithData(data);
     const std::optional<QDateTime> date =
         MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
     if (!MessageDates::dateOKForEmail(date)) {
         qCInfo(lcArchive).noquote()
             << "found 1970 reparse will happen on next line," << message->header().subject();
         if (const std::optional<QByteArray> fixed =
-                FileExpansion::tryCatchFixHeaderLinesInData(*data)) {
+                FileExpansion::tryCatchFixHeaderLinesInData(data)) {
             message = MCOMessageParser::messageParserWithData(*fixed);
             const auto newDate =
                 MessageDates::dateFromMailCoreHeaderAndFixTheHeaderToo(message->header());
@@ -222,6 +226,15 @@ LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& option
     if (!loaded.message) {
         return loaded;
     }
+    loaded.identity = MessageIdentity::of(loaded.message->header(), loaded.message->data());
+    claimName(loaded, folders.sourceDescription(item.path), options, folders, ledger);
+    return loaded;
+}
+
+void MessageLoader::claimName(LoadedMessage& loaded, const QString& source,
+                              const JobOptions& options, const JobFolders& folders,
+                              ArchiveLedger* ledger,
+                              const std::optional<ArchiveLedger::ImapOrigin>& origin) {
     // Worked out here, off the main thread: formatting a path (and making its folders) can
     // take tens of milliseconds for a message with long headers or on a busy disk.
     QString base =
@@ -232,17 +245,18 @@ LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& option
                                                  loaded.mailFolder, FormatKey::Eml, QString(),
                                                  options);
     }
-    loaded.identity = MessageIdentity::of(loaded.message->header(), loaded.message->data());
     if (base.isEmpty() || !ledger) {
         loaded.name = {base, 1, false};
-        return loaded;
+        return;
     }
     // Archived already is decided without taking the ledger's write lock, which runs of the
     // same archive would otherwise queue for on every message of a re-run.
-    if (ledger->archivedAlready(loaded.identity, base)) {
+    // A server's message is claimed even when archived, so that its UID is noted and the next
+    // run need not fetch it.
+    if (!origin && ledger->archivedAlready(loaded.identity, base)) {
         loaded.alreadyArchived = true;
         loaded.message.reset();
-        return loaded;
+        return;
     }
     // An EML copy already at a name (left by an earlier run that kept only EML files) holds
     // that name for its own message: the same bytes are this message, others are not.
@@ -259,22 +273,21 @@ LoadedMessage MessageLoader::load(const WorkItem& item, const JobOptions& option
         const QString eml = DestinationPaths::numberedFile(emlBase, number);
         return !QFileInfo::exists(eml) || fileHoldsBytes(eml, data);
     };
-    const QString source = folders.sourceDescription(item.path);
     QString error;
     const std::optional<ArchiveLedger::Claim> claim =
-        ledger->claim(loaded.identity, base, source, nameFree, &error);
+        ledger->claim(loaded.identity, base, source, nameFree, &error, origin);
     if (!claim) {
         loaded.claimError = QStringLiteral("the archive's ledger cannot be written: ") + error;
-        return loaded;
+        return;
     }
     if (claim->kind == ArchiveLedger::Claim::Kind::SameMessage) {
         loaded.alreadyArchived = true;
         loaded.message.reset();
-        return loaded;
+        return;
     }
     loaded.name = {claim->path, claim->number, claim->replace};
     loaded.ledgerRow = claim->row;
-    return loaded;
+    return;
 }
 
 void MessageLoader::setWork(QList<WorkItem> items) {

@@ -2,6 +2,7 @@
 
 #include "archive/archiveledger.h"
 #include "archive/jobfolders.h"
+#include "archive/messagesource.h"
 #include "platform/mail/mcomessageparser.h"
 #include "render/joboptions.h"
 #include "render/messagetohtmltopdf.h"
@@ -27,30 +28,11 @@ struct WorkItem {
     QString unreadableReason;
 };
 
-// A work item made ready for an engine.
-struct LoadedMessage {
-    QString path;
-    std::shared_ptr<MCOMessageParser> message; // null when no message could be made
-    QString unreadableReason;                  // why, when there is no message
-    QString mailFolder;
-    QString mailappAttachments;
-    // The name it was given (its PDF path, or its EML path when PDFs are off; empty when
-    // both are off), and its row in the archive's ledger.
-    ClaimedName name;
-    qint64 ledgerRow = 0;
-    QString identity;
-    // Archived already, at its own name (or being archived right now by another run): nothing
-    // to hand to an engine.
-    bool alreadyArchived = false;
-    // Why no name could be given (the ledger could not be written): not archived.
-    QString claimError;
-};
-
 // Reads, converts and parses a job's message files on worker threads, ahead of the engines
 // and in the order of the work list (taken from its end). Messages whose PDF is already
 // archived are found from their header alone, so a re-run over an archived folder reads little
 // more than the headers.
-class MessageLoader : public QObject {
+class MessageLoader : public MessageSource {
     Q_OBJECT
 
 public:
@@ -61,14 +43,11 @@ public:
 
     // Replaces the work list; taken from its end.
     void setWork(QList<WorkItem> items);
-    // How many messages that need an engine may wait here, made ready.
-    void setReadyLimit(int limit);
-    // Nothing left to load or take.
-    bool finished() const;
+    void setReadyLimit(int limit) override;
+    bool finished() const override;
     // The next message in work-list order, once it is ready.
-    std::optional<LoadedMessage> take();
-    // Messages ready to be taken that need an engine.
-    int readyNeedingEngines() const;
+    std::optional<LoadedMessage> take() override;
+    int readyNeedingEngines() const override;
 
     // The message in a file; null with the reason when none can be made.
     static std::shared_ptr<MCOMessageParser>
@@ -85,8 +64,13 @@ public:
     static LoadedMessage load(const WorkItem& item, const JobOptions& options,
                               const JobFolders& folders, ArchiveLedger* ledger = nullptr);
 
-Q_SIGNALS:
-    void ready();
+    // A message's bytes parsed, its date repaired as a file's would be.
+    static std::shared_ptr<MCOMessageParser> parseMessageData(const QByteArray& data);
+    // Gives a parsed message its name in the ledger (or finds it archived already), as
+    // loading does; `loaded` carries the message, its mail folder and its identity.
+    static void claimName(LoadedMessage& loaded, const QString& source, const JobOptions& options,
+                          const JobFolders& folders, ArchiveLedger* ledger,
+                          const std::optional<ArchiveLedger::ImapOrigin>& origin = std::nullopt);
 
 private:
     using Chunk = std::vector<LoadedMessage>;

@@ -1,6 +1,7 @@
 #include "archive/rendertool.h"
 
 #include "archive/archivelog.h"
+#include "archive/imapmessagesource.h"
 #include "archive/renderboxpool.h"
 #include "platform/files/atomicfile.h"
 #include "render/destinationpaths.h"
@@ -88,12 +89,16 @@ void RenderTool::renderPDFs() {
     m_gettingFileList = true;
     m_scanClock.start();
     const QStringList paths = m_options.emlFiles.value_or(QStringList{});
+    const bool account = !m_options.isEmlJob();
+    if (account) {
+        m_progress.literal(QStringLiteral("Requesting email folder list"), 0.005);
+    }
     // Each job splits its mailboxes into a folder of its own, so that removing them at the
     // end never takes another job's.
     m_splitFolder =
         m_environment.splitRoot + u'/' + QUuid::createUuid().toString(QUuid::WithoutBraces);
     const QString root = QDir::cleanPath(DestinationPaths::chosenDestination(m_options));
-    m_expansion.setFuture(QtConcurrent::run([paths, splitRoot = m_splitFolder, root,
+    m_expansion.setFuture(QtConcurrent::run([paths, account, splitRoot = m_splitFolder, root,
                                              ledger = m_preparedLedger, found = &m_found] {
         Preparation preparation;
         // The destination is tried before anything is read: a job that cannot write there
@@ -120,7 +125,9 @@ void RenderTool::renderPDFs() {
                 QStringLiteral("cannot keep the archive's ledger in %1: %2").arg(root, error);
             return preparation;
         }
-        preparation.expansion = FileExpansion::explodeFilesAndFolders(paths, splitRoot, found);
+        if (!account) {
+            preparation.expansion = FileExpansion::explodeFilesAndFolders(paths, splitRoot, found);
+        }
         return preparation;
     }));
 }
@@ -143,6 +150,10 @@ void RenderTool::expansionFinished() {
         return;
     }
     m_ledger = std::move(*m_preparedLedger);
+    if (!m_options.isEmlJob()) {
+        startAccount();
+        return;
+    }
     const FileExpansion::Result& result = preparation.expansion;
     m_folders =
         JobFolders(JobFolders::commonAncestorEMLPaths(m_options.emlFiles.value_or(QStringList{})),
@@ -156,13 +167,74 @@ void RenderTool::expansionFinished() {
         work.append({path, QString()});
     }
     m_totalEmailCount = static_cast<int>(work.size());
-    m_loader = std::make_unique<MessageLoader>(m_options, m_folders, m_ledger);
+    auto loader = std::make_unique<MessageLoader>(m_options, m_folders, m_ledger);
     // Enough ready that a free engine never waits for a file to be read.
-    m_loader->setReadyLimit(m_environment.maxEngines + 2);
-    connect(m_loader.get(), &MessageLoader::ready, this, &RenderTool::scheduleHandOut);
-    m_loader->setWork(std::move(work));
+    loader->setReadyLimit(m_environment.maxEngines + 2);
+    connect(loader.get(), &MessageLoader::ready, this, &RenderTool::scheduleHandOut);
+    loader->setWork(std::move(work));
+    m_loader = std::move(loader);
     m_gettingFileList = false;
     scheduleHandOut();
+}
+
+ImapSessionSettings RenderTool::sessionSettings(const JobOptions& options) {
+    ImapSessionSettings settings;
+    settings.hostname = options.imapServer.value_or(QString());
+    settings.port = options.imapPort.value_or(993);
+    settings.username = options.emailUsername.value_or(QString());
+    settings.password = options.password.value_or(QString());
+    settings.connectionType = static_cast<ImapConnectionType>(options.imapTransport.value_or(4));
+    if (options.authSystem == QStringLiteral("kauth_google_oauth")) {
+        settings.xoauth2 = true;
+        settings.oauth2Token = options.accessToken.value_or(QString());
+    }
+    settings.trustedCertificateSha256 = options.trustedCertificate.value_or(QString());
+    return settings;
+}
+
+void RenderTool::startAccount() {
+    const QString account = m_options.emailUsername.value_or(QString());
+    m_folders = JobFolders::forAccount(account);
+    std::unique_ptr<ImapSession> session =
+        m_environment.makeSession ? m_environment.makeSession(m_options)
+                                  : std::make_unique<ImapSession>(sessionSettings(m_options));
+    auto source =
+        std::make_unique<ImapMessageSource>(m_options, m_folders, m_ledger, std::move(session));
+    m_imap = source.get();
+    source->setReadyLimit(m_environment.maxEngines + 2);
+    connect(m_imap, &MessageSource::ready, this, [this] {
+        if (m_gettingFileList && m_imap->headersFetched()) {
+            m_gettingFileList = false;
+            m_totalEmailCount = m_imap->totalEmailCount();
+        }
+        scheduleHandOut();
+    });
+    connect(m_imap, &ImapMessageSource::progress, this, &RenderTool::accountHeadersPhase);
+    connect(m_imap, &ImapMessageSource::notArchived, this,
+            [this](const QString& where, const QString& reason, int messages) {
+                listError(ErrorReport::Entry::Kind::NotArchived, where, reason);
+                m_figures.notArchived += messages;
+                m_numEmailsArchived += messages;
+            });
+    connect(m_imap, &ImapMessageSource::folderListFailed, this,
+            [this, account](const QString& error) {
+                // Nothing to wait for: the job ends with the reason as its status, so that the
+                // account's scheduled runs are not held up by it.
+                Q_EMIT errorFolderNames(account, error);
+                failBeforeStart(error);
+            });
+    m_loader = std::move(source);
+    m_imap->start();
+}
+
+void RenderTool::accountHeadersPhase(const QString& line, double fraction) {
+    if (m_gettingFileList && !m_allDone) {
+        m_progress.literal(line, fraction);
+    }
+}
+
+int RenderTool::bodiesFetched() const {
+    return m_imap ? m_imap->bodiesFetched() : 0;
 }
 
 QString RenderTool::statusText(int numDone) const {
@@ -174,6 +246,10 @@ void RenderTool::renderTimer() {
         return;
     }
     if (m_gettingFileList) {
+        if (m_imap) {
+            m_totalEmailCount = m_imap->totalEmailCount();
+            return;
+        }
         m_totalEmailCount = m_found;
         // A long scan (a large folder, a big mailbox) lets the first box start meanwhile; a
         // short one leaves it to the first message that needs rendering, so that a re-run
@@ -226,6 +302,12 @@ bool RenderTool::handOutLoaded(LoadedMessage loaded) {
         ++m_numEmailsArchived;
         return true;
     }
+    if (!loaded.failedTwiceReason.isEmpty()) {
+        listError(ErrorReport::Entry::Kind::TriedTwice, loaded.path, loaded.failedTwiceReason);
+        ++m_fetchesFailedTwice;
+        ++m_numEmailsArchived;
+        return true;
+    }
     if (!loaded.message) {
         listError(ErrorReport::Entry::Kind::Unreadable, loaded.path, loaded.unreadableReason);
         if (m_ledger) {
@@ -275,7 +357,11 @@ bool RenderTool::handOutLoaded(LoadedMessage loaded) {
 }
 
 void RenderTool::handOut() {
-    m_progress.archiving(m_numEmailsArchived, m_totalEmailCount);
+    if (m_imap) {
+        m_progress.archivingAccount(m_numEmailsArchived, m_totalEmailCount);
+    } else {
+        m_progress.archiving(m_numEmailsArchived, m_totalEmailCount);
+    }
     settleEngines();
 
     QElapsedTimer budget;
@@ -453,8 +539,10 @@ void RenderTool::checkForAllDone() {
 void RenderTool::writeErrorReport() {
     qCInfo(lcArchive) << "There were" << m_abandonedMessages.size()
                       << "abandoned messages that were tried twice without luck";
+    // An account's report goes beside its messages, in its own destination when it has one.
     const QString folder = DestinationPaths::destinationFolder(
-        m_options.destFolder, m_folders.getMainFolder(), QString());
+        m_imap ? DestinationPaths::chosenDestination(m_options) : m_options.destFolder,
+        m_folders.getMainFolder(), QString());
     QString error;
     m_errorReportPath = m_errors.write(folder, &error);
     if (m_errorReportPath.isEmpty()) {
@@ -467,7 +555,7 @@ JobFigures RenderTool::figures() const {
     JobFigures figures = m_figures;
     figures.found = m_totalEmailCount;
     figures.handedOut = m_numEmailsArchived;
-    figures.failedTwice = static_cast<int>(m_abandonedMessages.size());
+    figures.failedTwice = static_cast<int>(m_abandonedMessages.size()) + m_fetchesFailedTwice;
     return figures;
 }
 
@@ -495,6 +583,7 @@ void RenderTool::cleanup() {
         engine.engine->shutdown();
     }
     m_engines.clear();
+    m_imap = nullptr;
     m_loader.reset();
     if (m_ledger) {
         m_ledger->releaseReservations(inFlight);

@@ -6,6 +6,7 @@
 #include "archive/jobfolders.h"
 #include "archive/jobprogress.h"
 #include "archive/messageloader.h"
+#include "platform/mail/imapsession.h"
 #include "render/joboptions.h"
 #include "render/messagetohtmltopdf.h"
 
@@ -22,6 +23,7 @@
 
 namespace tessaly {
 
+class ImapMessageSource;
 class RenderBoxPool;
 
 // What happened to the messages of one job so far.
@@ -56,7 +58,13 @@ public:
         // Called when the first message that needs rendering is handed out, with the number
         // of messages that may need it: lets that many render boxes start at once.
         std::function<void(int wanted)> warmUp;
+        // The connection of an account's job; by default a session made from the job's
+        // options.
+        std::function<std::unique_ptr<ImapSession>(const JobOptions&)> makeSession;
     };
+
+    // The session an account's job signs in with, made from its options.
+    static ImapSessionSettings sessionSettings(const JobOptions& options);
 
     // Engines that render in the boxes of `pool`, shared by every job given this environment.
     static Environment boxEnvironment(RenderBoxPool* pool, const QString& splitRoot);
@@ -89,12 +97,16 @@ public:
     const JobFolders& folders() const { return m_folders; }
     // Engines made by this job (they are made on demand).
     int engineCount() const { return m_enginesMade; }
+    // Whole messages an account's job downloaded.
+    int bodiesFetched() const;
 
     // The work list as the expansion's two lists combine it.
     static QStringList combineLists(const QStringList& emls, const QStringList& emlxs);
 
 Q_SIGNALS:
     void finished();
+    // An account's folder list could not be had (the server refused the password, say).
+    void errorFolderNames(const QString& account, const QString& error);
 
 private:
     struct Engine {
@@ -115,6 +127,8 @@ private:
     };
 
     void expansionFinished();
+    void startAccount();
+    void accountHeadersPhase(const QString& line, double fraction);
     void renderTimer();
     void scheduleHandOut();
     void handOut();
@@ -150,12 +164,14 @@ private:
     QTimer m_timer;
     std::vector<Engine> m_engines;
     int m_enginesMade = 0;
-    std::unique_ptr<MessageLoader> m_loader;
+    std::unique_ptr<MessageSource> m_loader;
+    ImapMessageSource* m_imap = nullptr; // m_loader, for an account's job
     std::optional<LoadedMessage> m_waitingForEngine;
     QList<Failure> m_failedMessages;
     QList<Failure> m_abandonedMessages;
     ErrorReport m_errors;
     JobFigures m_figures;
+    int m_fetchesFailedTwice = 0;
     QString m_errorReportPath;
     QString m_fatalError;
     std::shared_ptr<ArchiveLedger> m_ledger;

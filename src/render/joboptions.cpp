@@ -96,6 +96,7 @@ QJsonObject JobOptions::toJson() const {
     put(json, jobkeys::accessToken, accessToken);
     put(json, jobkeys::password, password);
     put(json, jobkeys::foldersToSkip, foldersToSkip);
+    put(json, jobkeys::trustedCertificate, trustedCertificate);
     put(json, jobkeys::emlFiles, emlFiles);
     return json;
 }
@@ -118,6 +119,7 @@ JobOptions JobOptions::fromJson(const QJsonObject& json) {
     options.accessToken = optionalString(json, jobkeys::accessToken);
     options.password = optionalString(json, jobkeys::password);
     options.foldersToSkip = optionalStrings(json, jobkeys::foldersToSkip);
+    options.trustedCertificate = optionalString(json, jobkeys::trustedCertificate);
     options.emlFiles = optionalStrings(json, jobkeys::emlFiles);
     return options;
 }

@@ -36,6 +36,8 @@ struct JobOptions {
     std::optional<QString> accessToken;
     std::optional<QString> password;
     std::optional<QStringList> foldersToSkip;
+    // The one certificate the user trusts for the account although it does not verify.
+    std::optional<QString> trustedCertificate;
 
     // EML jobs
     std::optional<QStringList> emlFiles;
@@ -69,6 +71,7 @@ inline const QString windowsFilenames = QStringLiteral("windows_filenames");
 inline const QString tinyHeaders = QStringLiteral("tiny_headers");
 inline const QString loadRemoteImages = QStringLiteral("load_remote_images");
 inline const QString foldersToSkip = QStringLiteral("folders_to_skip");
+inline const QString trustedCertificate = QStringLiteral("trusted_certificate");
 inline const QString emlFiles = QStringLiteral("eml_files");
 } // namespace jobkeys
 
