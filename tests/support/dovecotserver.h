@@ -30,9 +30,12 @@ struct FetchCounters {
 // take seconds.
 //
 // Folders use Dovecot's Maildir++ layout with the listescape plugin and "/" as separator,
-// which takes the most hostile names we found: "..", ".", "~" and "\" are escaped on disk as
-// \NN. Dovecot still refuses control characters in CREATE and RENAME, so folders are made
-// on disk instead, where a tab passes and LISTs back as written.
+// which takes the most hostile names Dovecot 2.3 lets through: "..", ".", "~" and "\" are
+// escaped on disk as \NN. What it refuses whatever the layout: control characters in CREATE
+// and RENAME, names that are not modified UTF-7 (2.3 has no UTF8=ACCEPT), empty levels
+// ("a//b") and a leading separator. LAYOUT=fs also refuses "." and ".." levels; LAYOUT=index
+// takes them but keeps names only in its index. So folders are made on disk, where a tab
+// passes and LISTs, EXAMINEs and SELECTs as written (e.g. "Reports/../x<TAB>Über").
 class DovecotServer {
 public:
     struct Options {

@@ -212,7 +212,6 @@ void TestDovecotServer::proxyCutsTheChosenConnectionAtTheByte() {
 void TestDovecotServer::countersTellHeadersFromBodies() {
     QVERIFY(m_server->waitForSessionsEnded());
     const FetchCounters before = m_server->fetchCounters();
-    QVERIFY(before.sessions > 0);
 
     ImapTestClient client;
     QVERIFY(login(client, *m_server, m_server->imapPort(), ImapTestClient::Security::Clear));
