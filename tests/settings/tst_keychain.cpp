@@ -18,7 +18,6 @@ private Q_SLOTS:
     void storingReplacesTheOneItem();
     void removing();
     void valuesAndPropertyLists();
-    void itemsWithoutService();
     void noSecretServiceFailsFastAndWritesNothing_data();
     void noSecretServiceFailsFastAndWritesNothing();
 
@@ -158,27 +157,6 @@ void TestKeychain::valuesAndPropertyLists() {
             QCOMPARE(back, value);
         }
     }
-}
-
-void TestKeychain::itemsWithoutService() {
-    FXKeychain loose(m_store);
-    QVERIFY(loose.service().isEmpty());
-    QVERIFY(loose.setObject(QStringLiteral("no service"), QStringLiteral("erin__PASS")));
-    // secret-tool lists the attributes on stderr.
-    const QByteArray listing = m_session
-                                   ->run(QStringLiteral("secret-tool"),
-                                         {QStringLiteral("search"), QStringLiteral("account"),
-                                          QStringLiteral("erin__PASS")})
-                                   .standardError;
-    QVERIFY(listing.contains("attribute.account = erin__PASS"));
-    QVERIFY(!listing.contains("attribute.service"));
-    QCOMPARE(loose.objectForKey(QStringLiteral("erin__PASS")),
-             QVariant(QStringLiteral("no service")));
-    // Without a service a lookup matches any service.
-    FXKeychain withService(m_store, m_service);
-    QVERIFY(withService.setObject(QStringLiteral("with service"), QStringLiteral("frank__PASS")));
-    QCOMPARE(loose.objectForKey(QStringLiteral("frank__PASS")),
-             QVariant(QStringLiteral("with service")));
 }
 
 void TestKeychain::noSecretServiceFailsFastAndWritesNothing_data() {
