@@ -9,8 +9,12 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocale>
+#include <QMessageAuthenticationCode>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSslCertificate>
 #include <QStandardPaths>
@@ -54,7 +58,7 @@ mail_uid = @UID@
 mail_gid = @GID@
 
 disable_plaintext_auth = no
-auth_mechanisms = plain login
+auth_mechanisms = plain login xoauth2 oauthbearer
 auth_failure_delay = 0
 ssl = yes
 ssl_cert = <@DIR@/cert.pem
@@ -74,8 +78,15 @@ plugin {
   listescape_char = "\\"
 }
 
+# Access tokens are JWTs signed with a key of this server's own, checked without a network.
+passdb {
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = @DIR@/oauth2.conf
+}
 passdb {
   driver = passwd-file
+  mechanisms = plain login
   args = scheme=PLAIN username_format=%u @DIR@/passwd
 }
 userdb {
@@ -88,6 +99,10 @@ protocol imap {
 }
 service anvil {
   chroot =
+  # Tests try wrong credentials on purpose: no growing delay for 127.0.0.1 afterwards.
+  unix_listener anvil-auth-penalty {
+    mode = 0
+  }
 }
 service imap-login {
   chroot =
@@ -312,6 +327,22 @@ bool DovecotServer::prepare(QString* error) {
     m_certificateSha256 =
         QString::fromLatin1(certificates.first().digest(QCryptographicHash::Sha256).toHex());
 
+    // The oauth2 passdb looks keys up as KEYS/<azp>/<alg>/<kid>, the key base64-encoded.
+    m_tokenKey = QByteArray::number(QRandomGenerator::system()->generate64(), 16) +
+                 QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+    const QString keys = dir + QStringLiteral("/keys/default/HS256");
+    if (!QDir().mkpath(keys) ||
+        !writeWholeFile(keys + QStringLiteral("/default"), m_tokenKey.toBase64(), error) ||
+        !writeWholeFile(dir + QStringLiteral("/oauth2.conf"),
+                        "introspection_mode = local\n"
+                        "local_validation_key_dict = fs:posix:prefix=" +
+                            QFile::encodeName(dir) +
+                            "/keys/\n"
+                            "username_attribute = sub\n",
+                        error)) {
+        return false;
+    }
+
     QByteArray passwd;
     for (const QString& user : std::as_const(m_options.users)) {
         if (user.isEmpty() || user.contains(u':') || user.contains(u'/') || user.contains(u'\n')) {
@@ -323,8 +354,22 @@ bool DovecotServer::prepare(QString* error) {
             return false;
         }
     }
-    return writeWholeFile(dir + QStringLiteral("/passwd"), passwd, error) &&
-           giveToMailUser(dir + QStringLiteral("/home"));
+    if (!writeWholeFile(dir + QStringLiteral("/passwd"), passwd, error) ||
+        !giveToMailUser(dir + QStringLiteral("/home"))) {
+        return false;
+    }
+    // Dovecot's auth process reads these as its own unprivileged user, whatever the umask.
+    for (const QString& path :
+         {dir + QStringLiteral("/passwd"), dir + QStringLiteral("/oauth2.conf"),
+          dir + QStringLiteral("/keys"), dir + QStringLiteral("/keys/default"), keys,
+          keys + QStringLiteral("/default")}) {
+        const mode_t mode = QFileInfo(path).isDir() ? 0755 : 0644;
+        if (::chmod(QFile::encodeName(path).constData(), mode) != 0) {
+            *error = QStringLiteral("cannot open %1 to Dovecot").arg(path);
+            return false;
+        }
+    }
+    return true;
 }
 
 bool DovecotServer::launch(QString* error, bool* portClash) {
@@ -418,6 +463,26 @@ void DovecotServer::stop() {
         ::kill(-group, SIGKILL);
     }
     m_process.reset();
+}
+
+QString DovecotServer::oauth2Token(const QString& user, qint64 validForSeconds) const {
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QByteArray header =
+        QJsonDocument(QJsonObject{{QStringLiteral("alg"), QStringLiteral("HS256")},
+                                  {QStringLiteral("typ"), QStringLiteral("JWT")}})
+            .toJson(QJsonDocument::Compact)
+            .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    const QByteArray claims =
+        QJsonDocument(QJsonObject{{QStringLiteral("sub"), user},
+                                  {QStringLiteral("iat"), qMin(now, now + validForSeconds) - 60},
+                                  {QStringLiteral("exp"), now + validForSeconds}})
+            .toJson(QJsonDocument::Compact)
+            .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    const QByteArray signature =
+        QMessageAuthenticationCode::hash(header + '.' + claims, m_tokenKey,
+                                         QCryptographicHash::Sha256)
+            .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    return QString::fromLatin1(header + '.' + claims + '.' + signature);
 }
 
 QString DovecotServer::certificateFile() const {
@@ -711,6 +776,10 @@ ImapTestClient::Reply ImapTestClient::readReply(const QByteArray& tag,
         if (response.startsWith(tag + ' ')) {
             reply.status = response.mid(tag.size() + 1);
             break;
+        }
+        if (response.startsWith('+')) {
+            // Only SASL asks here: an empty line acknowledges its error challenge.
+            m_socket->write("\r\n");
         }
         reply.untagged.append(response);
     }

@@ -57,6 +57,9 @@ public:
     // The self-signed certificate: lowercase hex SHA-256 of its DER bytes, and its PEM file.
     QString certificateSha256() const { return m_certificateSha256; }
     QString certificateFile() const;
+    // An access token for AUTHENTICATE XOAUTH2 (or OAUTHBEARER) as this user, valid for the
+    // given time from now; a negative time gives one that has expired.
+    QString oauth2Token(const QString& user, qint64 validForSeconds = 3600) const;
     QString maildir(const QString& user) const;
 
     // IMAP names with "/" between levels; parents are not made (they LIST as \Noselect).
@@ -93,6 +96,7 @@ private:
     QTemporaryDir m_dir{QDir::tempPath() + QStringLiteral("/tessaly-dovecot-XXXXXX")};
     std::unique_ptr<QProcess> m_process;
     QString m_certificateSha256;
+    QByteArray m_tokenKey;
     quint16 m_imapPort = 0;
     quint16 m_imapsPort = 0;
     uint m_mailUid = 0;
@@ -121,6 +125,7 @@ public:
     // when its SHA-256 is the given one.
     [[nodiscard]] bool connectTo(const QString& host, quint16 port, Security security,
                                  const QString& certificateSha256, QString* error);
+    // A continuation request (a SASL error challenge) is answered with an empty line.
     Reply command(const QByteArray& text, int timeoutMs = 10000);
     // Sends text, then the literal once the server asks for it.
     Reply command(const QByteArray& text, const QByteArray& literal, int timeoutMs = 10000);

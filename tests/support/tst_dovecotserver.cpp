@@ -63,6 +63,7 @@ private Q_SLOTS:
     void foldersListWithTheirExactNames();
     void messagesAddedRemovedAndAppended();
     void securedConnectionsShowTheCertificate();
+    void credentialsAreChecked();
     void proxyCutsTheChosenConnectionAtTheByte();
     void countersTellHeadersFromBodies();
 
@@ -114,11 +115,11 @@ void TestDovecotServer::messagesAddedRemovedAndAppended() {
     QString error;
     const QString user = QStringLiteral("alice");
     QVERIFY2(m_server->addMessages(user, QStringLiteral("INBOX"),
-                                   generatedMessages(2000, QStringLiteral("bulk")), &error),
+                                   generatedMessages(300, QStringLiteral("bulk")), &error),
              qPrintable(error));
     ImapTestClient watcher;
     QVERIFY(login(watcher, *m_server, m_server->imapPort(), ImapTestClient::Security::Clear));
-    QCOMPARE(messageCount(watcher, QStringLiteral("INBOX")), 2000);
+    QCOMPARE(messageCount(watcher, QStringLiteral("INBOX")), 300);
 
     QVERIFY2(
         m_server->removeMessage(user, QStringLiteral("INBOX"), "<bulk-17@tessaly.test>", &error),
@@ -132,8 +133,8 @@ void TestDovecotServer::messagesAddedRemovedAndAppended() {
     const ImapTestClient::Reply noop = watcher.command("NOOP");
     QVERIFY(noop.ok());
     QVERIFY(noop.untagged.contains("* 17 EXPUNGE"));
-    QVERIFY(noop.untagged.contains("* 2000 EXISTS"));
-    const ImapTestClient::Reply last = watcher.command("FETCH 2000 (BODY.PEEK[HEADER])");
+    QVERIFY(noop.untagged.contains("* 300 EXISTS"));
+    const ImapTestClient::Reply last = watcher.command("FETCH 300 (BODY.PEEK[HEADER])");
     QVERIFY(last.ok());
     QVERIFY(last.untagged.value(0).contains("Message-ID: <appended-1@tessaly.test>"));
 }
@@ -155,6 +156,33 @@ void TestDovecotServer::securedConnectionsShowTheCertificate() {
     QVERIFY(!untrusted.connectTo(m_server->host(), m_server->imapsPort(),
                                  ImapTestClient::Security::Tls, QString(64, u'0'), &error));
     QVERIFY(!untrusted.command("NOOP").ok());
+}
+
+void TestDovecotServer::credentialsAreChecked() {
+    // The tagged status: "OK ..." or "NO ...", never a timeout.
+    const auto xoauth2 = [this](const QString& token) {
+        ImapTestClient client;
+        QString error;
+        if (!client.connectTo(m_server->host(), m_server->imapPort(),
+                              ImapTestClient::Security::Clear, {}, &error)) {
+            return error.toUtf8();
+        }
+        const QByteArray sasl = "user=alice\001auth=Bearer " + token.toLatin1() + "\001\001";
+        return client.command("AUTHENTICATE XOAUTH2 " + sasl.toBase64()).status.left(2);
+    };
+    const QString token = m_server->oauth2Token(QStringLiteral("alice"));
+    QCOMPARE(xoauth2(token), "OK");
+    QCOMPARE(xoauth2(m_server->oauth2Token(QStringLiteral("bob"))), "NO");
+    QCOMPARE(xoauth2(m_server->oauth2Token(QStringLiteral("alice"), -120)), "NO");
+    QString tampered = token;
+    tampered[tampered.size() - 2] = tampered.at(tampered.size() - 2) == u'A' ? u'B' : u'A';
+    QCOMPARE(xoauth2(tampered), "NO");
+
+    ImapTestClient wrongPassword;
+    QString error;
+    QVERIFY(wrongPassword.connectTo(m_server->host(), m_server->imapPort(),
+                                    ImapTestClient::Security::Clear, {}, &error));
+    QVERIFY(wrongPassword.command("LOGIN alice wrong-pw").status.startsWith("NO"));
 }
 
 void TestDovecotServer::proxyCutsTheChosenConnectionAtTheByte() {
