@@ -3,7 +3,6 @@
 #include "testsupport.h"
 
 #include <QAtomicInteger>
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QDirIterator>
 #include <QEventLoop>
@@ -27,6 +26,7 @@
 #include <cstring>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -413,8 +413,12 @@ bool DovecotServer::launch(QString* error, bool* portClash) {
     }
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::MergedChannels);
-    // A group of its own, so that stopping it reaches every process Dovecot started.
-    m_process->setChildProcessModifier([] { ::setpgid(0, 0); });
+    // A group of its own, so that stopping it reaches every process Dovecot started; and it
+    // shuts down when the test process dies without stopping it.
+    m_process->setChildProcessModifier([] {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    });
     m_process->start(program, {QStringLiteral("-F"), QStringLiteral("-c"), configFile});
     if (!m_process->waitForStarted(5000)) {
         *error = QStringLiteral("cannot start %1: %2").arg(program, m_process->errorString());
