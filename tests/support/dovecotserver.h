@@ -113,7 +113,7 @@ class ImapTestClient {
 public:
     enum class Security { Clear, StartTls, Tls };
     struct Reply {
-        QList<QByteArray> untagged; // each untagged response with its literals inline, no CRLF
+        QList<QByteArray> untagged; // each untagged response, literals inline, no final CRLF
         QByteArray status;          // the tagged line without its tag; empty when none came
         bool ok() const { return status.startsWith("OK"); }
     };
@@ -136,7 +136,7 @@ public:
 private:
     bool waitForSocket(const QDeadlineTimer& deadline);
     bool readResponse(QByteArray* response, const QDeadlineTimer& deadline);
-    bool startTls(const QString& certificateSha256, QString* error);
+    bool startTls(QString* error);
     Reply readReply(const QByteArray& tag, const QDeadlineTimer& deadline);
 
     std::unique_ptr<QSslSocket> m_socket;
