@@ -11,9 +11,11 @@ namespace tessaly {
 
 // Values kept in the user's keychain under a key (the item's account attribute) and this
 // instance's service. Strings are stored as their UTF-8 text, so other keyring tools show
-// them as they are; other values as binary property lists. Failures are logged here and come
-// back as false or an invalid value; callers that tell the user why pass a KeychainError.
-// Every call waits for the keychain (see Keychain).
+// them as they are; other values, and the rare string whose text would read as a property
+// list, as binary property lists. Reading takes a property list (binary or XML) first and
+// UTF-8 text second. Failures are logged here and come back as false or an invalid value;
+// callers that tell the user why pass a KeychainError. Every call waits for the keychain (see
+// Keychain).
 class FXKeychain {
 public:
     explicit FXKeychain(std::shared_ptr<Keychain> keychain, const QString& service = {});
