@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -109,6 +110,84 @@ bool sendable(const QByteArray& text) {
 void setServerName(mailstream_ssl_context* context, void* data) {
     // Without the name a server with several certificates may present the wrong one.
     mailstream_ssl_set_server_name(context, static_cast<char*>(data));
+}
+
+// libetpan's plain socket layer reports the end of the stream as a read of no bytes, which its
+// parser takes for "nothing yet" and reads again, for ever; and no layer of libetpan knows our
+// interrupter. This layer sits on top of the socket or TLS layer: the end of the stream and an
+// interrupt both read as errors, so every wait ends.
+struct GuardedStream {
+    mailstream_low* inner;
+    ImapInterrupter* interrupter;
+};
+
+GuardedStream* guarded(mailstream_low* s) {
+    return static_cast<GuardedStream*>(s->data);
+}
+
+ssize_t guardedRead(mailstream_low* s, void* buffer, size_t count) {
+    if (guarded(s)->interrupter->isInterrupted())
+        return -1;
+    const ssize_t r = mailstream_low_read(guarded(s)->inner, buffer, count);
+    return r == 0 ? -1 : r;
+}
+
+ssize_t guardedWrite(mailstream_low* s, const void* buffer, size_t count) {
+    if (guarded(s)->interrupter->isInterrupted())
+        return -1;
+    return mailstream_low_write(guarded(s)->inner, buffer, count);
+}
+
+int guardedClose(mailstream_low* s) {
+    return mailstream_low_close(guarded(s)->inner);
+}
+
+int guardedDescriptor(mailstream_low* s) {
+    return mailstream_low_get_fd(guarded(s)->inner);
+}
+
+void guardedFree(mailstream_low* s) {
+    mailstream_low_free(guarded(s)->inner);
+    delete guarded(s);
+    std::free(s); // allocated by mailstream_low_new
+}
+
+void guardedCancel(mailstream_low* s) {
+    mailstream_low_cancel(guarded(s)->inner);
+}
+
+struct mailstream_cancel* guardedCancelObject(mailstream_low* s) {
+    return mailstream_low_get_cancel(guarded(s)->inner);
+}
+
+carray* guardedCertificates(mailstream_low* s) {
+    return mailstream_low_get_certificate_chain(guarded(s)->inner);
+}
+
+mailstream_low_driver guardedDriver = {
+    guardedRead,         // mailstream_read
+    guardedWrite,        // mailstream_write
+    guardedClose,        // mailstream_close
+    guardedDescriptor,   // mailstream_get_fd
+    guardedFree,         // mailstream_free
+    guardedCancel,       // mailstream_cancel
+    guardedCancelObject, // mailstream_get_cancel
+    guardedCertificates, // mailstream_get_certificate_chain
+    nullptr,             // mailstream_setup_idle
+    nullptr,             // mailstream_unsetup_idle
+    nullptr,             // mailstream_interrupt_idle
+};
+
+// Takes `inner` over; when that fails (out of memory), `inner` is left to the caller.
+mailstream_low* guard(mailstream_low* inner, ImapInterrupter& interrupter) {
+    auto* data = new (std::nothrow) GuardedStream{inner, &interrupter};
+    mailstream_low* outer = data != nullptr ? mailstream_low_new(data, &guardedDriver) : nullptr;
+    if (outer == nullptr) {
+        delete data;
+        return nullptr;
+    }
+    mailstream_low_set_timeout(outer, mailstream_low_get_timeout(inner));
+    return outer;
 }
 
 QStringList folderFlags(const mailimap_mbx_list_flags* flags) {
@@ -360,16 +439,24 @@ ImapError ImapConnection::Private::startTls() {
     const int fd = mailstream_low_get_fd(plain);
     QByteArray name = settings.hostname.toUtf8();
     const bool named = QHostAddress(settings.hostname).isNull();
-    mailstream_low* secured = mailstream_low_tls_open_with_callback_timeout(
+    mailstream_low* tls = mailstream_low_tls_open_with_callback_timeout(
         fd, timeout(), named ? setServerName : nullptr, named ? name.data() : nullptr);
-    if (secured == nullptr) {
+    if (tls == nullptr) {
         if (interrupter.isInterrupted())
             return cancelled();
         broken = true;
         return error(ImapError::Kind::Connection,
                      QStringLiteral("The TLS handshake with %1 failed").arg(where()));
     }
-    // The plain layer goes without closing the descriptor the TLS layer now owns.
+    mailstream_low* secured = guard(tls, interrupter);
+    if (secured == nullptr) {
+        // Not closed: the descriptor still belongs to the plain layer, which closes it.
+        mailstream_low_free(tls);
+        broken = true;
+        return error(ImapError::Kind::Connection,
+                     QStringLiteral("Out of memory connecting to %1").arg(where()));
+    }
+    // The plain layers go without closing the descriptor the TLS layer now owns.
     mailstream_low_free(plain);
     mailstream_set_low(imap->imap_stream, secured);
     return checkCertificate(imap->imap_stream);
@@ -549,18 +636,20 @@ ImapError ImapConnection::open() {
     if (ImapError e = d->connectSocket(&fd); e.isError())
         return e;
 
-    mailstream* stream = nullptr;
     const bool tls = d->settings.connectionType == ImapConnectionType::Tls;
+    mailstream_low* low = nullptr;
     if (tls) {
         QByteArray name = d->settings.hostname.toUtf8();
         const bool named = QHostAddress(d->settings.hostname).isNull();
         d->start();
-        stream = mailstream_ssl_open_with_callback_timeout(
+        low = mailstream_low_ssl_open_with_callback_timeout(
             fd, d->timeout(), named ? setServerName : nullptr, named ? name.data() : nullptr);
     } else {
-        stream = mailstream_socket_open_timeout(fd, d->timeout());
+        low = mailstream_low_socket_open(fd);
+        if (low != nullptr)
+            mailstream_low_set_timeout(low, d->timeout());
     }
-    if (stream == nullptr) {
+    if (low == nullptr) {
         d->interrupter.detachSocket();
         ::close(fd);
         if (d->interrupter.isInterrupted())
@@ -569,6 +658,18 @@ ImapError ImapConnection::open() {
             ImapError::Kind::Connection,
             tls ? QStringLiteral("The TLS handshake with %1 failed").arg(d->where())
                 : QStringLiteral("Could not set up the connection to %1").arg(d->where()));
+    }
+    // From here closing the stream closes the descriptor.
+    mailstream_low* guardedLow = guard(low, d->interrupter);
+    // Large reads: a chunk of headers is megabytes.
+    mailstream* stream = guardedLow != nullptr ? mailstream_new(guardedLow, 64 * 1024) : nullptr;
+    if (stream == nullptr) {
+        d->interrupter.detachSocket();
+        mailstream_low* owner = guardedLow != nullptr ? guardedLow : low;
+        mailstream_low_close(owner);
+        mailstream_low_free(owner);
+        return Private::error(ImapError::Kind::Connection,
+                              QStringLiteral("Out of memory connecting to %1").arg(d->where()));
     }
     // Before anything goes to the server, and before its greeting is believed.
     if (tls) {
