@@ -175,6 +175,21 @@ void TestImapSession::credentialsAreRefused() {
     const auto stopped = listFolders(injected);
     QCOMPARE(stopped->error.kind, ImapError::Kind::Authentication);
     QVERIFY(!stopped->error.description.contains(QStringLiteral("LIST")));
+
+    // XOAUTH2: an expired token is refused; the refreshed one serves the next connection.
+    ImapSessionSettings oauth = settings(ImapConnectionType::Clear);
+    oauth.password.clear();
+    oauth.xoauth2 = true;
+    oauth.oauth2Token = m_server->oauth2Token(kUser, -120);
+    ImapSession tokens(oauth);
+    const auto expired = listFolders(tokens);
+    QCOMPARE(expired->error.kind, ImapError::Kind::Authentication);
+    QVERIFY(!expired->error.description.contains(oauth.oauth2Token));
+    const QString fresh = m_server->oauth2Token(kUser);
+    tokens.setOAuth2Token(fresh);
+    QCOMPARE(tokens.settings().oauth2Token, fresh);
+    const auto refreshed = listFolders(tokens);
+    QVERIFY2(!refreshed->error.isError(), qPrintable(refreshed->error.description));
 }
 
 void TestImapSession::foldersKeepTheirExactNames() {
@@ -335,6 +350,22 @@ void TestImapSession::messagesComeBackByteForByte() {
 }
 
 void TestImapSession::aDroppedConnectionIsReportedAndReplaced() {
+    // Nobody listening: the address and the reason.
+    quint16 closedPort = 0;
+    {
+        QTcpServer gone;
+        QVERIFY(gone.listen(QHostAddress::LocalHost));
+        closedPort = gone.serverPort();
+    }
+    ImapSessionSettings nowhere = settings();
+    nowhere.port = closedPort;
+    ImapSession unreachable(nowhere);
+    const auto refused = listFolders(unreachable);
+    QCOMPARE(refused->error.kind, ImapError::Kind::Connection);
+    QVERIFY2(refused->error.description.contains(QStringLiteral("127.0.0.1:%1").arg(closedPort)) &&
+                 refused->error.description.contains(QStringLiteral("refused")),
+             qPrintable(refused->error.description));
+
     CuttingProxy proxy(m_server->imapPort());
     QVERIFY(proxy.port() != 0);
     ImapSessionSettings s = settings();

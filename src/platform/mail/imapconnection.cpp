@@ -115,11 +115,20 @@ void setServerName(mailstream_ssl_context* context, void* data) {
 // libetpan's plain socket layer reports the end of the stream as a read of no bytes, which its
 // parser takes for "nothing yet" and reads again, for ever; and no layer of libetpan knows our
 // interrupter. This layer sits on top of the socket or TLS layer: the end of the stream and an
-// interrupt both read as errors, so every wait ends.
+// interrupt both read as errors, so every wait ends. It also notes a wait that ran into the
+// timeout, which the layers below report as just another failure.
 struct GuardedStream {
     mailstream_low* inner;
     ImapInterrupter* interrupter;
+    bool* stalled;
 };
+
+// Whether a failed wait took (nearly) the whole timeout.
+void noteStall(GuardedStream* stream, const QElapsedTimer& waited) {
+    const qint64 limit = qint64(mailstream_low_get_timeout(stream->inner)) * 1000;
+    if (limit > 0 && waited.elapsed() >= limit - 250)
+        *stream->stalled = true;
+}
 
 GuardedStream* guarded(mailstream_low* s) {
     return static_cast<GuardedStream*>(s->data);
@@ -128,17 +137,29 @@ GuardedStream* guarded(mailstream_low* s) {
 ssize_t guardedRead(mailstream_low* s, void* buffer, size_t count) {
     if (guarded(s)->interrupter->isInterrupted())
         return -1;
+    QElapsedTimer waited;
+    waited.start();
     const ssize_t r = mailstream_low_read(guarded(s)->inner, buffer, count);
-    return r == 0 ? -1 : r;
+    if (r > 0)
+        return r;
+    noteStall(guarded(s), waited);
+    return -1;
 }
 
 ssize_t guardedWrite(mailstream_low* s, const void* buffer, size_t count) {
     if (guarded(s)->interrupter->isInterrupted())
         return -1;
-    return mailstream_low_write(guarded(s)->inner, buffer, count);
+    QElapsedTimer waited;
+    waited.start();
+    const ssize_t r = mailstream_low_write(guarded(s)->inner, buffer, count);
+    if (r < 0)
+        noteStall(guarded(s), waited);
+    return r;
 }
 
 int guardedClose(mailstream_low* s) {
+    // Forgotten before it is closed: the number may be reused at once.
+    guarded(s)->interrupter->detachSocket();
     return mailstream_low_close(guarded(s)->inner);
 }
 
@@ -179,8 +200,8 @@ mailstream_low_driver guardedDriver = {
 };
 
 // Takes `inner` over; when that fails (out of memory), `inner` is left to the caller.
-mailstream_low* guard(mailstream_low* inner, ImapInterrupter& interrupter) {
-    auto* data = new (std::nothrow) GuardedStream{inner, &interrupter};
+mailstream_low* guard(mailstream_low* inner, ImapInterrupter& interrupter, bool* stalled) {
+    auto* data = new (std::nothrow) GuardedStream{inner, &interrupter, stalled};
     mailstream_low* outer = data != nullptr ? mailstream_low_new(data, &guardedDriver) : nullptr;
     if (outer == nullptr) {
         delete data;
@@ -189,6 +210,39 @@ mailstream_low* guard(mailstream_low* inner, ImapInterrupter& interrupter) {
     mailstream_low_set_timeout(outer, mailstream_low_get_timeout(inner));
     return outer;
 }
+
+// The connected socket until a stream layer takes it over.
+class SocketOwner {
+public:
+    SocketOwner(int fd, ImapInterrupter& interrupter)
+        : m_fd(fd)
+        , m_interrupter(interrupter) {}
+    ~SocketOwner() {
+        if (m_fd >= 0) {
+            m_interrupter.detachSocket();
+            ::close(m_fd);
+        }
+    }
+    SocketOwner(const SocketOwner&) = delete;
+    SocketOwner& operator=(const SocketOwner&) = delete;
+    void release() { m_fd = -1; }
+
+private:
+    int m_fd;
+    ImapInterrupter& m_interrupter;
+};
+
+// A stream layer that owns the socket: closing it closes the socket.
+struct LayerCloser {
+    ImapInterrupter* interrupter;
+    void operator()(mailstream_low* layer) const {
+        interrupter->detachSocket();
+        mailstream_low_close(layer);
+        mailstream_low_free(layer);
+    }
+};
+using LayerPtr = std::unique_ptr<mailstream_low, LayerCloser>;
+using StreamPtr = std::unique_ptr<mailstream, Deleter<mailstream_close>>;
 
 QStringList folderFlags(const mailimap_mbx_list_flags* flags) {
     QStringList out;
@@ -233,8 +287,8 @@ struct ImapConnection::Private {
     mailimap* imap = nullptr;
     bool loggedIn = false;
     bool broken = false;
-    QByteArray selected; // the folder EXAMINE made current, as sent
-    QElapsedTimer clock; // since the last call went out, to tell a timeout from a drop
+    QByteArray selected;  // the folder EXAMINE made current, as sent
+    bool stalled = false; // the last command failed waiting out the timeout
 
     QString where() const {
         return QStringLiteral("%1:%2").arg(settings.hostname).arg(settings.port);
@@ -262,7 +316,7 @@ struct ImapConnection::Private {
         case MAILIMAP_ERROR_STREAM:
         case MAILIMAP_ERROR_SSL:
             broken = true;
-            if (clock.isValid() && clock.elapsed() >= qint64(timeout()) * 1000 - 500) {
+            if (stalled) {
                 return error(ImapError::Kind::Connection,
                              QStringLiteral("The server %1 did not answer within %2 s while %3")
                                  .arg(where())
@@ -302,7 +356,7 @@ struct ImapConnection::Private {
         }
     }
 
-    void start() { clock.start(); }
+    void start() { stalled = false; }
 
     ImapError connectSocket(int* fd);
     ImapError secure(mailstream** stream, int fd);
@@ -351,6 +405,7 @@ ImapError ImapConnection::Private::connectSocket(int* out) {
             continue;
         }
         interrupter.attachSocket(fd);
+        SocketOwner owner(fd, interrupter);
         int problem = 0;
         if (::connect(fd, address->ai_addr, address->ai_addrlen) < 0) {
             problem = errno;
@@ -363,12 +418,11 @@ ImapError ImapConnection::Private::connectSocket(int* out) {
                     const qint64 left = qint64(timeout()) * 1000 - waited.elapsed();
                     ready = left > 0 ? ::poll(watched, 2, int(left)) : 0;
                 } while (ready < 0 && errno == EINTR);
-                if (watched[1].revents != 0 || interrupter.isInterrupted()) {
-                    interrupter.detachSocket();
-                    ::close(fd);
+                if (watched[1].revents != 0 || interrupter.isInterrupted())
                     return cancelled();
-                }
-                if (ready == 0) {
+                if (ready < 0) {
+                    problem = errno;
+                } else if (ready == 0) {
                     problem = ETIMEDOUT;
                 } else {
                     socklen_t length = sizeof problem;
@@ -381,13 +435,12 @@ ImapError ImapConnection::Private::connectSocket(int* out) {
         if (problem == 0 && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0)
             problem = errno;
         if (problem == 0) {
+            owner.release();
             *out = fd;
             return {};
         }
         reason = problem == ETIMEDOUT ? QStringLiteral("no answer within %1 s").arg(timeout())
                                       : QString::fromLocal8Bit(std::strerror(problem));
-        interrupter.detachSocket();
-        ::close(fd);
     }
     return error(ImapError::Kind::Connection,
                  QStringLiteral("Could not connect to %1: %2").arg(where(), reason));
@@ -448,7 +501,7 @@ ImapError ImapConnection::Private::startTls() {
         return error(ImapError::Kind::Connection,
                      QStringLiteral("The TLS handshake with %1 failed").arg(where()));
     }
-    mailstream_low* secured = guard(tls, interrupter);
+    mailstream_low* secured = guard(tls, interrupter, &stalled);
     if (secured == nullptr) {
         // Not closed: the descriptor still belongs to the plain layer, which closes it.
         mailstream_low_free(tls);
@@ -635,23 +688,22 @@ ImapError ImapConnection::open() {
     int fd = -1;
     if (ImapError e = d->connectSocket(&fd); e.isError())
         return e;
+    SocketOwner socket(fd, d->interrupter);
 
     const bool tls = d->settings.connectionType == ImapConnectionType::Tls;
-    mailstream_low* low = nullptr;
+    LayerPtr layer{nullptr, LayerCloser{&d->interrupter}};
     if (tls) {
         QByteArray name = d->settings.hostname.toUtf8();
         const bool named = QHostAddress(d->settings.hostname).isNull();
         d->start();
-        low = mailstream_low_ssl_open_with_callback_timeout(
-            fd, d->timeout(), named ? setServerName : nullptr, named ? name.data() : nullptr);
+        layer.reset(mailstream_low_ssl_open_with_callback_timeout(
+            fd, d->timeout(), named ? setServerName : nullptr, named ? name.data() : nullptr));
     } else {
-        low = mailstream_low_socket_open(fd);
-        if (low != nullptr)
-            mailstream_low_set_timeout(low, d->timeout());
+        layer.reset(mailstream_low_socket_open(fd));
+        if (layer)
+            mailstream_low_set_timeout(layer.get(), d->timeout());
     }
-    if (low == nullptr) {
-        d->interrupter.detachSocket();
-        ::close(fd);
+    if (!layer) {
         if (d->interrupter.isInterrupted())
             return d->cancelled();
         return Private::error(
@@ -659,38 +711,33 @@ ImapError ImapConnection::open() {
             tls ? QStringLiteral("The TLS handshake with %1 failed").arg(d->where())
                 : QStringLiteral("Could not set up the connection to %1").arg(d->where()));
     }
-    // From here closing the stream closes the descriptor.
-    mailstream_low* guardedLow = guard(low, d->interrupter);
+    socket.release();
+    LayerPtr guardedLayer{guard(layer.get(), d->interrupter, &d->stalled),
+                          LayerCloser{&d->interrupter}};
+    if (guardedLayer)
+        static_cast<void>(layer.release());
     // Large reads: a chunk of headers is megabytes.
-    mailstream* stream = guardedLow != nullptr ? mailstream_new(guardedLow, 64 * 1024) : nullptr;
-    if (stream == nullptr) {
-        d->interrupter.detachSocket();
-        mailstream_low* owner = guardedLow != nullptr ? guardedLow : low;
-        mailstream_low_close(owner);
-        mailstream_low_free(owner);
+    StreamPtr stream{guardedLayer ? mailstream_new(guardedLayer.get(), 64 * 1024) : nullptr};
+    if (!stream) {
         return Private::error(ImapError::Kind::Connection,
                               QStringLiteral("Out of memory connecting to %1").arg(d->where()));
     }
+    static_cast<void>(guardedLayer.release());
     // Before anything goes to the server, and before its greeting is believed.
     if (tls) {
-        if (ImapError e = d->checkCertificate(stream); e.isError()) {
-            d->interrupter.detachSocket();
-            mailstream_close(stream);
+        if (ImapError e = d->checkCertificate(stream.get()); e.isError())
             return e;
-        }
     }
 
     d->imap = mailimap_new(0, nullptr);
     if (d->imap == nullptr) {
-        d->interrupter.detachSocket();
-        mailstream_close(stream);
         return Private::error(ImapError::Kind::Connection,
                               QStringLiteral("Out of memory connecting to %1").arg(d->where()));
     }
     mailimap_set_timeout(d->imap, d->timeout());
     d->start();
     // From here the session owns the stream, whatever the outcome.
-    const int greeting = mailimap_connect(d->imap, stream);
+    const int greeting = mailimap_connect(d->imap, stream.release());
     if (greeting == MAILIMAP_ERROR_DONT_ACCEPT_CONNECTION) {
         const QString text = serverText(d->imap->imap_response);
         d->close();

@@ -12,10 +12,14 @@
 
 namespace tessaly {
 
-// Lets another thread break off whatever a connection is waiting for. The socket is shut down
-// (the descriptor stays open, so it cannot be reused under our feet), which makes a blocked
-// read, write or TLS handshake return at once; a connect still in progress is woken through
-// an event descriptor of its own.
+// Lets another thread break off whatever a connection is waiting for. The socket is shut down,
+// which makes a blocked read, write or TLS handshake return at once; a connect still in
+// progress is woken through an event descriptor of its own. shutdown(2), not close(2): the
+// descriptor stays ours until the connection's thread closes it, so the number cannot be
+// reused under a read that is still running. libetpan's own mailstream_cancel is not used:
+// its cancel pipe belongs to a stream layer that STARTTLS replaces and closing frees on the
+// connection's thread, so reaching it from another thread races with both, and neither the
+// connect nor the TLS handshake watches it.
 class ImapInterrupter {
 public:
     ImapInterrupter();
