@@ -472,8 +472,9 @@ ImapError ImapConnection::Private::startTls() {
     start();
     const int r = mailimap_starttls(imap);
     if (r == MAILIMAP_ERROR_STARTTLS || r == MAILIMAP_ERROR_PROTOCOL) {
+        // Never carried on in clear text: the user asked for an encrypted connection.
         broken = true;
-        return error(ImapError::Kind::Connection,
+        return error(ImapError::Kind::Protocol,
                      QStringLiteral("The server %1 does not offer STARTTLS%2")
                          .arg(where(), imap->imap_response != nullptr
                                            ? QStringLiteral(": ") + serverText(imap->imap_response)
@@ -490,7 +491,7 @@ ImapError ImapConnection::Private::startTls() {
     }
     mailstream_low* plain = mailstream_get_low(imap->imap_stream);
     const int fd = mailstream_low_get_fd(plain);
-    QByteArray name = settings.hostname.toUtf8();
+    QByteArray name = QUrl::toAce(settings.hostname); // SNI takes the ASCII form
     const bool named = QHostAddress(settings.hostname).isNull();
     mailstream_low* tls = mailstream_low_tls_open_with_callback_timeout(
         fd, timeout(), named ? setServerName : nullptr, named ? name.data() : nullptr);
@@ -693,7 +694,7 @@ ImapError ImapConnection::open() {
     const bool tls = d->settings.connectionType == ImapConnectionType::Tls;
     LayerPtr layer{nullptr, LayerCloser{&d->interrupter}};
     if (tls) {
-        QByteArray name = d->settings.hostname.toUtf8();
+        QByteArray name = QUrl::toAce(d->settings.hostname);
         const bool named = QHostAddress(d->settings.hostname).isNull();
         d->start();
         layer.reset(mailstream_low_ssl_open_with_callback_timeout(
