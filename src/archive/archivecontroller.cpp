@@ -5,6 +5,10 @@
 #include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
 #include "render/custompath.h"
+#include "settings/accountkeys.h"
+#include "settings/emailsettings.h"
+#include "settings/passwordcommand.h"
+#include "settings/utils.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -33,6 +37,7 @@ ArchiveController::ArchiveController(PreferenceStore* store, NotificationCenter*
     connect(&m_numDoneWriter, &QTimer::timeout, this, &ArchiveController::writeNumDone);
     m_autoJobTimer.setSingleShot(true);
     connect(&m_autoJobTimer, &QTimer::timeout, this, &ArchiveController::autoJobStep);
+    connect(this, &ArchiveController::autoJobsDue, this, [this] { startArchiving(); });
 }
 
 ArchiveController::~ArchiveController() {
@@ -143,21 +148,170 @@ RenderTool* ArchiveController::startEMLJob(const QStringList& paths, const QStri
     if (adjust) {
         adjust(options);
     }
-    auto* job = new RenderTool(options, m_environment, this);
-    job->setJobName(jobName.isEmpty()
-                        ? oneOffJobName(static_cast<int>(paths.size()),
-                                        options.destFolderOverride.value_or(QString()),
-                                        options.destFolder)
-                        : jobName);
+    return addJob(std::move(options),
+                  jobName.isEmpty() ? oneOffJobName(static_cast<int>(paths.size()),
+                                                    options.destFolderOverride.value_or(QString()),
+                                                    options.destFolder)
+                                    : jobName);
+}
+
+RenderTool* ArchiveController::addJob(JobOptions options, const QString& jobName) {
+    auto* job = new RenderTool(std::move(options), m_environment, this);
+    job->setJobName(jobName);
     connect(job, &RenderTool::finished, this, [this, job] {
         Q_EMIT jobFinished(job);
         // Removed once the current tick is over: the job is still on the stack.
         QTimer::singleShot(0, this, [this, job] { removeRenderJob(job); });
     });
+    connect(job, &RenderTool::errorFolderNames, this, &ArchiveController::errorFolderNames);
     m_renderJobs.append(job);
     Q_EMIT jobListChanged();
     startRenderingWaitingJobs();
     return job;
+}
+
+QStringList ArchiveController::emailANDFolderAccounts(const PreferenceStore& store) {
+    QStringList sources;
+    for (const QString& key : {accountkeys::emailAccounts, accountkeys::folderItems}) {
+        for (const QString& source : store.stringListValue(key)) {
+            if (!source.isEmpty() && !sources.contains(source)) {
+                sources.append(source);
+            }
+        }
+    }
+    return sources;
+}
+
+void ArchiveController::startArchiving() {
+    for (const QString& source : emailANDFolderAccounts()) {
+        startArchiving(source);
+    }
+}
+
+void ArchiveController::startArchiving(const QString& source) {
+    if (source.isEmpty() || renderToolForjobName(source) || m_startingAccounts.contains(source)) {
+        return;
+    }
+    if (source.startsWith(u'/')) {
+        if (!startFolderJob(source)) {
+            Q_EMIT sourceNotStarted(source, m_lastError);
+        }
+    } else {
+        startIMAPJob(source);
+    }
+}
+
+RenderTool* ArchiveController::startFolderJob(const QString& path) {
+    const QString own = m_store->stringValue(path + accountkeys::destinationSuffix);
+    return startEMLJob({path}, own, path);
+}
+
+std::optional<JobOptions> ArchiveController::imapJobOptions(const QString& address,
+                                                            const QString& destinationOverride,
+                                                            const QString& password,
+                                                            QString* error) const {
+    if (address.isEmpty()) {
+        *error = QStringLiteral("no account address");
+        return std::nullopt;
+    }
+    JobOptions options;
+    options.emailUsername = address;
+    options.destFolder = m_destination ? m_destination() : QString();
+    if (options.destFolder.isEmpty()) {
+        *error = QStringLiteral("no destination folder is set: choose one where the PDFs "
+                                "should go");
+        return std::nullopt;
+    }
+    if (!destinationOverride.isEmpty()) {
+        options.destFolderOverride = destinationOverride;
+    }
+    options.pdfFormat = CustomPath::getPathFormat(*m_store, address);
+    options.attachmentFormat = CustomPath::getAttachmentFormat(*m_store, address);
+    options.emlFormat = CustomPath::getEMLFormat(*m_store, address);
+    const QString server = m_accounts ? m_accounts->imapConfig(address) : QString();
+    options.imapServer = Utils::serverNameFromServerString(server);
+    options.imapPort = Utils::serverPortFromServerString(server);
+    options.imapTransport = static_cast<int>(Utils::useSSLFromServerString(server));
+    const QString auth =
+        m_accounts ? m_accounts->authSystem(address) : EmailSettings::kauth_user_pass;
+    if (password.isEmpty() && auth == EmailSettings::kauth_user_pass) {
+        *error = QStringLiteral("no password is stored for %1").arg(address);
+        return std::nullopt;
+    }
+    options.authSystem = auth;
+    options.accessToken = QString();
+    options.password = password;
+    options.windowsFilenames = m_store->useWindowsFriendlyFilenames();
+    options.tinyHeaders = m_store->includeTinyHeaderText();
+    options.loadRemoteImages = m_store->loadRemoteImages();
+    const QString skipKey = EmailSettings::emailFoldersOffPrefsKey(address);
+    if (m_store->isStored(skipKey)) {
+        options.foldersToSkip = m_store->stringListValue(skipKey);
+    }
+    if (m_accounts && !m_accounts->trustedCertificate(address).isEmpty()) {
+        options.trustedCertificate = m_accounts->trustedCertificate(address);
+    }
+    return options;
+}
+
+void ArchiveController::startIMAPJob(const QString& address, const QString& destinationOverride) {
+    if (!m_accounts) {
+        Q_EMIT sourceNotStarted(address, QStringLiteral("accounts cannot be read here"));
+        return;
+    }
+    // The account's own destination, unless the caller chose one.
+    const QString override = destinationOverride.isEmpty()
+                                 ? m_store->stringValue(address + accountkeys::destinationSuffix)
+                                 : destinationOverride;
+    if (m_accounts->credentialKind(address) == CredentialKind::Command) {
+        // Run without blocking: the job is listed once the command has answered.
+        m_startingAccounts.insert(address);
+        auto* command = new PasswordCommand(m_accounts->passwordCommand(address), this);
+        connect(command, &PasswordCommand::finished, this,
+                [this, command, address, override](const PasswordCommandResult& result) {
+                    command->deleteLater();
+                    m_startingAccounts.remove(address);
+                    if (!result.ok()) {
+                        Q_EMIT sourceNotStarted(address,
+                                                QStringLiteral("the password command failed: ") +
+                                                    result.error);
+                        return;
+                    }
+                    createIMAPJob(address, override, result.password);
+                });
+        command->start();
+        return;
+    }
+    KeychainError keychainError;
+    const std::optional<QString> password = m_accounts->password(address, &keychainError);
+    if (!password && keychainError.isError() &&
+        keychainError.kind != KeychainError::Kind::NotFound) {
+        Q_EMIT sourceNotStarted(address, keychainError.message);
+        return;
+    }
+    createIMAPJob(address, override, password.value_or(QString()));
+}
+
+void ArchiveController::createIMAPJob(const QString& address, const QString& destinationOverride,
+                                      const QString& password) {
+    if (renderToolForjobName(address)) {
+        return;
+    }
+    if (!m_center->isConnected()) {
+        Q_EMIT sourceNotStarted(address,
+                                QStringLiteral("render boxes cannot be reached without a D-Bus "
+                                               "session bus: ") +
+                                    m_center->connectionError());
+        return;
+    }
+    QString error;
+    std::optional<JobOptions> options =
+        imapJobOptions(address, destinationOverride, password, &error);
+    if (!options) {
+        Q_EMIT sourceNotStarted(address, error);
+        return;
+    }
+    addJob(std::move(*options), address);
 }
 
 void ArchiveController::startRenderingWaitingJobs() {

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 #include <QVariant>
 
@@ -13,6 +14,7 @@
 
 namespace tessaly {
 
+class EmailSettings;
 class NotificationCenter;
 class PreferenceStore;
 
@@ -43,6 +45,26 @@ public:
     static QString oneOffJobName(int fileCount, const QString& destFolderOverride,
                                  const QString& generalDestination);
 
+    // Where accounts are read from; without it, accounts are not archived.
+    void setAccounts(EmailSettings* accounts) { m_accounts = accounts; }
+    // Every account, then every folder source, in the order they were added.
+    QStringList emailANDFolderAccounts() const { return emailANDFolderAccounts(*m_store); }
+    static QStringList emailANDFolderAccounts(const PreferenceStore& store);
+    // Starts every source that is not running yet (also the auto-job timer's action).
+    void startArchiving();
+    // Starts one source: an account address, or a folder source's path ("/..."). A source
+    // that is running already is left alone.
+    void startArchiving(const QString& source);
+    // An account's job. A password command runs first, so the job may be listed a moment
+    // later; an account that cannot start says why through sourceNotStarted.
+    void startIMAPJob(const QString& address, const QString& destinationOverride = {});
+    // The account's job record, or nothing with the reason. `password` is the password to
+    // sign in with (from the keychain or a password command).
+    std::optional<JobOptions> imapJobOptions(const QString& address,
+                                             const QString& destinationOverride,
+                                             const QString& password, QString* error) const;
+    RenderTool* startFolderJob(const QString& path);
+
     void startRenderingWaitingJobs();
     void stopArchiving(const QString& jobName);
     void removeRenderEngine(const QString& jobName);
@@ -66,14 +88,25 @@ Q_SIGNALS:
     // A render box could not write where the user wants files; the user should be told.
     void unwritablePath(const QString& path, const QString& error);
     void autoJobsDue();
+    // A source could not be started (no password stored, no destination, a password command
+    // that failed); nothing was listed for it.
+    void sourceNotStarted(const QString& source, const QString& reason);
+    // An account's folder list could not be had: shown where the account is edited.
+    void errorFolderNames(const QString& account, const QString& error);
 
 private:
     void anotherPDFMade(const QString& jobName);
+    RenderTool* addJob(JobOptions options, const QString& jobName);
+    void createIMAPJob(const QString& address, const QString& destinationOverride,
+                       const QString& password);
     void writeNumDone();
     void resetNumDone(const QString& jobName);
     void onNotification(const QString& name, const QString& sealedObject);
 
     PreferenceStore* m_store;
+    EmailSettings* m_accounts = nullptr;
+    // Accounts whose password command is running: a second start waits for the first.
+    QSet<QString> m_startingAccounts;
     NotificationCenter* m_center;
     RenderTool::Environment m_environment;
     DestinationProvider m_destination;

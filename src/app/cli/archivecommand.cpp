@@ -1,5 +1,6 @@
 #include "app/cli/archivecommand.h"
 
+#include "app/cli/jobsummary.h"
 #include "app/cli/signalwatcher.h"
 #include "archive/archivecontroller.h"
 #include "archive/remoterender.h"
@@ -77,12 +78,6 @@ bool parse(const QStringList& arguments, Arguments& parsed, QString& error) {
         parsed.dest = QDir(parsed.dest).absolutePath();
     }
     return true;
-}
-
-QString progressBar(double fraction) {
-    constexpr int kWidth = 30;
-    const int filled = std::clamp(static_cast<int>(fraction * kWidth), 0, kWidth);
-    return u'[' + QString(filled, u'#') + QString(kWidth - filled, u' ') + u']';
 }
 
 // Runs the job through its own boxes and prints its summary; the boxes have ended when it
@@ -207,39 +202,9 @@ int runJob(const Arguments& args, const QJsonObject& overrides, PreferenceStore&
         return 1;
     }
 
-    const int archived = figures.pdfsMade + figures.emlOnly + figures.alreadyArchived;
-    if (args.json) {
-        QJsonObject summary{
-            {QStringLiteral("found"), figures.found},
-            {QStringLiteral("handed_out"), figures.handedOut},
-            {QStringLiteral("pdfs_made"), figures.pdfsMade + figures.emlOnly},
-            {QStringLiteral("already_archived"), figures.alreadyArchived},
-            {QStringLiteral("emergency_eml"), figures.emergencyEml},
-            {QStringLiteral("failed_twice"), figures.failedTwice},
-            {QStringLiteral("unreadable"), figures.unreadable},
-            {QStringLiteral("not_archived"), figures.notArchived},
-            {QStringLiteral("status"), finalStatus},
-        };
-        if (!errorReport.isEmpty()) {
-            summary.insert(QStringLiteral("error_report"), errorReport);
-        }
-        out << QJsonDocument(summary).toJson(QJsonDocument::Compact) << '\n';
-    } else {
-        if (!errorReport.isEmpty()) {
-            out << "errors are listed in " << errorReport << '\n';
-        }
-        out << "archived " << archived << " messages: found " << figures.found << ", handed out "
-            << figures.handedOut << ", PDFs made " << figures.pdfsMade + figures.emlOnly
-            << ", already archived " << figures.alreadyArchived << ", emergency EML "
-            << figures.emergencyEml << ", failed twice " << figures.failedTwice << ", unreadable "
-            << figures.unreadable << ", not archived " << figures.notArchived;
-        if (finalStatus != u"Done") {
-            out << "; " << finalStatus;
-        }
-        out << '\n';
-    }
-    out.flush();
-    return archived == figures.handedOut && finalStatus == u"Done" ? 0 : 2;
+    const JobSummary summary{jobName, figures, finalStatus, errorReport};
+    summary.print(out, args.json, false);
+    return summary.archivedAll() ? 0 : 2;
 }
 
 } // namespace

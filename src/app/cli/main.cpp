@@ -1,6 +1,8 @@
+#include "app/cli/accountcommand.h"
 #include "app/cli/archivecommand.h"
 #include "app/cli/pathscommand.h"
 #include "app/cli/rendercommand.h"
+#include "app/cli/runcommand.h"
 #include "app/cli/verifycommand.h"
 #include "platform/prefs/preferencestore.h"
 #include "platform/web/qtwebengine/webenginemessageview.h"
@@ -23,7 +25,11 @@ void printUsage(QTextStream& stream) {
               "  render [--options FILE] MESSAGE...  render each message to its PDF here\n"
               "  archive [--dest DIR] [--options FILE] [--json] PATH...\n"
               "                                      archive files, folders and mailboxes\n"
-              "  verify DIR                          check an archive's files against its ledger\n";
+              "  verify DIR                          check an archive's files against its ledger\n"
+              "  account add|list|remove|folders|skip|unskip ...\n"
+              "                                      the IMAP accounts to archive\n"
+              "  run [--dest DIR] [--json] [SOURCE...]\n"
+              "                                      archive stored accounts and folder sources\n";
 }
 
 } // namespace
@@ -58,6 +64,12 @@ int main(int argc, char* argv[]) {
     }
     if (command == u"archive") {
         return tessaly::runArchiveCommand(arguments, store, out, err);
+    }
+    if (command == u"account") {
+        return tessaly::runAccountCommand(arguments, store, out, err);
+    }
+    if (command == u"run") {
+        return tessaly::runRunCommand(arguments, store, out, err);
     }
     if (command == u"verify") {
         return tessaly::runVerifyCommand(arguments, out, err);

@@ -1,0 +1,69 @@
+#include "app/cli/jobsummary.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+
+namespace tessaly {
+
+namespace {
+
+int archivedCount(const JobFigures& figures) {
+    return figures.pdfsMade + figures.emlOnly + figures.alreadyArchived;
+}
+
+} // namespace
+
+bool JobSummary::archivedAll() const {
+    return archivedCount(figures) == figures.handedOut && status == u"Done";
+}
+
+void JobSummary::print(QTextStream& out, bool json, bool named) const {
+    if (json) {
+        QJsonObject summary{
+            {QStringLiteral("found"), figures.found},
+            {QStringLiteral("handed_out"), figures.handedOut},
+            {QStringLiteral("pdfs_made"), figures.pdfsMade + figures.emlOnly},
+            {QStringLiteral("already_archived"), figures.alreadyArchived},
+            {QStringLiteral("emergency_eml"), figures.emergencyEml},
+            {QStringLiteral("failed_twice"), figures.failedTwice},
+            {QStringLiteral("unreadable"), figures.unreadable},
+            {QStringLiteral("not_archived"), figures.notArchived},
+            {QStringLiteral("status"), status},
+        };
+        if (named) {
+            summary.insert(QStringLiteral("job"), jobName);
+        }
+        if (!errorReport.isEmpty()) {
+            summary.insert(QStringLiteral("error_report"), errorReport);
+        }
+        out << QJsonDocument(summary).toJson(QJsonDocument::Compact) << '\n';
+        out.flush();
+        return;
+    }
+    if (!errorReport.isEmpty()) {
+        out << "errors are listed in " << errorReport << '\n';
+    }
+    if (named) {
+        out << jobName << ": ";
+    }
+    out << "archived " << archivedCount(figures) << " messages: found " << figures.found
+        << ", handed out " << figures.handedOut << ", PDFs made "
+        << figures.pdfsMade + figures.emlOnly << ", already archived " << figures.alreadyArchived
+        << ", emergency EML " << figures.emergencyEml << ", failed twice " << figures.failedTwice
+        << ", unreadable " << figures.unreadable << ", not archived " << figures.notArchived;
+    if (status != u"Done") {
+        out << "; " << status;
+    }
+    out << '\n';
+    out.flush();
+}
+
+QString progressBar(double fraction) {
+    constexpr int kWidth = 30;
+    const int filled = std::clamp(static_cast<int>(fraction * kWidth), 0, kWidth);
+    return u'[' + QString(filled, u'#') + QString(kWidth - filled, u' ') + u']';
+}
+
+} // namespace tessaly

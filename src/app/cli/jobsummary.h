@@ -1,0 +1,27 @@
+#pragma once
+
+#include "archive/rendertool.h"
+
+#include <QString>
+#include <QTextStream>
+
+namespace tessaly {
+
+// How a finished job is reported on the command line.
+struct JobSummary {
+    QString jobName;
+    JobFigures figures;
+    QString status;
+    QString errorReport;
+
+    // Every message handed out ended archived, and the job ran to its end.
+    bool archivedAll() const;
+    // One line ("archived N messages: found N, ...", with "; STATUS" unless Done), or one JSON
+    // object; `named` puts the job's name first.
+    void print(QTextStream& out, bool json, bool named) const;
+};
+
+// A terminal's progress bar for a fraction done.
+QString progressBar(double fraction);
+
+} // namespace tessaly

@@ -1,0 +1,240 @@
+#include "app/cli/runcommand.h"
+
+#include "app/cli/jobsummary.h"
+#include "app/cli/signalwatcher.h"
+#include "archive/archivecontroller.h"
+#include "archive/imapmessagesource.h"
+#include "archive/remoterender.h"
+#include "archive/renderboxpool.h"
+#include "platform/bus/notificationcenter.h"
+#include "platform/files/runtimefolder.h"
+#include "platform/prefs/preferencestore.h"
+#include "settings/emailsettings.h"
+#include "settings/fxkeychain.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QHash>
+#include <QTimer>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace tessaly {
+
+namespace {
+
+struct Arguments {
+    QString dest;
+    bool json = false;
+    QStringList sources;
+};
+
+bool parse(const QStringList& arguments, Arguments& parsed, QString& error) {
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& a = arguments[i];
+        if (a == u"--dest") {
+            if (i + 1 >= arguments.size()) {
+                error = QStringLiteral("--dest needs a value");
+                return false;
+            }
+            parsed.dest = QDir(arguments[++i]).absolutePath();
+        } else if (a.startsWith(QStringLiteral("--dest="))) {
+            parsed.dest = QDir(a.mid(7)).absolutePath();
+        } else if (a == u"--json") {
+            parsed.json = true;
+        } else if (a == u"--") {
+            parsed.sources.append(arguments.mid(i + 1));
+            break;
+        } else if (a.startsWith(u"--")) {
+            error = QStringLiteral("unknown option ") + a;
+            return false;
+        } else {
+            parsed.sources.append(a);
+        }
+    }
+    return true;
+}
+
+// Runs the sources' jobs to their end through one set of boxes; returns the exit status.
+int runSources(const Arguments& args, const QStringList& sources, PreferenceStore& store,
+               EmailSettings& accounts, const QString& runtime, const QString& boxProgram,
+               SignalWatcher& watcher, QTextStream& out, QTextStream& err) {
+    NotificationCenter* center = NotificationCenter::distributed();
+    RenderBoxPool boxes(center, runtime, boxProgram);
+    const RenderTool::Environment environment =
+        RenderTool::boxEnvironment(&boxes, runtime + QStringLiteral("/split"));
+    const QString general =
+        store.destinationFolder().isEmpty() ? args.dest : store.destinationFolder();
+    ArchiveController controller(&store, center, environment, [general] { return general; });
+    controller.setAccounts(&accounts);
+
+    QSet<QString> pending(sources.begin(), sources.end());
+    bool somethingMissed = false;
+    QEventLoop loop;
+    auto settled = [&](const QString& source) {
+        pending.remove(source);
+        if (pending.isEmpty()) {
+            loop.quit();
+        }
+    };
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    auto clearLine = [&] {
+        if (terminal) {
+            err << "\r\033[K";
+        }
+    };
+    QObject::connect(&controller, &ArchiveController::sourceNotStarted, &loop,
+                     [&](const QString& source, const QString& reason) {
+                         clearLine();
+                         err << "tessaly-cli run: " << ImapMessageSource::displayName(source)
+                             << " not started: " << reason << '\n';
+                         err.flush();
+                         somethingMissed = true;
+                         settled(source);
+                     });
+    QObject::connect(&controller, &ArchiveController::errorFolderNames, &loop,
+                     [&](const QString& account, const QString& error) {
+                         clearLine();
+                         err << "ErrorFolderNames: " << account
+                             << ": folder names could not be loaded for making PDFs: "
+                             << ImapMessageSource::displayName(error) << '\n';
+                         err.flush();
+                     });
+    QObject::connect(&controller, &ArchiveController::unwritablePath, &loop,
+                     [&](const QString& path, const QString& why) {
+                         clearLine();
+                         err << "\nPDF failed to write. The path " << path
+                             << " failed to write.\n\n The error was " << why << '\n';
+                         err.flush();
+                     });
+    QObject::connect(&controller, &ArchiveController::jobFinished, &loop, [&](RenderTool* job) {
+        if (!pending.contains(job->jobName())) {
+            return;
+        }
+        clearLine();
+        QString status = job->operationDescription();
+        if (job->wasCancelled()) {
+            status = QStringLiteral("Cancelled");
+        }
+        const JobSummary summary{job->jobName(), job->figures(), status, job->errorReportPath()};
+        summary.print(out, args.json, true);
+        somethingMissed = somethingMissed || !summary.archivedAll();
+        settled(job->jobName());
+    });
+
+    bool cancelled = false;
+    QObject::connect(&watcher, &SignalWatcher::caught, &loop, [&](int signalNumber) {
+        clearLine();
+        err << "tessaly-cli run: " << SignalWatcher::nameOf(signalNumber)
+            << " received, cancelling the jobs (send it again to stop at once)\n";
+        err.flush();
+        cancelled = true;
+        const QList<RenderTool*> jobs = controller.renderJobs();
+        for (RenderTool* job : jobs) {
+            controller.stopArchiving(job->jobName());
+        }
+        boxes.askAllToQuit();
+        loop.quit();
+    });
+
+    QHash<QString, QString> lastLines;
+    QTimer progress;
+    progress.setInterval(terminal ? 200 : 2000);
+    QObject::connect(&progress, &QTimer::timeout, &loop, [&] {
+        QStringList running;
+        for (RenderTool* job : controller.renderJobs()) {
+            if (job->waiting()) {
+                continue;
+            }
+            const QString status = job->statusText(controller.numDoneThisSession(job->jobName()));
+            const QString name = ImapMessageSource::displayName(job->jobName());
+            if (terminal) {
+                running.append(QStringLiteral("%1 %2% %3")
+                                   .arg(name)
+                                   .arg(static_cast<int>(job->fractionDone() * 100))
+                                   .arg(status));
+            } else if (lastLines.value(job->jobName()) != status) {
+                err << name << ": " << status << '\n';
+                lastLines.insert(job->jobName(), status);
+            }
+        }
+        if (terminal && !running.isEmpty()) {
+            err << "\r\033[K" << running.join(QStringLiteral(" | ")).left(200);
+        }
+        err.flush();
+    });
+    progress.start();
+    for (const QString& source : sources) {
+        controller.startArchiving(source);
+    }
+    if (!pending.isEmpty()) {
+        loop.exec();
+    }
+    progress.stop();
+    clearLine();
+    err.flush();
+    if (cancelled) {
+        return 2;
+    }
+    return somethingMissed ? 2 : 0;
+}
+
+} // namespace
+
+int runRunCommand(const QStringList& arguments, PreferenceStore& store, QTextStream& out,
+                  QTextStream& err) {
+    Arguments args;
+    QString error;
+    if (!parse(arguments, args, error)) {
+        err << "tessaly-cli run: " << error << '\n'
+            << "usage: tessaly-cli run [--dest DIR] [--json] [SOURCE...]\n";
+        return 1;
+    }
+    FXKeychain& keychain = FXKeychain::defaultKeychain();
+    EmailSettings accounts(store, keychain);
+    const QStringList stored = ArchiveController::emailANDFolderAccounts(store);
+    QStringList sources = args.sources.isEmpty() ? stored : args.sources;
+    for (const QString& source : std::as_const(sources)) {
+        if (!stored.contains(source)) {
+            err << "tessaly-cli run: " << ImapMessageSource::displayName(source)
+                << " is neither a stored account nor a folder source (see tessaly-cli account "
+                   "list)\n";
+            return 1;
+        }
+    }
+    sources.removeDuplicates();
+    if (sources.isEmpty()) {
+        err << "tessaly-cli run: no accounts or folder sources are stored: add one with "
+               "tessaly-cli account add\n";
+        return 1;
+    }
+    if (args.dest.isEmpty() && store.destinationFolder().isEmpty()) {
+        err << "tessaly-cli run: no destination folder: pass --dest DIR, or choose a destination "
+               "in Tessaly's settings\n";
+        return 1;
+    }
+    const QString runtime = privateRuntimeFolder(&error);
+    if (runtime.isEmpty()) {
+        err << "tessaly-cli run: " << error << '\n';
+        return 1;
+    }
+    const QString boxProgram = RemoteRender::defaultBoxProgram();
+    if (boxProgram.isEmpty()) {
+        err << "tessaly-cli run: the tessaly executable (which renders in render boxes) was not "
+               "found; set TESSALY_RENDERBOX_PROGRAM\n";
+        return 1;
+    }
+    SignalWatcher watcher({SIGINT, SIGTERM, SIGHUP});
+    if (!watcher.isActive()) {
+        err << "tessaly-cli run: " << watcher.errorString()
+            << "; an interrupt ends the jobs abruptly\n";
+        err.flush();
+    }
+    const int status =
+        runSources(args, sources, store, accounts, runtime, boxProgram, watcher, out, err);
+    const int caught = watcher.caughtSignal();
+    return caught != 0 ? SignalWatcher::exitStatusFor(caught) : status;
+}
+
+} // namespace tessaly
