@@ -32,11 +32,15 @@ QList<ImapMessageSource::Chunk> ImapMessageSource::chunksFor(const QString& fold
     }
     const auto n = static_cast<quint32>(count);
     // A chunk covers start … start + numToFetch; the remainder starts one short so that the
-    // last chunk ends at the last message.
+    // last chunk ends at the last message. A chunk starting past the last message (a folder
+    // of a multiple of 5000) would only make the server answer with an error.
     quint32 remainder = n - 1;
     for (quint32 k = 0; k < n / kChunkSize + 1; ++k) {
         const quint32 take = std::min(kChunkSize, remainder);
-        chunks.append({folder, 1 + kChunkSize * k, take, 0});
+        const quint32 start = 1 + kChunkSize * k;
+        if (start <= n) {
+            chunks.append({folder, start, take, 0});
+        }
         remainder -= take;
     }
     return chunks;
@@ -200,13 +204,19 @@ void ImapMessageSource::chunkArrived(Chunk chunk, const ImapError& error,
         chunkFailed(chunk, error);
         return;
     }
+    // Neighbouring chunks share their boundary message: each message is taken once.
     QList<quint32> unknown;
     for (const ImapMessage& message : messages) {
+        if (m_folderUids.contains(message.uid)) {
+            continue;
+        }
         if (m_archivedUids.contains(message.uid)) {
+            m_folderUids.insert(message.uid);
             ++m_skipped;
         } else if (uidsOnly) {
             unknown.append(message.uid);
         } else {
+            m_folderUids.insert(message.uid);
             m_fetchedHeaders.push_back({chunk.folder, m_uidValidity, message, QString(), false});
         }
     }
@@ -247,6 +257,7 @@ void ImapMessageSource::chunkFailed(Chunk chunk, const ImapError& error) {
 void ImapMessageSource::updateFoldersBeingFetched() {
     m_folderBeingFetched.reset();
     m_archivedUids.clear();
+    m_folderUids.clear();
     nextFolder();
 }
 

@@ -122,6 +122,7 @@ private:
     std::optional<QString> m_folderBeingFetched;
     quint32 m_uidValidity = 0;
     QSet<quint32> m_archivedUids;
+    QSet<quint32> m_folderUids; // taken from the folder being fetched
     QList<Chunk> m_headerChunksToDownload;
     bool m_headersFetched = false;
     int m_total = 0;

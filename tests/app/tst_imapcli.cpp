@@ -85,9 +85,17 @@ private:
             }
         });
         poll.start(50);
-        QTimer::singleShot(600'000, &loop, &QEventLoop::quit);
+        QTimer::singleShot(qEnvironmentVariableIntValue("TESSALY_TEST_CLI_TIMEOUT_S") > 0
+                               ? qEnvironmentVariableIntValue("TESSALY_TEST_CLI_TIMEOUT_S") * 1000
+                               : 600'000,
+                           &loop, &QEventLoop::quit);
         if (process.state() == QProcess::Running) {
             loop.exec();
+        }
+        if (process.state() == QProcess::Running) {
+            qWarning() << "tessaly-cli did not end:" << arguments;
+            process.kill();
+            process.waitForFinished();
         }
         Result result{process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
                       QString::fromUtf8(process.readAllStandardOutput()),
@@ -233,7 +241,7 @@ private Q_SLOTS:
                  qPrintable(folders));
         // EML copies only: thousands of PDFs would take the test far too long.
         setPreference(big + QStringLiteral("pdf"), QStringLiteral("none"));
-        setPreference(big + QStringLiteral("eml"), QStringLiteral("%Y/__subject__"));
+        setPreference(big + QStringLiteral("eml"), QStringLiteral("%Y/__subject__.eml"));
 
         const qint64 bodiesBefore = bodyFetches();
         Result first = cli({QStringLiteral("run"), big});
@@ -356,7 +364,7 @@ private Q_SLOTS:
         QVERIFY(proxy.port() != 0);
         QCOMPARE(addAccount(carol, clear(proxy.port())).exitCode, 0);
         setPreference(carol + QStringLiteral("pdf"), QStringLiteral("none"));
-        setPreference(carol + QStringLiteral("eml"), QStringLiteral("%Y/__subject__"));
+        setPreference(carol + QStringLiteral("eml"), QStringLiteral("%Y/__subject__.eml"));
 
         proxy.cutAfterCommand(QRegularExpression(QStringLiteral("BODY\\.PEEK\\[HEADER\\]")), 20000);
         Result headers = cli({QStringLiteral("run"), carol});
