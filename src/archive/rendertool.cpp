@@ -234,7 +234,7 @@ void RenderTool::accountHeadersPhase(const QString& line, double fraction) {
 }
 
 int RenderTool::bodiesFetched() const {
-    return m_imap ? m_imap->bodiesFetched() : 0;
+    return m_imap ? m_imap->bodiesFetched() : m_bodiesFetched;
 }
 
 QString RenderTool::statusText(int numDone) const {
@@ -583,6 +583,7 @@ void RenderTool::cleanup() {
         engine.engine->shutdown();
     }
     m_engines.clear();
+    m_bodiesFetched = bodiesFetched();
     m_imap = nullptr;
     m_loader.reset();
     if (m_ledger) {

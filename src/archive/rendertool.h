@@ -172,6 +172,7 @@ private:
     ErrorReport m_errors;
     JobFigures m_figures;
     int m_fetchesFailedTwice = 0;
+    int m_bodiesFetched = 0; // kept when the source goes
     QString m_errorReportPath;
     QString m_fatalError;
     std::shared_ptr<ArchiveLedger> m_ledger;
