@@ -28,6 +28,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sys/resource.h>
 #include <vector>
 
 using namespace tessaly;
@@ -91,6 +92,7 @@ std::optional<Options> parseOptions(const QStringList& args) {
 // One timed pass of one side.
 struct Round {
     double seconds = 0;
+    double cpuSeconds = 0; // this process's, user and system: the client's own work
     qint64 messages = 0;
     qint64 bytes = 0;
     QString error; // empty when the pass completed
@@ -135,6 +137,15 @@ struct Rates {
     bool ok() const { return error.isEmpty(); }
     double mbPerSecond() const { return bestSeconds > 0 ? double(bytes) / 1e6 / bestSeconds : 0; }
 };
+
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) {
+        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -336,9 +347,15 @@ struct Comparison {
 Comparison compare(int rounds, const std::function<Round()>& ours,
                    const std::function<Round()>& plain) {
     Comparison comparison;
+    const auto timed = [](const std::function<Round()>& pass) {
+        const double cpu = processCpuSeconds();
+        Round round = pass();
+        round.cpuSeconds = processCpuSeconds() - cpu;
+        return round;
+    };
     for (int i = 0; i < rounds; ++i) {
-        comparison.ours.push_back(ours());
-        comparison.plain.push_back(plain());
+        comparison.ours.push_back(timed(ours));
+        comparison.plain.push_back(timed(plain));
     }
     return comparison;
 }
@@ -375,6 +392,17 @@ bool printComparison(const Comparison& comparison, const char* unit, bool withMe
     }
     std::printf("  ours / plain: best %.2f, median %.2f%s\n", ours.best / plain.best,
                 ours.median / plain.median, target);
+    // On a busy machine the client's own CPU time does not overlap the server's: it adds to
+    // the wall time almost one for one.
+    const auto cpu = [](const std::vector<Round>& rounds) {
+        std::vector<double> values;
+        for (const Round& round : rounds) {
+            values.push_back(round.cpuSeconds);
+        }
+        return median(values);
+    };
+    std::printf("  client CPU (this process, user + system), median: ours %.3f s, plain %.3f s\n",
+                cpu(comparison.ours), cpu(comparison.plain));
     return ok;
 }
 
