@@ -5,8 +5,12 @@
 #include "archive/renderboxpool.h"
 #include "fakewebview.h"
 #include "platform/bus/notificationcenter.h"
+#include "platform/keychain/keychain.h"
 #include "platform/prefs/preferencestore.h"
 #include "render/soundfiles.h"
+#include "settings/accountkeys.h"
+#include "settings/emailsettings.h"
+#include "settings/fxkeychain.h"
 #include "testsupport.h"
 
 #include <QDeadlineTimer>
@@ -60,6 +64,7 @@ private Q_SLOTS:
     void boxAnswersAJobItCannotRead();
     void controllerCountsAndNames();
     void jobsShareOneBudgetOfBoxes();
+    void startAllStartsEachSourceOnce();
     void boxesEndWithTheirLauncher();
 
 private:
@@ -348,6 +353,38 @@ void TestRenderBox::controllerCountsAndNames() {
     controller.stopArchiving("named");
     QVERIFY(controller.renderJobs().isEmpty());
     QVERIFY(!store.isStored("named__LastFinished")); // a stopped job has not finished
+}
+
+// Start-all (and the schedule) starts every stored source that is not running yet; an account
+// that cannot sign in starts nothing and says why.
+void TestRenderBox::startAllStartsEachSourceOnce() {
+    Controller setup(*this, 1);
+    ArchiveController& controller = setup.controller;
+    SecretServiceKeychain noKeyring; // the test's bus runs none: every lookup fails at once
+    FXKeychain keychain(std::shared_ptr<Keychain>(&noKeyring, [](Keychain*) {}),
+                        FXKeychain::applicationService());
+    EmailSettings accounts(setup.store, keychain);
+    controller.setAccounts(&accounts);
+    const QString in = m_dir->filePath("source");
+    test::writeFile(in + "/m1.eml", message(500));
+    setup.store.setValue(accountkeys::folderItems, QStringList{in, QString(), in});
+    setup.store.setValue(accountkeys::emailAccounts, QStringList{"nopass@example.test"});
+    QCOMPARE(controller.emailANDFolderAccounts(), QStringList({"nopass@example.test", in}));
+
+    QSignalSpy notStarted(&controller, &ArchiveController::sourceNotStarted);
+    QSignalSpy finished(&controller, &ArchiveController::jobFinished);
+    controller.startArchiving();
+    QCOMPARE(controller.renderJobs().size(), 1);
+    QCOMPARE(controller.renderJobs().first()->jobName(), in);
+    QCOMPARE(notStarted.size(), 1);
+    QCOMPARE(notStarted.first().first().toString(), QString("nopass@example.test"));
+    // The schedule while the folder's job runs: nothing is started twice.
+    Q_EMIT controller.autoJobsDue();
+    QCOMPARE(controller.renderJobs().size(), 1);
+    QCOMPARE(notStarted.size(), 2);
+    QVERIFY(finished.wait(120000));
+    QTRY_VERIFY(controller.renderJobs().isEmpty());
+    QVERIFY(setup.store.value(in + "__LastFinished").toDateTime().isValid());
 }
 
 void TestRenderBox::jobsShareOneBudgetOfBoxes() {
