@@ -400,15 +400,25 @@ QSet<quint32> ArchiveLedger::archivedUids(const QString& account, const QString&
         return uids;
     }
     std::vector<SqliteDatabase::Row> rows;
-    if (reader->query(QStringLiteral("SELECT u.uid FROM imap_uids u JOIN messages m ON m.id = "
-                                     "u.message WHERE u.account = ?1 AND u.folder = ?2 AND "
-                                     "u.uidvalidity = ?3 AND m.outcome IN (?4, ?5)"),
+    if (reader->query(QStringLiteral("SELECT u.uid, m.path, (SELECT f.size FROM files f WHERE "
+                                     "f.message = m.id AND f.path = m.path) FROM imap_uids u "
+                                     "JOIN messages m ON m.id = u.message WHERE u.account = ?1 "
+                                     "AND u.folder = ?2 AND u.uidvalidity = ?3 AND m.outcome "
+                                     "IN (?4, ?5)"),
                       {account, folder, uidValidity, outcomeName(Outcome::Made),
                        outcomeName(Outcome::EmlOnly)},
                       &rows)) {
         uids.reserve(static_cast<qsizetype>(rows.size()));
         for (const auto& row : rows) {
-            uids.insert(row[0].toUInt());
+            // The UID alone would keep a file the user deleted (or one cut short) missing for
+            // good: such a message goes on to the check by its header, which makes it again
+            // as a job over files would. A stat per message keeps a re-run cheap.
+            const QString path = row[1].toString();
+            const QFileInfo file(absolute(path));
+            if (!path.isEmpty() && file.isFile() &&
+                (row[2].isNull() || file.size() == row[2].toLongLong())) {
+                uids.insert(row[0].toUInt());
+            }
         }
     }
     giveBack(std::move(reader));

@@ -88,8 +88,8 @@ public:
     std::optional<Claim> claim(const QString& identity, const QString& basePath,
                                const QString& source, const NameFree& nameFree, QString* error,
                                const std::optional<ImapOrigin>& origin = std::nullopt);
-    // The UIDs of a server folder whose messages are archived (made, or kept as EML only),
-    // for the folder's current UIDVALIDITY.
+    // The UIDs of a server folder whose messages are archived (made, or kept as EML only) and
+    // whose main file is still there with its recorded size, for the folder's UIDVALIDITY.
     QSet<quint32> archivedUids(const QString& account, const QString& folder, quint32 uidValidity);
     // A quick look without reserving anything: whether the message is archived at its name.
     // Without its identity (a header with no Message-ID) only an unrecorded name can tell.

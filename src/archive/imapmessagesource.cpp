@@ -212,11 +212,13 @@ void ImapMessageSource::chunkArrived(Chunk chunk, const ImapError& error,
         }
         if (m_archivedUids.contains(message.uid)) {
             m_folderUids.insert(message.uid);
+            m_folderNumbers.insert(message.sequence);
             ++m_skipped;
         } else if (uidsOnly) {
             unknown.append(message.uid);
         } else {
             m_folderUids.insert(message.uid);
+            m_folderNumbers.insert(message.sequence);
             m_fetchedHeaders.push_back({chunk.folder, m_uidValidity, message, QString(), false});
         }
     }
@@ -243,13 +245,18 @@ void ImapMessageSource::chunkFailed(Chunk chunk, const ImapError& error) {
         ++chunk.attempts;
         m_headerChunksToDownload.append(chunk);
     } else {
-        Q_EMIT notArchived(QStringLiteral("%1 (messages %2 to %3)")
-                               .arg(displayName(chunk.folder))
-                               .arg(chunk.start)
-                               .arg(chunk.start + chunk.numToFetch),
-                           QStringLiteral("their headers could not be fetched: ") +
-                               describeError(error),
-                           static_cast<int>(chunk.numToFetch) + 1);
+        // Counted once: messages of the chunk archived by their UID are counted as such, and
+        // its first message may have come with the neighbouring chunk.
+        int missing = 0;
+        for (quint32 n = chunk.start; n <= chunk.start + chunk.numToFetch; ++n) {
+            missing += m_folderNumbers.contains(n) ? 0 : 1;
+        }
+        Q_EMIT notArchived(
+            QStringLiteral("%1 (messages %2 to %3)")
+                .arg(displayName(chunk.folder))
+                .arg(chunk.start)
+                .arg(chunk.start + chunk.numToFetch),
+            QStringLiteral("their headers could not be fetched: ") + describeError(error), missing);
     }
     downloadNextChunkofHeaders();
 }
@@ -258,6 +265,7 @@ void ImapMessageSource::updateFoldersBeingFetched() {
     m_folderBeingFetched.reset();
     m_archivedUids.clear();
     m_folderUids.clear();
+    m_folderNumbers.clear();
     nextFolder();
 }
 

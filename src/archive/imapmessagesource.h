@@ -122,7 +122,8 @@ private:
     std::optional<QString> m_folderBeingFetched;
     quint32 m_uidValidity = 0;
     QSet<quint32> m_archivedUids;
-    QSet<quint32> m_folderUids; // taken from the folder being fetched
+    QSet<quint32> m_folderUids;    // taken from the folder being fetched
+    QSet<quint32> m_folderNumbers; // their message numbers, skipped ones included
     QList<Chunk> m_headerChunksToDownload;
     bool m_headersFetched = false;
     int m_total = 0;
