@@ -265,8 +265,8 @@ void ArchiveController::startIMAPJob(const QString& address, const QString& dest
                                  : destinationOverride;
     if (m_accounts->credentialKind(address) == CredentialKind::Command) {
         // Run without blocking: the job is listed once the command has answered.
-        m_startingAccounts.insert(address);
         auto* command = new PasswordCommand(m_accounts->passwordCommand(address), this);
+        m_startingAccounts.insert(address, command);
         connect(command, &PasswordCommand::finished, this,
                 [this, command, address, override](const PasswordCommandResult& result) {
                     command->deleteLater();
@@ -342,6 +342,11 @@ RenderTool* ArchiveController::renderToolForjobName(const QString& jobName) cons
 }
 
 void ArchiveController::stopArchiving(const QString& jobName) {
+    if (QObject* command = m_startingAccounts.take(jobName)) {
+        delete command; // ends the command; its answer never comes
+        Q_EMIT sourceNotStarted(jobName, QStringLiteral("stopped"));
+        return;
+    }
     // The job cancelled is the one removed, also when others share its name.
     if (RenderTool* job = renderToolForjobName(jobName)) {
         job->cancel();

@@ -105,8 +105,9 @@ private:
 
     PreferenceStore* m_store;
     EmailSettings* m_accounts = nullptr;
-    // Accounts whose password command is running: a second start waits for the first.
-    QSet<QString> m_startingAccounts;
+    // Accounts whose password command is running: a second start waits for the first, and a
+    // stop ends the command so that no job appears after it.
+    QHash<QString, QObject*> m_startingAccounts;
     NotificationCenter* m_center;
     RenderTool::Environment m_environment;
     DestinationProvider m_destination;

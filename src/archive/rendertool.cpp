@@ -213,6 +213,9 @@ void RenderTool::startAccount() {
     connect(m_imap, &ImapMessageSource::notArchived, this,
             [this](const QString& where, const QString& reason, int messages) {
                 listError(ErrorReport::Entry::Kind::NotArchived, where, reason);
+                if (messages == 0) {
+                    ++m_figures.foldersNotRead;
+                }
                 m_figures.notArchived += messages;
                 m_numEmailsArchived += messages;
             });

@@ -37,6 +37,8 @@ struct JobFigures {
     int failedTwice = 0;
     int unreadable = 0;
     int notArchived = 0;
+    // Server folders that could not be opened: how many messages they hold is not known.
+    int foldersNotRead = 0;
 };
 
 // The driver of one archive job: hands the job's messages to render engines as soon as an

@@ -23,6 +23,7 @@ private Q_SLOTS:
     void folderNamesAreShownEscaped();
     void everyFolderThatIsOnIsArchived();
     void aJobWithNoFoldersEndsWithItsReason();
+    void aFolderThatCannotBeOpenedIsNotArchived();
 
 private:
     std::unique_ptr<RenderTool> job(const QString& user, const QStringList& skipped = {});
@@ -40,7 +41,8 @@ void TestImapJob::initTestCase() {
     m_clock.start();
     QString error;
     test::DovecotServer::Options options;
-    options.users = {QStringLiteral("one@example.test"), QStringLiteral("two@example.test")};
+    options.users = {QStringLiteral("one@example.test"), QStringLiteral("two@example.test"),
+                     QStringLiteral("three@example.test")};
     m_server = test::DovecotServer::start(options, &error);
     QVERIFY2(m_server, qPrintable(error));
 }
@@ -189,6 +191,26 @@ void TestImapJob::aJobWithNoFoldersEndsWithItsReason() {
     QVERIFY(wrongFinished.wait(30000));
     QVERIFY2(wrong.operationDescription().contains("refused the credentials"),
              qPrintable(wrong.operationDescription()));
+}
+
+// A folder the server cannot open holds an unknown number of messages: the job says so rather
+// than counting everything it saw as archived.
+void TestImapJob::aFolderThatCannotBeOpenedIsNotArchived() {
+    const QString user = "three@example.test";
+    QString error;
+    QVERIFY(m_server->createFolder(user, "Locked", &error));
+    QVERIFY(m_server->addMessages(user, "Locked", test::generatedMessages(2, "locked"), &error));
+    const QString locked = m_server->maildir(user) + "/.Locked";
+    QVERIFY2(QFileInfo(locked).isDir(), qPrintable(locked));
+    QVERIFY(QFile::setPermissions(locked, {}));
+    auto tool = job(user);
+    QSignalSpy finished(tool.get(), &RenderTool::finished);
+    tool->renderPDFs();
+    QVERIFY(finished.wait(60000));
+    QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QCOMPARE(tool->figures().foldersNotRead, 1);
+    QVERIFY(!tool->errorReportPath().isEmpty());
+    QVERIFY(test::readFile(tool->errorReportPath()).contains("Locked"));
 }
 
 QTEST_MAIN(TestImapJob)

@@ -385,6 +385,16 @@ void TestRenderBox::startAllStartsEachSourceOnce() {
     QVERIFY(finished.wait(120000));
     QTRY_VERIFY(controller.renderJobs().isEmpty());
     QVERIFY(setup.store.value(in + "__LastFinished").toDateTime().isValid());
+
+    // An account stopped while its password command runs gets no job afterwards.
+    accounts.setPasswordCommand("nopass@example.test", "sleep 1; echo pw");
+    controller.startArchiving("nopass@example.test");
+    controller.startArchiving("nopass@example.test"); // once is enough
+    controller.stopArchiving("nopass@example.test");
+    QCOMPARE(notStarted.size(), 3);
+    QCOMPARE(notStarted.last().at(1).toString(), QString("stopped"));
+    QTest::qWait(1500);
+    QVERIFY(controller.renderJobs().isEmpty());
 }
 
 void TestRenderBox::jobsShareOneBudgetOfBoxes() {

@@ -16,7 +16,8 @@ int archivedCount(const JobFigures& figures) {
 } // namespace
 
 bool JobSummary::archivedAll() const {
-    return archivedCount(figures) == figures.handedOut && status == u"Done";
+    return archivedCount(figures) == figures.handedOut && figures.foldersNotRead == 0 &&
+           status == u"Done";
 }
 
 void JobSummary::print(QTextStream& out, bool json, bool named) const {
@@ -30,6 +31,7 @@ void JobSummary::print(QTextStream& out, bool json, bool named) const {
             {QStringLiteral("failed_twice"), figures.failedTwice},
             {QStringLiteral("unreadable"), figures.unreadable},
             {QStringLiteral("not_archived"), figures.notArchived},
+            {QStringLiteral("folders_not_read"), figures.foldersNotRead},
             {QStringLiteral("status"), status},
         };
         if (named) {
@@ -53,6 +55,9 @@ void JobSummary::print(QTextStream& out, bool json, bool named) const {
         << figures.pdfsMade + figures.emlOnly << ", already archived " << figures.alreadyArchived
         << ", emergency EML " << figures.emergencyEml << ", failed twice " << figures.failedTwice
         << ", unreadable " << figures.unreadable << ", not archived " << figures.notArchived;
+    if (figures.foldersNotRead > 0) {
+        out << ", folders not read " << figures.foldersNotRead;
+    }
     if (status != u"Done") {
         out << "; " << status;
     }

@@ -130,9 +130,10 @@ int runSources(const Arguments& args, const QStringList& sources, PreferenceStor
             << " received, cancelling the jobs (send it again to stop at once)\n";
         err.flush();
         cancelled = true;
-        const QList<RenderTool*> jobs = controller.renderJobs();
-        for (RenderTool* job : jobs) {
-            controller.stopArchiving(job->jobName());
+        // Accounts still waiting for their password command too.
+        const QSet<QString> sourcesLeft = pending;
+        for (const QString& source : sourcesLeft) {
+            controller.stopArchiving(source);
         }
         boxes.askAllToQuit();
         loop.quit();
