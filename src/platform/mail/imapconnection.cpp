@@ -1,6 +1,7 @@
 #include "platform/mail/imapconnection.h"
 
 #include "platform/mail/imapcertificate.h"
+#include "platform/mail/imapfetchreader.h"
 #include "platform/mail/imaputf7.h"
 
 #include <QElapsedTimer>
@@ -364,7 +365,7 @@ struct ImapConnection::Private {
     ImapError startTls();
     ImapError logIn();
     ImapError select(const QString& folder, bool always);
-    ImapError fetch(const QString& folder, bool byUid, mailimap_set* set, ImapRequestKind kind,
+    ImapError fetch(const QString& folder, bool byUid, const QByteArray& set, ImapRequestKind kind,
                     QList<ImapMessage>* messages);
     QByteArray wireName(const QString& folder) const {
         const auto known = wireNames.constFind(folder);
@@ -576,85 +577,85 @@ ImapError ImapConnection::Private::select(const QString& folder, bool always) {
     return {};
 }
 
-ImapError ImapConnection::Private::fetch(const QString& folder, bool byUid, mailimap_set* set,
+ImapError ImapConnection::Private::fetch(const QString& folder, bool byUid, const QByteArray& set,
                                          ImapRequestKind kind, QList<ImapMessage>* messages) {
     if (ImapError e = select(folder, false); e.isError())
         return e;
-    const FetchTypePtr type{mailimap_fetch_type_new_fetch_att_list_empty()};
-    if (!type)
-        return failure(MAILIMAP_ERROR_MEMORY, QStringLiteral("fetching messages"));
-    const auto add = [&](mailimap_fetch_att* att) {
-        if (att == nullptr)
-            return false;
-        if (mailimap_fetch_type_new_fetch_att_list_add(type.get(), att) != MAILIMAP_NO_ERROR) {
-            mailimap_fetch_att_free(att);
-            return false;
-        }
-        return true;
-    };
-    bool built = add(mailimap_fetch_att_new_uid());
-    if (kind == ImapRequestKind::Headers) {
-        built = built && add(mailimap_fetch_att_new_rfc822_size());
-        mailimap_section* header = mailimap_section_new_header();
-        mailimap_fetch_att* att =
-            header != nullptr ? mailimap_fetch_att_new_body_peek_section(header) : nullptr;
-        if (att == nullptr && header != nullptr)
-            mailimap_section_free(header);
-        built = built && add(att);
-    }
-    if (!built)
-        return failure(MAILIMAP_ERROR_MEMORY, QStringLiteral("fetching messages"));
+    const QString doing = QStringLiteral("fetching messages from “%1”").arg(folder);
+    if (imap->imap_state != MAILIMAP_STATE_SELECTED)
+        return failure(MAILIMAP_ERROR_BAD_STATE, doing);
 
-    clist* raw = nullptr;
+    // Sent and read here rather than through libetpan, whose parser costs more than the server
+    // does for a chunk of headers. The tag is the next one libetpan would have used, so the
+    // commands it sends later carry tags that follow on.
+    ++imap->imap_tag;
+    const QByteArray tag = QByteArray::number(imap->imap_tag);
+    const QByteArray command =
+        tag + (byUid ? " UID FETCH " : " FETCH ") + set +
+        (kind == ImapRequestKind::Headers ? " (UID RFC822.SIZE BODY.PEEK[HEADER])\r\n"
+                                          : " (UID)\r\n");
     start();
-    const int r = byUid ? mailimap_uid_fetch(imap, set, type.get(), &raw)
-                        : mailimap_fetch(imap, set, type.get(), &raw);
-    const FetchListPtr result{raw};
-    if (r != MAILIMAP_NO_ERROR)
-        return failure(r, QStringLiteral("fetching messages from “%1”").arg(folder));
+    imap->imap_response = nullptr;
+    mailstream* stream = imap->imap_stream;
+    if (mailstream_write(stream, command.constData(), size_t(command.size())) !=
+            ssize_t(command.size()) ||
+        mailstream_flush(stream) != 0)
+        return failure(MAILIMAP_ERROR_STREAM, doing);
 
-    // A message may come in several FETCH responses (the server adds unasked flag changes);
-    // they are merged by message number.
-    QHash<quint32, qsizetype> bySequence;
-    messages->reserve(qsizetype(clist_count(result.get())));
-    for (clistiter* it = clist_begin(result.get()); it != nullptr; it = clist_next(it)) {
-        const auto* att = static_cast<const mailimap_msg_att*>(clist_content(it));
-        qsizetype index = bySequence.value(att->att_number, -1);
-        if (index < 0) {
-            index = messages->size();
-            bySequence.insert(att->att_number, index);
-            messages->append(ImapMessage{});
-            (*messages)[index].sequence = att->att_number;
+    // What libetpan had buffered comes first, then the connection's own layer, which keeps
+    // the timeout and the interrupter.
+    const auto source = [stream](char* into, qsizetype room) -> qsizetype {
+        if (stream->read_buffer_len > 0) {
+            const size_t n = std::min(stream->read_buffer_len, size_t(room));
+            std::memcpy(into, stream->read_buffer, n);
+            std::memmove(stream->read_buffer, stream->read_buffer + n, stream->read_buffer_len - n);
+            stream->read_buffer_len -= n;
+            return qsizetype(n);
         }
-        ImapMessage& message = (*messages)[index];
-        for (clistiter* i = clist_begin(att->att_list); i != nullptr; i = clist_next(i)) {
-            const auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(i));
-            if (item->att_type != MAILIMAP_MSG_ATT_ITEM_STATIC ||
-                item->att_data.att_static == nullptr)
-                continue;
-            const mailimap_msg_att_static* value = item->att_data.att_static;
-            switch (value->att_type) {
-            case MAILIMAP_MSG_ATT_UID:
-                message.uid = value->att_data.att_uid;
-                break;
-            case MAILIMAP_MSG_ATT_RFC822_SIZE:
-                message.size = value->att_data.att_rfc822_size;
-                break;
-            case MAILIMAP_MSG_ATT_BODY_SECTION:
-                if (const auto* section = value->att_data.att_body_section;
-                    section != nullptr && section->sec_body_part != nullptr) {
-                    message.header =
-                        QByteArray(section->sec_body_part, qsizetype(section->sec_length));
-                }
-                break;
-            default:
-                break;
-            }
+        return mailstream_low_read(mailstream_get_low(stream), into, size_t(room));
+    };
+    ImapFetchReader reader(tag, source, qsizetype(stream->buffer_max_size));
+    QList<ImapMessage> received;
+    const ImapFetchReader::Result result = reader.read(&received);
+
+    // Whatever came after the tagged line goes back where libetpan looks for it; it is never
+    // more than one read, which fits the stream's buffer.
+    const QByteArray rest = reader.leftover();
+    if (!rest.isEmpty() && size_t(rest.size()) <= stream->buffer_max_size) {
+        std::memcpy(stream->read_buffer, rest.constData(), size_t(rest.size()));
+        stream->read_buffer_len = size_t(rest.size());
+    } else if (!rest.isEmpty()) {
+        broken = true;
+    }
+    if (mailimap_selection_info* selection = imap->imap_selection_info) {
+        if (reader.exists())
+            selection->sel_exists = *reader.exists();
+        selection->sel_exists -=
+            std::min<quint32>(selection->sel_exists, quint32(reader.expunged()));
+    }
+
+    if (result.end != ImapFetchReader::End::Ok) {
+        if (!result.text.isEmpty() &&
+            mmap_string_assign(imap->imap_response_buffer, result.text.constData()) != nullptr)
+            imap->imap_response = imap->imap_response_buffer->str;
+        switch (result.end) {
+        case ImapFetchReader::End::No:
+            return failure(MAILIMAP_ERROR_FETCH, doing);
+        case ImapFetchReader::End::Bad:
+            return failure(MAILIMAP_ERROR_PROTOCOL, doing);
+        case ImapFetchReader::End::Bye:
+            return failure(MAILIMAP_ERROR_FATAL, doing);
+        case ImapFetchReader::End::Dropped:
+            return failure(MAILIMAP_ERROR_STREAM, doing);
+        default:
+            return failure(MAILIMAP_ERROR_PARSE, doing);
         }
     }
-    messages->removeIf([](const ImapMessage& message) { return message.uid == 0; });
-    std::sort(messages->begin(), messages->end(),
+
+    received.removeIf([](const ImapMessage& message) { return message.uid == 0; });
+    std::sort(received.begin(), received.end(),
               [](const ImapMessage& a, const ImapMessage& b) { return a.sequence < b.sequence; });
+    *messages = std::move(received);
     return {};
 }
 
@@ -824,11 +825,10 @@ ImapError ImapConnection::fetchByNumber(const QString& folder, quint32 first, qu
             ImapError::Kind::Protocol,
             QStringLiteral("Messages %1 to %2 are not a valid range").arg(first).arg(last));
     }
-    const SetPtr set{first == last ? mailimap_set_new_single(first)
-                                   : mailimap_set_new_interval(first, last)};
-    if (!set)
-        return d->failure(MAILIMAP_ERROR_MEMORY, QStringLiteral("fetching messages"));
-    return d->fetch(folder, false, set.get(), kind, messages);
+    QByteArray set = QByteArray::number(first);
+    if (last != first)
+        set += ':' + QByteArray::number(last);
+    return d->fetch(folder, false, set, kind, messages);
 }
 
 ImapError ImapConnection::fetchByUid(const QString& folder, const QList<quint32>& uids,
@@ -839,18 +839,19 @@ ImapError ImapConnection::fetchByUid(const QString& folder, const QList<quint32>
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     if (sorted.isEmpty())
         return {};
-    const SetPtr set{mailimap_set_new_empty()};
-    if (!set)
-        return d->failure(MAILIMAP_ERROR_MEMORY, QStringLiteral("fetching messages"));
+    QByteArray set;
     for (qsizetype i = 0; i < sorted.size();) {
         qsizetype end = i;
         while (end + 1 < sorted.size() && sorted[end + 1] == sorted[end] + 1)
             ++end;
-        if (mailimap_set_add_interval(set.get(), sorted[i], sorted[end]) != MAILIMAP_NO_ERROR)
-            return d->failure(MAILIMAP_ERROR_MEMORY, QStringLiteral("fetching messages"));
+        if (!set.isEmpty())
+            set += ',';
+        set += QByteArray::number(sorted[i]);
+        if (end != i)
+            set += ':' + QByteArray::number(sorted[end]);
         i = end + 1;
     }
-    if (ImapError e = d->fetch(folder, true, set.get(), kind, messages); e.isError())
+    if (ImapError e = d->fetch(folder, true, set, kind, messages); e.isError())
         return e;
     // Ranges only hold what was asked for, but a server may add messages nobody asked about.
     const QSet<quint32> wanted(sorted.cbegin(), sorted.cend());
