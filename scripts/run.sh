@@ -5,5 +5,6 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake --preset release
-cmake --build --preset release
+# Only the application (render boxes are the same executable): no tests, no benchmarks.
+cmake --build --preset release --target tessaly
 exec build/release/src/app/tessaly "$@"

@@ -49,6 +49,19 @@ int main(int argc, char* argv[]) {
     if (mode.renderBox) {
         return runRenderBox(argc, argv, mode);
     }
+    // Answered before any window system is touched: they work without a display.
+    if (arguments.contains(QStringLiteral("--version"))) {
+        std::printf("tessaly %s\n", TESSALY_VERSION);
+        return 0;
+    }
+    if (arguments.contains(QStringLiteral("--help")) || arguments.contains(QStringLiteral("-h"))) {
+        std::printf("usage: tessaly [--help] [--version]\n"
+                    "\n"
+                    "Opens Tessaly, which archives e-mail as PDF files with their metadata, an\n"
+                    "optional .eml copy and their attachments. Without a display, use\n"
+                    "tessaly-cli (see tessaly-cli --help).\n");
+        return 0;
+    }
 
     tessaly::prepareWebEngineProcess(false);
     QApplication app(argc, argv);

@@ -12,29 +12,82 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
 namespace {
 
+struct CommandHelp {
+    const char* name;
+    const char* usage;
+    const char* summary;
+};
+
+// Each command's own --help: its usage line and what it does, as its README section says.
+constexpr CommandHelp kCommands[] = {
+    {"paths", "paths [--options FILE] MESSAGE...",
+     "Prints where each message's files would go (pdf, eml and attachment paths), one\n"
+     "tab-separated line each, and creates nothing. FILE is a JSON object of job options."},
+    {"render", "render [--options FILE] MESSAGE...",
+     "Renders each message file to its PDF right there, with one layout engine in this\n"
+     "process; prints MESSAGE<TAB>made|skipped|eml-only|failed<TAB>PDF and a summary."},
+    {"archive", "archive [--dest DIR] [--options FILE] [--json] PATH...",
+     "Archives files, folders and mailboxes as one job through render boxes, as files\n"
+     "dropped on the application are. Progress on stderr, one summary line (or JSON) on\n"
+     "stdout. Exit status 0 when all was archived, 2 when something was not, 1 on misuse."},
+    {"verify", "verify DIR",
+     "Checks every archive ledger under DIR: each recorded file must still be there with\n"
+     "its size and SHA-256. Prints missing/changed files and a summary line."},
+    {"account",
+     "account add ADDRESS [--server HOST[:PORT[:tls|starttls|clear]]]\n"
+     "                           [--password-stdin | --password-command CMD]\n"
+     "                           [--trust-certificate SHA256]\n"
+     "       tessaly-cli account list\n"
+     "       tessaly-cli account remove ADDRESS\n"
+     "       tessaly-cli account folders ADDRESS\n"
+     "       tessaly-cli account skip|unskip ADDRESS FOLDER",
+     "The IMAP accounts to archive. An account is saved only once its server has listed its\n"
+     "folders; passwords go to the desktop's keyring, or a command that prints the password\n"
+     "is stored instead."},
+    {"run", "run [--dest DIR] [--json] [SOURCE...]",
+     "Archives the stored accounts and folder sources (all of them when none is named), with\n"
+     "progress on stderr and one summary line (or JSON object) per job."},
+};
+
 void printUsage(QTextStream& stream) {
     stream << "usage: tessaly-cli COMMAND [ARGS]\n"
+              "       tessaly-cli COMMAND --help\n"
+              "       tessaly-cli --version\n"
               "\n"
-              "commands:\n"
-              "  paths [--options FILE] MESSAGE...   show where each message's files would go\n"
-              "  render [--options FILE] MESSAGE...  render each message to its PDF here\n"
-              "  archive [--dest DIR] [--options FILE] [--json] PATH...\n"
-              "                                      archive files, folders and mailboxes\n"
-              "  verify DIR                          check an archive's files against its ledger\n"
-              "  account add|list|remove|folders|skip|unskip ...\n"
-              "                                      the IMAP accounts to archive\n"
-              "  run [--dest DIR] [--json] [SOURCE...]\n"
-              "                                      archive stored accounts and folder sources\n";
+              "commands:\n";
+    for (const CommandHelp& command : kCommands) {
+        stream << "  " << command.usage << '\n';
+    }
+}
+
+const CommandHelp* findCommand(const QString& name) {
+    for (const CommandHelp& command : kCommands) {
+        if (name == QLatin1String(command.name)) {
+            return &command;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // A command's help is answered before anything starts (render would start a layout engine).
+    if (const CommandHelp* help =
+            argc > 2 ? findCommand(QString::fromLocal8Bit(argv[1])) : nullptr) {
+        for (int i = 2; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+                std::printf("usage: tessaly-cli %s\n\n%s\n", help->usage, help->summary);
+                return 0;
+            }
+        }
+    }
     const bool render = argc > 1 && std::strcmp(argv[1], "render") == 0;
     std::unique_ptr<QCoreApplication> app;
     if (render) {
@@ -53,6 +106,10 @@ int main(int argc, char* argv[]) {
     if (arguments.isEmpty() || arguments.first() == u"--help" || arguments.first() == u"-h") {
         printUsage(arguments.isEmpty() ? err : out);
         return arguments.isEmpty() ? 1 : 0;
+    }
+    if (arguments.first() == u"--version") {
+        out << "tessaly-cli " << QCoreApplication::applicationVersion() << '\n';
+        return 0;
     }
     const QString command = arguments.takeFirst();
 
