@@ -1,7 +1,9 @@
 #include "archive/archivecontroller.h"
 
+#include "archive/archivelog.h"
 #include "archive/boxprotocol.h"
 #include "platform/bus/notificationcenter.h"
+#include "platform/power/sleepinhibitor.h"
 #include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
 #include "render/custompath.h"
@@ -38,6 +40,32 @@ ArchiveController::ArchiveController(PreferenceStore* store, NotificationCenter*
     m_autoJobTimer.setSingleShot(true);
     connect(&m_autoJobTimer, &QTimer::timeout, this, &ArchiveController::autoJobStep);
     connect(this, &ArchiveController::autoJobsDue, this, [this] { startArchiving(); });
+    m_sleepInhibitor = new SleepInhibitor(QStringLiteral("Tessaly"),
+                                          QStringLiteral("Tessaly busy archiving Email"), this);
+    connect(m_sleepInhibitor, &SleepInhibitor::acquired, this, [this] {
+        m_preventSleepAssertionID = static_cast<quint32>(m_sleepInhibitor->descriptor());
+        if (m_renderJobs.isEmpty()) {
+            keepComputerFromSleepingIfBusy(); // the jobs ended meanwhile
+        }
+    });
+    connect(m_sleepInhibitor, &SleepInhibitor::failed, this, [this](const QString& reason) {
+        qCInfo(lcArchive).noquote() << "cannot keep the computer awake while archiving:" << reason;
+        m_preventSleepAssertionID = kNoSleepPrevention;
+    });
+    m_sleepCheck.setInterval(2000);
+    connect(&m_sleepCheck, &QTimer::timeout, this,
+            &ArchiveController::keepComputerFromSleepingIfBusy);
+    m_sleepCheck.start();
+}
+
+void ArchiveController::keepComputerFromSleepingIfBusy() {
+    if (!m_renderJobs.isEmpty() && m_preventSleepAssertionID == 0) {
+        m_sleepInhibitor->acquire();
+    } else if (m_renderJobs.isEmpty() && m_preventSleepAssertionID != 0 &&
+               m_preventSleepAssertionID != kNoSleepPrevention) {
+        m_sleepInhibitor->release();
+        m_preventSleepAssertionID = 0;
+    }
 }
 
 ArchiveController::~ArchiveController() {

@@ -15,6 +15,7 @@
 namespace tessaly {
 
 class EmailSettings;
+class SleepInhibitor;
 class NotificationCenter;
 class PreferenceStore;
 
@@ -79,6 +80,12 @@ public:
     // The auto-job timer's period for a stored hoursBetweenUpdates, clamped to 60 s … 30 days;
     // nothing for 0 (a running timer is then left alone).
     static std::optional<int> autoJobIntervalSeconds(const QVariant& hoursBetweenUpdates);
+
+    // Kept while jobs exist (checked every 2 s): 0 when none is held, kNoSleepPrevention
+    // after an attempt that failed (none is tried again in this run), else the held lock.
+    static constexpr quint32 kNoSleepPrevention = 857583746;
+    quint32 preventSleepAssertionID() const { return m_preventSleepAssertionID; }
+    void keepComputerFromSleepingIfBusy();
     void startAutoJobTimer();
     int autoJobTimerSeconds() const { return m_autoJobSeconds; }
 
@@ -120,6 +127,9 @@ private:
     QElapsedTimer m_autoJobClock;
     int m_autoJobSeconds = 0;
     void autoJobStep();
+    QTimer m_sleepCheck;
+    SleepInhibitor* m_sleepInhibitor = nullptr;
+    quint32 m_preventSleepAssertionID = 0;
     QString m_lastError;
     bool m_unwritableReported = false;
 };
