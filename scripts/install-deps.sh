@@ -12,7 +12,7 @@ packages=(
   libgmime-3.0-dev libetpan-dev libqpdf-dev libplist-dev libsecret-1-dev
   libsqlite3-dev libytnef0-dev
   # servers and tools the tests start
-  dbus dbus-bin dovecot-imapd openssl poppler-utils gnome-keyring python3-dbusmock libsecret-tools
+  dbus dbus-bin desktop-file-utils dovecot-imapd openssl poppler-utils gnome-keyring python3-dbusmock libsecret-tools
   # fonts so rendered pages have real glyphs, Latin and CJK
   fonts-dejavu-core fonts-liberation2 fonts-noto-cjk
   # TIFF and WebP previews

@@ -9,6 +9,7 @@
 #include "platform/web/qtwebengine/webengineprocess.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <cstdio>
 
@@ -68,6 +69,9 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName(QStringLiteral("Tessaly"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tessaly"));
     QApplication::setApplicationVersion(QStringLiteral(TESSALY_VERSION));
+    // Ties the windows to the launcher entry (its icon in the dock, its name in the switcher).
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.tessaly.Tessaly"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.tessaly.Tessaly")));
 
     tessaly::PreferenceStore store(tessaly::PreferenceStore::userFilePath());
     store.registerStandardDefaults();
