@@ -1,0 +1,142 @@
+#include "platform/bus/singleinstance.h"
+
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QUrl>
+#include <QVariantMap>
+
+namespace tessaly {
+
+// Answers org.freedesktop.Application for the running process.
+class ApplicationAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Application")
+
+public:
+    explicit ApplicationAdaptor(SingleInstance* owner)
+        : QDBusAbstractAdaptor(owner)
+        , m_owner(owner) {}
+
+public Q_SLOTS:
+    void Activate(const QVariantMap& platformData) {
+        Q_UNUSED(platformData)
+        Q_EMIT m_owner->activated();
+    }
+    void Open(const QStringList& uris, const QVariantMap& platformData) {
+        Q_UNUSED(platformData)
+        QStringList paths;
+        for (const QString& uri : uris) {
+            const QUrl url(uri);
+            // Only local files can be archived; a file manager may offer other URIs.
+            if (url.isLocalFile()) {
+                paths.append(url.toLocalFile());
+            }
+        }
+        Q_EMIT m_owner->activated();
+        if (!paths.isEmpty()) {
+            Q_EMIT m_owner->openRequested(paths);
+        }
+    }
+    void ActivateAction(const QString& name, const QVariantList& parameter,
+                        const QVariantMap& platformData) {
+        Q_UNUSED(parameter)
+        Q_UNUSED(platformData)
+        Q_EMIT m_owner->actionRequested(name);
+    }
+
+private:
+    SingleInstance* m_owner;
+};
+
+SingleInstance::SingleInstance(QString appId, QObject* parent)
+    : QObject(parent)
+    , m_appId(std::move(appId)) {
+}
+
+SingleInstance::~SingleInstance() {
+    if (m_registered) {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        bus.unregisterObject(objectPath(m_appId));
+        bus.unregisterService(m_appId);
+    }
+}
+
+QString SingleInstance::objectPath(const QString& appId) {
+    QString path = QStringLiteral("/") + appId;
+    path.replace(u'.', u'/');
+    path.replace(u'-', u'_');
+    return path;
+}
+
+SingleInstance::Role SingleInstance::claim() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        m_error = QStringLiteral("no session bus: ") + bus.lastError().message();
+        return Role::Alone;
+    }
+    // The object is there before the name, so the first call after the name is answered.
+    new ApplicationAdaptor(this);
+    if (!bus.registerObject(objectPath(m_appId), this)) {
+        m_error = QStringLiteral("cannot register %1: %2")
+                      .arg(objectPath(m_appId), bus.lastError().message());
+        return Role::Alone;
+    }
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
+        bus.interface()->registerService(m_appId, QDBusConnectionInterface::DontQueueService,
+                                         QDBusConnectionInterface::DontAllowReplacement);
+    if (!reply.isValid()) {
+        bus.unregisterObject(objectPath(m_appId));
+        m_error = reply.error().message();
+        return Role::Alone;
+    }
+    if (reply.value() != QDBusConnectionInterface::ServiceRegistered) {
+        bus.unregisterObject(objectPath(m_appId));
+        return Role::Secondary;
+    }
+    m_registered = true;
+    return Role::Primary;
+}
+
+bool SingleInstance::forward(const QStringList& paths) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QString path = objectPath(m_appId);
+    const QString interface = QStringLiteral("org.freedesktop.Application");
+    QDBusMessage call;
+    if (paths.isEmpty()) {
+        call = QDBusMessage::createMethodCall(m_appId, path, interface, QStringLiteral("Activate"));
+        call << QVariantMap();
+    } else {
+        QStringList uris;
+        for (const QString& file : paths) {
+            uris.append(QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded));
+        }
+        call = QDBusMessage::createMethodCall(m_appId, path, interface, QStringLiteral("Open"));
+        call << uris << QVariantMap();
+    }
+    const QDBusMessage answer = bus.call(call, QDBus::Block, 10000);
+    if (answer.type() == QDBusMessage::ErrorMessage) {
+        m_error = answer.errorMessage();
+        return false;
+    }
+    return true;
+}
+
+bool SingleInstance::forwardAction(const QString& name) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        m_appId, objectPath(m_appId), QStringLiteral("org.freedesktop.Application"),
+        QStringLiteral("ActivateAction"));
+    call << name << QVariantList() << QVariantMap();
+    const QDBusMessage answer = QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
+    if (answer.type() == QDBusMessage::ErrorMessage) {
+        m_error = answer.errorMessage();
+        return false;
+    }
+    return true;
+}
+
+} // namespace tessaly
+
+#include "singleinstance.moc"
