@@ -6,6 +6,7 @@
 #include "platform/power/sleepinhibitor.h"
 #include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
+#include "platform/prefs/urlbookmarkinprefs.h"
 #include "render/custompath.h"
 #include "settings/accountkeys.h"
 #include "settings/emailsettings.h"
@@ -13,6 +14,7 @@
 #include "settings/utils.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 
 namespace tessaly {
@@ -23,6 +25,14 @@ const QString kLastNumDone = QStringLiteral("__LastNumDone");
 constexpr int kMinAutoSeconds = 60;
 constexpr int kMaxAutoSeconds = 2'592'000;
 constexpr int kNumDoneWriteDelayMs = 2000;
+
+// A stored folder that is not there now (an unmounted drive) is never written into: the files
+// would land on the wrong disk, or, with the choice forgotten, quietly somewhere else.
+QString notReachable(const FolderLookup& folder) {
+    qCWarning(lcArchive).noquote() << folder.reason;
+    return QStringLiteral("the destination folder %1 is not reachable (is its drive mounted?)")
+        .arg(folder.path);
+}
 } // namespace
 
 ArchiveController::ArchiveController(PreferenceStore* store, NotificationCenter* center,
@@ -141,6 +151,13 @@ JobOptions ArchiveController::emlJobOptions(const QStringList& paths, const QStr
         }
         return options;
     }
+    // The error report goes into the general destination even when the files go elsewhere.
+    if (const QString why = generalDestinationProblem(options.destFolder); !why.isEmpty()) {
+        if (error) {
+            *error = why;
+        }
+        return options;
+    }
     if (!destFolder.isEmpty()) {
         options.destFolderOverride = destFolder;
     }
@@ -229,9 +246,30 @@ void ArchiveController::startArchiving(const QString& source) {
     }
 }
 
+FolderLookup ArchiveController::ownDestination(const QString& sourceKey) const {
+    return URLBookmarkInPrefs::URLFromPrefsForKey(*m_store,
+                                                  sourceKey + accountkeys::destinationSuffix);
+}
+
+QString ArchiveController::generalDestinationProblem(const QString& general) const {
+    const FolderLookup stored =
+        URLBookmarkInPrefs::URLFromPrefsForKey(*m_store, prefkeys::destBookmarkURL);
+    // Only the stored choice is checked: a folder handed in for this run alone (the command
+    // line's --dest) is made when it is missing.
+    if (stored.isSet() && !stored.reachable &&
+        QDir::cleanPath(stored.path) == QDir::cleanPath(general)) {
+        return notReachable(stored);
+    }
+    return {};
+}
+
 RenderTool* ArchiveController::startFolderJob(const QString& path) {
-    const QString own = m_store->stringValue(path + accountkeys::destinationSuffix);
-    return startEMLJob({path}, own, path);
+    const FolderLookup own = ownDestination(path);
+    if (own.isSet() && !own.reachable) {
+        m_lastError = notReachable(own);
+        return nullptr;
+    }
+    return startEMLJob({path}, own.path, path);
 }
 
 std::optional<JobOptions> ArchiveController::imapJobOptions(const QString& address,
@@ -252,6 +290,9 @@ std::optional<JobOptions> ArchiveController::imapJobOptions(const QString& addre
     }
     if (!destinationOverride.isEmpty()) {
         options.destFolderOverride = destinationOverride;
+    } else if (const QString why = generalDestinationProblem(options.destFolder); !why.isEmpty()) {
+        *error = why;
+        return std::nullopt;
     }
     options.pdfFormat = CustomPath::getPathFormat(*m_store, address);
     options.attachmentFormat = CustomPath::getAttachmentFormat(*m_store, address);
@@ -288,9 +329,15 @@ void ArchiveController::startIMAPJob(const QString& address, const QString& dest
         return;
     }
     // The account's own destination, unless the caller chose one.
-    const QString override = destinationOverride.isEmpty()
-                                 ? m_store->stringValue(address + accountkeys::destinationSuffix)
-                                 : destinationOverride;
+    QString override = destinationOverride;
+    if (override.isEmpty()) {
+        const FolderLookup own = ownDestination(address);
+        if (own.isSet() && !own.reachable) {
+            Q_EMIT sourceNotStarted(address, notReachable(own));
+            return;
+        }
+        override = own.path;
+    }
     if (m_accounts->credentialKind(address) == CredentialKind::Command) {
         // Run without blocking: the job is listed once the command has answered.
         auto* command = new PasswordCommand(m_accounts->passwordCommand(address), this);

@@ -18,6 +18,7 @@ class EmailSettings;
 class SleepInhibitor;
 class NotificationCenter;
 class PreferenceStore;
+struct FolderLookup;
 
 // The job list without its view: builds jobs from sources and dropped files, runs at most
 // `maxNumRenderJobs` at once, counts the PDFs each job makes (also those made in render boxes),
@@ -95,8 +96,8 @@ Q_SIGNALS:
     // A render box could not write where the user wants files; the user should be told.
     void unwritablePath(const QString& path, const QString& error);
     void autoJobsDue();
-    // A source could not be started (no password stored, no destination, a password command
-    // that failed); nothing was listed for it.
+    // A source could not be started (no password stored, no destination or one that cannot
+    // be reached, a password command that failed); nothing was listed for it.
     void sourceNotStarted(const QString& source, const QString& reason);
     // An account's folder list could not be had: shown where the account is edited.
     void errorFolderNames(const QString& account, const QString& error);
@@ -109,6 +110,11 @@ private:
     void writeNumDone();
     void resetNumDone(const QString& jobName);
     void onNotification(const QString& name, const QString& sealedObject);
+    // The source's own destination as stored; reported unreachable when its drive is away.
+    FolderLookup ownDestination(const QString& sourceKey) const;
+    // Why a job must not write into `general` (the stored general destination, not there
+    // now), or "" when it may.
+    QString generalDestinationProblem(const QString& general) const;
 
     PreferenceStore* m_store;
     EmailSettings* m_accounts = nullptr;

@@ -1,6 +1,8 @@
 #include "settings/emailsettings.h"
 
+#include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
+#include "platform/prefs/urlbookmarkinprefs.h"
 #include "settings/accountkeys.h"
 #include "settings/fxkeychain.h"
 
@@ -155,15 +157,18 @@ QString EmailSettings::newKeyChainID() {
 QString EmailSettings::destPathForItem(const QString& sourceKey, bool* hasOverride) const {
     const QString name = lastPathComponent(sourceKey);
     // The folder itself, as chosen; a folder on a drive that is not mounted is still the one
-    // the user chose, and the job then says it cannot write there.
-    const QString own = m_prefs.stringValue(sourceKey + accountkeys::destinationSuffix);
+    // the user chose: jobs refuse to start until it is back.
+    const QString own =
+        URLBookmarkInPrefs::URLFromPrefsForKey(m_prefs, sourceKey + accountkeys::destinationSuffix)
+            .path;
     if (hasOverride) {
         *hasOverride = !own.isEmpty();
     }
     if (!own.isEmpty()) {
         return joinPath(own, name);
     }
-    const QString general = m_prefs.destinationFolder();
+    const QString general =
+        URLBookmarkInPrefs::URLFromPrefsForKey(m_prefs, prefkeys::destBookmarkURL).path;
     return general.isEmpty() ? QString() : joinPath(general, name);
 }
 
@@ -171,10 +176,9 @@ void EmailSettings::setDestinationFolder(const QString& sourceKey, const QString
     if (sourceKey.isEmpty()) {
         return;
     }
-    if (folder.isEmpty()) {
-        m_prefs.remove(sourceKey + accountkeys::destinationSuffix);
-    } else {
-        m_prefs.setValue(sourceKey + accountkeys::destinationSuffix, folder);
+    const QString key = sourceKey + accountkeys::destinationSuffix;
+    if (URLBookmarkInPrefs::setURL(m_prefs, folder, key).isEmpty()) {
+        URLBookmarkInPrefs::removeBookmarkForKeyBase(m_prefs, key);
     }
 }
 

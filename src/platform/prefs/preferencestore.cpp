@@ -1,6 +1,7 @@
 #include "platform/prefs/preferencestore.h"
 
 #include "platform/prefs/preferencekeys.h"
+#include "platform/prefs/urlbookmarkinprefs.h"
 
 #include <QDir>
 #include <QStandardPaths>
@@ -221,11 +222,14 @@ bool PreferenceStore::loadRemoteImages() const {
 }
 
 QString PreferenceStore::destinationFolder() const {
-    return stringValue(prefkeys::destBookmarkURL);
+    return URLBookmarkInPrefs::lookup(*this, prefkeys::destBookmarkURL).path;
 }
 
 void PreferenceStore::setDestinationFolder(const QString& path) {
-    setValue(prefkeys::destBookmarkURL, path);
+    // An empty path stores nothing: the earlier choice is forgotten rather than kept by mistake.
+    if (URLBookmarkInPrefs::setURL(*this, path, prefkeys::destBookmarkURL).isEmpty()) {
+        URLBookmarkInPrefs::removeBookmarkForKeyBase(*this, prefkeys::destBookmarkURL);
+    }
 }
 
 PreferenceWatcher::PreferenceWatcher(PreferenceStore* store, int quietMilliseconds, QObject* parent)

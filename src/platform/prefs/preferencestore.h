@@ -54,7 +54,8 @@ public:
     bool includeTinyHeaderText() const;
     // Whether message pages may load images and PDFs from the network at all.
     bool loadRemoteImages() const;
-    // The general destination folder's path, or empty.
+    // The general destination folder's path, or empty; also when its drive is not mounted
+    // (URLBookmarkInPrefs tells whether it can be reached). "" forgets it.
     QString destinationFolder() const;
     void setDestinationFolder(const QString& path);
 
