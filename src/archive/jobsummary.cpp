@@ -1,4 +1,4 @@
-#include "app/cli/jobsummary.h"
+#include "archive/jobsummary.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -47,6 +47,13 @@ void JobSummary::print(QTextStream& out, bool json, bool named) const {
     if (!errorReport.isEmpty()) {
         out << "errors are listed in " << errorReport << '\n';
     }
+    out << line(named) << '\n';
+    out.flush();
+}
+
+QString JobSummary::line(bool named) const {
+    QString text;
+    QTextStream out(&text);
     if (named) {
         out << jobName << ": ";
     }
@@ -61,8 +68,8 @@ void JobSummary::print(QTextStream& out, bool json, bool named) const {
     if (status != u"Done") {
         out << "; " << status;
     }
-    out << '\n';
     out.flush();
+    return text;
 }
 
 QString progressBar(double fraction) {

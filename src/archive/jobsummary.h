@@ -7,7 +7,7 @@
 
 namespace tessaly {
 
-// How a finished job is reported on the command line.
+// How a finished job is reported: on the command line, and in the window's row of the job.
 struct JobSummary {
     QString jobName;
     JobFigures figures;
@@ -16,8 +16,10 @@ struct JobSummary {
 
     // Every message handed out ended archived, and the job ran to its end.
     bool archivedAll() const;
-    // One line ("archived N messages: found N, ...", with "; STATUS" unless Done), or one JSON
-    // object; `named` puts the job's name first.
+    // "archived N messages: found N, ...", with "; STATUS" unless Done; `named` puts the job's
+    // name first.
+    QString line(bool named) const;
+    // line() (after where the errors are listed), or one JSON object.
     void print(QTextStream& out, bool json, bool named) const;
 };
 

@@ -1,8 +1,8 @@
 #include "app/cli/archivecommand.h"
 
-#include "app/cli/jobsummary.h"
 #include "app/cli/signalwatcher.h"
 #include "archive/archivecontroller.h"
+#include "archive/jobsummary.h"
 #include "archive/remoterender.h"
 #include "archive/renderboxpool.h"
 #include "platform/bus/notificationcenter.h"

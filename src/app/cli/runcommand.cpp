@@ -1,9 +1,9 @@
 #include "app/cli/runcommand.h"
 
-#include "app/cli/jobsummary.h"
 #include "app/cli/signalwatcher.h"
 #include "archive/archivecontroller.h"
 #include "archive/imapmessagesource.h"
+#include "archive/jobsummary.h"
 #include "archive/remoterender.h"
 #include "archive/renderboxpool.h"
 #include "platform/bus/notificationcenter.h"
