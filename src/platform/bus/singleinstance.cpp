@@ -1,55 +1,16 @@
 #include "platform/bus/singleinstance.h"
 
-#include <QDBusAbstractAdaptor>
+#include "platform/bus/applicationadaptor.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QUrl>
+#include <QVariantList>
 #include <QVariantMap>
 
 namespace tessaly {
-
-// Answers org.freedesktop.Application for the running process.
-class ApplicationAdaptor : public QDBusAbstractAdaptor {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Application")
-
-public:
-    explicit ApplicationAdaptor(SingleInstance* owner)
-        : QDBusAbstractAdaptor(owner)
-        , m_owner(owner) {}
-
-public Q_SLOTS:
-    void Activate(const QVariantMap& platformData) {
-        Q_UNUSED(platformData)
-        Q_EMIT m_owner->activated();
-    }
-    void Open(const QStringList& uris, const QVariantMap& platformData) {
-        Q_UNUSED(platformData)
-        QStringList paths;
-        for (const QString& uri : uris) {
-            const QUrl url(uri);
-            // Only local files can be archived; a file manager may offer other URIs.
-            if (url.isLocalFile()) {
-                paths.append(url.toLocalFile());
-            }
-        }
-        Q_EMIT m_owner->activated();
-        if (!paths.isEmpty()) {
-            Q_EMIT m_owner->openRequested(paths);
-        }
-    }
-    void ActivateAction(const QString& name, const QVariantList& parameter,
-                        const QVariantMap& platformData) {
-        Q_UNUSED(parameter)
-        Q_UNUSED(platformData)
-        Q_EMIT m_owner->actionRequested(name);
-    }
-
-private:
-    SingleInstance* m_owner;
-};
 
 SingleInstance::SingleInstance(QString appId, QObject* parent)
     : QObject(parent)
@@ -138,5 +99,3 @@ bool SingleInstance::forwardAction(const QString& name) {
 }
 
 } // namespace tessaly
-
-#include "singleinstance.moc"

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "platform/bus/singleinstance.h"
+
+#include <QDBusAbstractAdaptor>
+#include <QStringList>
+#include <QUrl>
+#include <QVariantList>
+#include <QVariantMap>
+
+namespace tessaly {
+
+// Answers org.freedesktop.Application for the running process.
+class ApplicationAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Application")
+
+public:
+    explicit ApplicationAdaptor(SingleInstance* owner)
+        : QDBusAbstractAdaptor(owner)
+        , m_owner(owner) {}
+
+public Q_SLOTS:
+    void Activate(const QVariantMap& platformData) {
+        Q_UNUSED(platformData)
+        Q_EMIT m_owner->activated();
+    }
+    void Open(const QStringList& uris, const QVariantMap& platformData) {
+        Q_UNUSED(platformData)
+        QStringList paths;
+        for (const QString& uri : uris) {
+            const QUrl url(uri);
+            // Only local files can be archived; a file manager may offer other URIs.
+            if (url.isLocalFile()) {
+                paths.append(url.toLocalFile());
+            }
+        }
+        Q_EMIT m_owner->activated();
+        if (!paths.isEmpty()) {
+            Q_EMIT m_owner->openRequested(paths);
+        }
+    }
+    void ActivateAction(const QString& name, const QVariantList& parameter,
+                        const QVariantMap& platformData) {
+        Q_UNUSED(parameter)
+        Q_UNUSED(platformData)
+        Q_EMIT m_owner->actionRequested(name);
+    }
+
+private:
+    SingleInstance* m_owner;
+};
+
+} // namespace tessaly
