@@ -37,7 +37,6 @@ private Q_SLOTS:
     void lastArchivedDateTexts();
     void mediumDateTimeFollowsTheLocale_data();
     void mediumDateTimeFollowsTheLocale();
-    void rowsAreSourcesThenOneOffJobs();
     void statusLineShowsTheLastStartedJob();
     void notesLastUntilTheSourceRunsAgain();
     void aOneOffJobWithFailuresStaysUntilDismissed();
@@ -163,48 +162,6 @@ void TestArchiveRows::mediumDateTimeFollowsTheLocale() {
     QFETCH(QString, text);
     const QDateTime when(QDate(2014, 1, 18), QTime(20, 16, 10));
     QCOMPARE(ArchiveRows::mediumDateTime(when, QLocale(locale)), text);
-}
-
-// Accounts, then folder sources, then jobs of dropped files; each row with its job's state.
-void TestArchiveRows::rowsAreSourcesThenOneOffJobs() {
-    const QString running = mailFolder("Running", 2);
-    const QString idle = mailFolder("Idle", 1);
-    m_store->setValue(accountkeys::emailAccounts, QStringList{"dan@example.test", ""});
-    m_store->setValue(accountkeys::folderItems, QStringList{running, idle});
-    m_store->setValue(idle + "__LastFinished", QDateTime::currentDateTimeUtc());
-    m_store->setValue("maxNumRenderJobs", 1);
-    ArchiveController controller(m_store.get(), NotificationCenter::distributed(),
-                                 environment(Printing::NeverAnswers),
-                                 [this] { return m_store->destinationFolder(); });
-    QVERIFY2(controller.startFolderJob(running), qPrintable(controller.lastError()));
-    RenderTool* dropped = controller.startEMLJob({mailFolder("Dropped", 1)}, {}, {});
-    QVERIFY(dropped);
-    QTRY_COMPARE(controller.renderToolForjobName(running)->numEmailsArchived(), 1);
-
-    ArchiveRowNotes notes;
-    const QList<ArchiveRow> rows = ArchiveRows::rows(controller, *m_store, notes, QLocale::c());
-    QCOMPARE(rows.size(), 4);
-    QCOMPARE(rows[0].jobName, "dan@example.test");
-    QVERIFY(!rows[0].listed);
-    QCOMPARE(rows[0].message, "Not Archived");
-
-    QCOMPARE(rows[1].jobName, running);
-    QVERIFY(rows[1].listed && rows[1].running);
-    QCOMPARE(rows[1].job.data(), controller.renderToolForjobName(running));
-    QCOMPARE(rows[1].message, "Archiving… 1 of 2, 0 new");
-    QCOMPARE(rows[1].fraction, 0.55);
-
-    QCOMPARE(rows[2].jobName, idle);
-    QVERIFY(!rows[2].listed);
-    QVERIFY2(rows[2].message.startsWith("Last Archived: "), qPrintable(rows[2].message));
-
-    QCOMPARE(rows[3].kind, ArchiveRow::Kind::OneOff);
-    QCOMPARE(rows[3].label, "1 EML files to Archive");
-    QCOMPARE(rows[3].job.data(), dropped);
-    QVERIFY(rows[3].listed && !rows[3].running);
-    QCOMPARE(rows[3].message, "Waiting");
-    controller.stopArchiving(running);
-    controller.removeRenderJob(dropped);
 }
 
 void TestArchiveRows::statusLineShowsTheLastStartedJob() {
