@@ -195,7 +195,7 @@ void TestEmailSettings::destinations() {
     QCOMPARE(m_accounts->destPathForItem(folder), QStringLiteral("/home/u/Archive/Mail Export"));
 
     m_accounts->setDestinationFolder(folder, QStringLiteral("/media/usb/"));
-    QCOMPARE(stored(folder + QStringLiteral("__DEST")), QStringLiteral("/media/usb/"));
+    QCOMPARE(stored(folder + QStringLiteral("__DEST_bookmark")), QStringLiteral("/media/usb"));
     QCOMPARE(m_accounts->destPathForItem(folder, &own), QStringLiteral("/media/usb/Mail Export"));
     QVERIFY(own);
     m_accounts->setDestinationFolder(folder, QString());
