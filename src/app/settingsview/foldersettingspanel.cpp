@@ -62,9 +62,8 @@ FolderSettingsPanel::FolderSettingsPanel(AppContext& app, QWidget* parent)
     m_removeFolderButton->setObjectName(QStringLiteral("removeFolderButton"));
     m_removeFolderButton->setAccessibleName(QStringLiteral("Remove this folder source"));
     m_help->setObjectName(QStringLiteral("folderHelp"));
-    m_help->setIcon(QIcon::fromTheme(QStringLiteral("help-contents"),
-                                     style()->standardIcon(QStyle::SP_DialogHelpButton)));
-    m_help->setText(QStringLiteral("Help"));
+    // A plain "?" as on the account panel: themes without a help icon show it all the same.
+    m_help->setText(QStringLiteral("?"));
     m_help->setToolTip(QStringLiteral("About folder sources"));
     m_help->setAccessibleName(QStringLiteral("Help on folder sources"));
     m_help->setFocusPolicy(Qt::StrongFocus);
