@@ -106,7 +106,7 @@ void MainWindow::buildMenus() {
     file->addAction(tr("Reset Preferences…"), this, &MainWindow::resetRequested);
     file->addSeparator();
     QAction* quit = file->addAction(QIcon::fromTheme(QStringLiteral("application-exit")),
-                                    tr("&Quit"), qApp, &QCoreApplication::quit);
+                                    tr("&Quit"), this, &MainWindow::quitRequested);
     quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);
 
@@ -151,15 +151,26 @@ void MainWindow::refreshIntroduction() {
     // Jobs always show: files dropped before any source exists still have a view.
     const bool setUp = !destination.isEmpty() && hasSources;
     const bool jobs = !m_app.archiveController().renderJobs().isEmpty();
-    m_stack->setCurrentWidget(setUp || jobs ? m_archiveView : static_cast<QWidget*>(m_intro));
+    const bool rows = m_archiveHasRows && m_archiveHasRows();
+    m_stack->setCurrentWidget(setUp || jobs || rows ? m_archiveView
+                                                    : static_cast<QWidget*>(m_intro));
 }
 
 void MainWindow::setInfoText(const QString& text) {
     m_info->setText(text);
 }
 
-void MainWindow::closeEvent(QCloseEvent* event) {
+MainWindow::~MainWindow() {
+    // Quitting from the menu or the launcher closes no window: the frame is kept here too.
+    saveFrame();
+}
+
+void MainWindow::saveFrame() {
     m_app.store().setValue(kGeometryKey, QString::fromLatin1(saveGeometry().toBase64()));
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    saveFrame();
     // The application decides: it may hide the window and go on, or quit.
     event->ignore();
     Q_EMIT closeRequested();

@@ -2,6 +2,8 @@
 
 #include <QMainWindow>
 
+#include <functional>
+
 class QActionGroup;
 class QLabel;
 class QMimeData;
@@ -25,6 +27,7 @@ public:
     // Takes ownership of the three views.
     MainWindow(AppContext& app, QWidget* archiveView, QWidget* searchView, QWidget* settingsView,
                QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     void showView(View view);
     View currentView() const { return m_view; }
@@ -32,12 +35,16 @@ public:
     bool showingIntroduction() const;
     // Re-checks whether a destination and a source exist (after preference changes).
     void refreshIntroduction();
+    // Tells whether the archive view has rows to show: then it replaces the introduction even
+    // before anything is set up (what a job of dropped files left must stay in sight).
+    void setArchiveHasRows(std::function<bool()> hasRows) { m_archiveHasRows = std::move(hasRows); }
 
 public Q_SLOTS:
     void setInfoText(const QString& text);
 
 Q_SIGNALS:
     void startAllRequested();
+    void quitRequested();
     void stopAllRequested();
     void openFilesRequested(const QStringList& paths);
     void resetRequested();
@@ -56,6 +63,7 @@ protected:
 
 private:
     void buildMenus();
+    void saveFrame();
     void chooseFilesToOpen();
     static QStringList localFiles(const QMimeData* data);
 
@@ -68,6 +76,7 @@ private:
     QActionGroup* m_viewActions;
     QLabel* m_info;
     View m_view = View::Archive;
+    std::function<bool()> m_archiveHasRows;
 };
 
 } // namespace tessaly

@@ -16,6 +16,7 @@
 #include "platform/bus/notificationcenter.h"
 #include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
+#include "platform/prefs/urlbookmarkinprefs.h"
 #include "settings/emailsettings.h"
 #include "settings/fxkeychain.h"
 
@@ -23,13 +24,17 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLoggingCategory>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QTextStream>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <utility>
 
 namespace tessaly {
 
@@ -111,7 +116,10 @@ TessalyApp::TessalyApp(PreferenceStore& store, FXKeychain& keychain, const QStri
     m_controller->setAccounts(m_accounts.get());
     m_notifier = std::make_unique<DesktopNotifier>(QStringLiteral("Tessaly"),
                                                    QStringLiteral("org.tessaly.Tessaly"));
-    connect(m_notifier.get(), &DesktopNotifier::clicked, this, &TessalyApp::activate);
+    connect(m_notifier.get(), &DesktopNotifier::clicked, this, [this](const QString& token) {
+        activate(token);
+        m_window->showView(MainWindow::View::Archive);
+    });
     connect(m_notifier.get(), &DesktopNotifier::failed, this, [](const QString& reason) {
         qCInfo(lcApp).noquote() << "desktop notification not shown:" << reason;
     });
@@ -139,18 +147,16 @@ TessalyApp::TessalyApp(PreferenceStore& store, FXKeychain& keychain, const QStri
     m_window = new MainWindow(*this, archiveView, makeSearchPlaceholder(), m_settings);
     m_window->setAttribute(Qt::WA_DeleteOnClose, false);
     connect(archiveView, &ArchiveView::statusLineChanged, m_window, &MainWindow::setInfoText);
+    m_window->setArchiveHasRows([archiveView] { return archiveView->hasRows(); });
+    connect(archiveView, &ArchiveView::rowsChanged, m_window, &MainWindow::refreshIntroduction);
+    connect(m_window, &MainWindow::quitRequested, this, &TessalyApp::quitAsk);
     connect(m_window, &MainWindow::startAllRequested, this, [this] {
         if (destinationDirectory(true).isEmpty()) {
             return;
         }
         m_controller->startArchiving();
     });
-    connect(m_window, &MainWindow::stopAllRequested, this, [this] {
-        const QList<RenderTool*> jobs = m_controller->renderJobs();
-        for (RenderTool* job : jobs) {
-            m_controller->stopArchiving(job->jobName());
-        }
-    });
+    connect(m_window, &MainWindow::stopAllRequested, this, &TessalyApp::stopAll);
     connect(m_window, &MainWindow::openFilesRequested, this, &TessalyApp::handleEMLFilesUI);
     connect(m_window, &MainWindow::resetRequested, this, &TessalyApp::resetAllPrefsAsk);
     connect(m_window, &MainWindow::helpRequested, this,
@@ -174,6 +180,9 @@ TessalyApp::TessalyApp(PreferenceStore& store, FXKeychain& keychain, const QStri
 }
 
 TessalyApp::~TessalyApp() {
+    // Jobs are cancelled, not just dropped: a cancelled job writes what failed so far into its
+    // error report and keeps what is unfinished for the next run.
+    stopAll();
     // Jobs end before the boxes they render in, and the window before the job list it shows.
     delete m_window;
     m_controller.reset();
@@ -197,7 +206,12 @@ void TessalyApp::launch() {
     }
 }
 
-void TessalyApp::activate() {
+void TessalyApp::activate(const QString& activationToken) {
+    // On Wayland only a token handed on from what the user clicked lets the window come to
+    // the front; the platform plugin takes it from the environment when asked to activate.
+    if (!activationToken.isEmpty()) {
+        qputenv("XDG_ACTIVATION_TOKEN", activationToken.toUtf8());
+    }
     m_window->show();
     m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
     m_window->raise();
@@ -240,7 +254,11 @@ void TessalyApp::chooseDestinationDirectory(std::function<void()> thenChosen) {
                 thenChosen();
             }
         },
-        [this] { m_choosingDestination = false; });
+        [this] {
+            m_choosingDestination = false;
+            // Files dropped for a destination that was not chosen are not archived.
+            m_filesWaitingForDestination.clear();
+        });
 }
 
 void TessalyApp::chooseFolder(QWidget* parent, const FolderRequest& request,
@@ -302,9 +320,22 @@ void TessalyApp::handleEMLFilesUI(const QStringList& paths) {
     }
     activate();
     // Error reports and the job's bookkeeping need the general destination: a new user who
-    // drops files first chooses it first, then where these files go.
+    // drops files first chooses it first, then where these files go. Files that arrive while
+    // that chooser is open wait with the first ones.
     if (m_store.destinationFolder().isEmpty()) {
-        chooseDestinationDirectory([this, paths] { handleEMLFilesUI(paths); });
+        m_filesWaitingForDestination.append(paths);
+        chooseDestinationDirectory([this] {
+            const QStringList waiting = std::exchange(m_filesWaitingForDestination, {});
+            handleEMLFilesUI(waiting);
+        });
+        return;
+    }
+    const FolderLookup general = URLBookmarkInPrefs::lookup(m_store, prefkeys::destBookmarkURL);
+    if (general.isSet() && !general.reachable) {
+        showWarning(tr("Cannot archive these files"),
+                    tr("The destination folder %1 is not reachable (is its drive mounted?). "
+                       "Connect it, or choose another destination in Settings.")
+                        .arg(general.path));
         return;
     }
     FolderRequest request;
@@ -316,19 +347,72 @@ void TessalyApp::handleEMLFilesUI(const QStringList& paths) {
     chooseFolder(m_window, request, [this, paths](const QString& folder) {
         m_store.setValue(prefkeys::draggedFilesDestination, folder);
         if (m_controller->startEMLJob(paths, folder, {}) == nullptr) {
-            auto* box = new QMessageBox(QMessageBox::Warning, tr("Cannot archive these files"),
-                                        m_controller->lastError(), QMessageBox::Ok, m_window);
-            box->setAttribute(Qt::WA_DeleteOnClose);
-            box->setWindowModality(Qt::WindowModal);
-            box->open();
+            showWarning(tr("Cannot archive these files"), m_controller->lastError());
             return;
         }
         m_window->showView(MainWindow::View::Archive);
     });
 }
 
+void TessalyApp::showWarning(const QString& title, const QString& text) {
+    auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, m_window);
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->open();
+}
+
+void TessalyApp::stopAll() {
+    // Sources whose password command still runs have no job yet: stopping them by name ends
+    // the command, so no job appears after Stop All.
+    QStringList names = m_controller->emailANDFolderAccounts();
+    for (const RenderTool* job : m_controller->renderJobs()) {
+        names.append(job->jobName());
+    }
+    names.removeDuplicates();
+    for (const QString& name : std::as_const(names)) {
+        // One-off jobs may share a name: stop until none of that name is left.
+        for (int guard = 0; guard < 1000; ++guard) {
+            const bool listed = m_controller->renderToolForjobName(name) != nullptr;
+            m_controller->stopArchiving(name);
+            if (!listed) {
+                break;
+            }
+        }
+    }
+}
+
+void TessalyApp::quitAsk() {
+    int running = 0;
+    for (const RenderTool* job : m_controller->renderJobs()) {
+        running += job->waiting() ? 0 : 1;
+    }
+    if (running == 0) {
+        QCoreApplication::quit();
+        return;
+    }
+    auto* box = new QMessageBox(
+        QMessageBox::Question, tr("Quit Tessaly?"),
+        tr("%n job(s) are archiving. Quitting stops them; what is not archived yet is archived "
+           "on the next run.",
+           nullptr, running),
+        QMessageBox::NoButton, m_window);
+    box->addButton(tr("Quit"), QMessageBox::AcceptRole);
+    QPushButton* keep = box->addButton(tr("Keep Archiving"), QMessageBox::RejectRole);
+    box->setDefaultButton(keep);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    connect(box, &QMessageBox::buttonClicked, this, [keep](QAbstractButton* button) {
+        if (button != keep) {
+            QCoreApplication::quit();
+        }
+    });
+    box->open();
+}
+
 void TessalyApp::jobFinished(RenderTool* job) {
-    if (m_window->isActiveWindow()) {
+    // A dialog of our own having the focus still counts as being looked at.
+    if (QGuiApplication::applicationState() == Qt::ApplicationActive && m_window->isVisible()) {
         return;
     }
     const JobSummary summary{job->jobName(), job->figures(),

@@ -40,7 +40,7 @@ public:
     // archives them once.
     void handleEMLFilesUI(const QStringList& paths);
     // Brings the window to the front (a later launch, a click on a notification).
-    void activate();
+    void activate(const QString& activationToken = {});
     MainWindow* window() const { return m_window; }
 
     PreferenceStore& store() override { return m_store; }
@@ -60,6 +60,11 @@ private:
     void closeRequested();
     void resetAllPrefsAsk();
     void showAbout();
+    void showWarning(const QString& title, const QString& text);
+    // Cancels every job and every source still starting.
+    void stopAll();
+    // Quits, after asking when jobs are archiving.
+    void quitAsk();
     // `thenChosen` runs once a destination was chosen and stored.
     void chooseDestinationDirectory(std::function<void()> thenChosen);
     // `ended` runs when the chooser closes, chosen or not.
@@ -75,6 +80,7 @@ private:
     MainWindow* m_window = nullptr;
     SettingsView* m_settings = nullptr;
     bool m_choosingDestination = false;
+    QStringList m_filesWaitingForDestination;
     bool m_toldAboutBackground = false;
     bool m_unwritableShown = false;
 };

@@ -157,15 +157,37 @@ private Q_SLOTS:
         QVERIFY(window()->showingIntroduction());
         QVERIFY(findByText<QPushButton>(window(), "Choose Destination Folder…"));
         test::saveScreenshots(window(), "main-window-first-run");
+    }
 
+    // Files dropped before there is a destination wait for it, however many drops come while
+    // it is chosen; what failed stays in sight, although the introduction would otherwise be
+    // back once the job is gone.
+    void droppedFilesWaitForTheDestinationAndFailuresStayInSight() {
         const QString destination = m_dir.filePath("Archive");
         QDir().mkpath(destination);
         chooserAnswers(destination);
-        findByText<QPushButton>(window(), "Choose Destination Folder…")->click();
+        const QString good = m_dir.filePath("dropped/good.eml");
+        test::writeFile(good, message(100));
+        const QString dangling = m_dir.filePath("dropped/gone.eml");
+        QVERIFY(QFile::link(m_dir.filePath("nowhere/gone.eml"), dangling));
+        m_app->handleEMLFilesUI({good});
+        m_app->handleEMLFilesUI({dangling});
         QTRY_COMPARE(m_store->destinationFolder(), destination);
-        // Still nothing to archive: the introduction stays, its first step done.
-        QTRY_VERIFY(findByText<QPushButton>(window(), "Change Destination Folder…"));
-        QVERIFY(window()->showingIntroduction());
+        QTRY_VERIFY_WITH_TIMEOUT(findByText<QPushButton>(window(), "Open Error Report"), 120000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_app->archiveController().renderJobs().isEmpty(), 120000);
+        QCOMPARE(pdfsUnder(destination), 1);
+        QVERIFY(!window()->showingIntroduction());
+        QVERIFY(findByText<QPushButton>(window(), "Open Error Report")->isVisible());
+
+        // Once dismissed, nothing is left to show: the introduction is back, its first step
+        // done.
+        QPushButton* dismiss = nullptr;
+        QTRY_VERIFY((dismiss = findByAccessibleName(
+                         window(), "Dismiss " + QStringLiteral("2 EML files to Archive"))) !=
+                    nullptr);
+        dismiss->click();
+        QTRY_VERIFY(window()->showingIntroduction());
+        QVERIFY(findByText<QPushButton>(window(), "Change Destination Folder…"));
     }
 
     void theToolbarSwitchesViews() {

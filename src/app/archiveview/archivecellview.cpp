@@ -80,6 +80,13 @@ void ArchiveCellView::setRow(const ArchiveRow& row) {
             focused = button;
         }
     }
+    // Cells are reused by position: when this one now shows another job, a focused button
+    // would stop or start that other job on the next Space. Focus goes to the cell instead.
+    const bool sameRow = m_row.jobName == row.jobName && m_row.kind == row.kind;
+    if (focused && !sameRow) {
+        setFocus(Qt::OtherFocusReason);
+        focused = nullptr;
+    }
     m_row = row;
     const QString& name = row.label;
     setAccessibleName(name);

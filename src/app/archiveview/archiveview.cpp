@@ -82,6 +82,7 @@ void ArchiveView::reloadTable() {
     ArchiveController& controller = m_app.archiveController();
     m_notes.forgetRestarted(controller.renderJobs());
     const QList<ArchiveRow> rows = ArchiveRows::rows(controller, m_app.store(), m_notes);
+    const qsizetype before = m_cells.size();
 
     while (m_cells.size() < rows.size()) {
         auto* cell = new ArchiveCellView(m_list);
@@ -114,6 +115,9 @@ void ArchiveView::reloadTable() {
         m_tableTimer.stop();
     } else if (!m_tableTimer.isActive()) {
         m_tableTimer.start();
+    }
+    if (before != m_cells.size()) {
+        Q_EMIT rowsChanged();
     }
 }
 

@@ -29,10 +29,14 @@ public:
     void reloadTable();
     // "NAME - N%" of the last running job, "" when none runs.
     QString statusLine() const;
+    // Whether any row is shown (a source, a job, or what a finished one-off job left).
+    bool hasRows() const { return !m_cells.isEmpty(); }
 
 Q_SIGNALS:
     // Every 2 s, for the window's status line.
     void statusLineChanged(const QString& line);
+    // Rows came or went (a job of dropped files ended, its note was dismissed).
+    void rowsChanged();
 
 private:
     void startRow(const ArchiveCellView* cell);

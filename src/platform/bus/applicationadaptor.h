@@ -22,11 +22,9 @@ public:
 
 public Q_SLOTS:
     void Activate(const QVariantMap& platformData) {
-        Q_UNUSED(platformData)
-        Q_EMIT m_owner->activated();
+        Q_EMIT m_owner->activated(token(platformData));
     }
     void Open(const QStringList& uris, const QVariantMap& platformData) {
-        Q_UNUSED(platformData)
         QStringList paths;
         for (const QString& uri : uris) {
             const QUrl url(uri);
@@ -35,7 +33,7 @@ public Q_SLOTS:
                 paths.append(url.toLocalFile());
             }
         }
-        Q_EMIT m_owner->activated();
+        Q_EMIT m_owner->activated(token(platformData));
         if (!paths.isEmpty()) {
             Q_EMIT m_owner->openRequested(paths);
         }
@@ -48,6 +46,14 @@ public Q_SLOTS:
     }
 
 private:
+    // Wayland's activation token, or X11's startup id, as desktops pass them.
+    static QString token(const QVariantMap& platformData) {
+        const QString wayland = platformData.value(QStringLiteral("activation-token")).toString();
+        return wayland.isEmpty()
+                   ? platformData.value(QStringLiteral("desktop-startup-id")).toString()
+                   : wayland;
+    }
+
     SingleInstance* m_owner;
 };
 

@@ -31,6 +31,9 @@ void DesktopNotifier::notify(const QString& summary, const QString& body) {
                     SLOT(onActionInvoked(uint, QString)));
         bus.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
                     SLOT(onClosed(uint, uint)));
+        // Sent just before ActionInvoked by servers that support it.
+        bus.connect(kService, kPath, kInterface, QStringLiteral("ActivationToken"), this,
+                    SLOT(onActivationToken(uint, QString)));
         m_listening = true;
     }
     QDBusMessage call =
@@ -39,8 +42,9 @@ void DesktopNotifier::notify(const QString& summary, const QString& body) {
     hints.insert(QStringLiteral("desktop-entry"), m_desktopEntry);
     // "default" is the action of clicking the notification itself.
     const QStringList actions{QStringLiteral("default"), tr("Show Tessaly")};
-    call << m_appName << uint(0) << m_desktopEntry << summary << body << actions << hints
-         << int(-1);
+    // Servers that take markup in the body would read "<" and "&" of paths and names as tags.
+    call << m_appName << uint(0) << m_desktopEntry << summary << body.toHtmlEscaped() << actions
+         << hints << int(-1);
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* finished) {
@@ -57,13 +61,20 @@ void DesktopNotifier::notify(const QString& summary, const QString& body) {
 void DesktopNotifier::onActionInvoked(uint id, const QString& action) {
     // The signal goes to every client of the server: only our own notifications count.
     if (m_shown.contains(id) && action == QStringLiteral("default")) {
-        Q_EMIT clicked();
+        Q_EMIT clicked(m_tokens.take(id));
+    }
+}
+
+void DesktopNotifier::onActivationToken(uint id, const QString& token) {
+    if (m_shown.contains(id)) {
+        m_tokens.insert(id, token);
     }
 }
 
 void DesktopNotifier::onClosed(uint id, uint reason) {
     Q_UNUSED(reason)
     m_shown.remove(id);
+    m_tokens.remove(id);
 }
 
 } // namespace tessaly

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -18,19 +19,22 @@ public:
     void notify(const QString& summary, const QString& body);
 
 Q_SIGNALS:
-    // One of our notifications was clicked.
-    void clicked();
+    // One of our notifications was clicked; the server may hand a token with which the window
+    // may come to the front on Wayland ("" when none came).
+    void clicked(const QString& activationToken);
     // A notification could not be sent (no server, say); for the log.
     void failed(const QString& reason);
 
 private Q_SLOTS:
     void onActionInvoked(uint id, const QString& action);
     void onClosed(uint id, uint reason);
+    void onActivationToken(uint id, const QString& token);
 
 private:
     QString m_appName;
     QString m_desktopEntry;
     QSet<uint> m_shown;
+    QHash<uint, QString> m_tokens;
     bool m_listening = false;
 };
 

@@ -61,6 +61,24 @@ SingleInstance::Role SingleInstance::claim() {
     return Role::Primary;
 }
 
+namespace {
+
+// What the launcher gave this process to hand on, so the running window may come forward.
+QVariantMap platformData() {
+    QVariantMap data;
+    const QString wayland = qEnvironmentVariable("XDG_ACTIVATION_TOKEN");
+    const QString startup = qEnvironmentVariable("DESKTOP_STARTUP_ID");
+    if (!wayland.isEmpty()) {
+        data.insert(QStringLiteral("activation-token"), wayland);
+    }
+    if (!startup.isEmpty()) {
+        data.insert(QStringLiteral("desktop-startup-id"), startup);
+    }
+    return data;
+}
+
+} // namespace
+
 bool SingleInstance::forward(const QStringList& paths) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     const QString path = objectPath(m_appId);
@@ -68,14 +86,14 @@ bool SingleInstance::forward(const QStringList& paths) {
     QDBusMessage call;
     if (paths.isEmpty()) {
         call = QDBusMessage::createMethodCall(m_appId, path, interface, QStringLiteral("Activate"));
-        call << QVariantMap();
+        call << platformData();
     } else {
         QStringList uris;
         for (const QString& file : paths) {
             uris.append(QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded));
         }
         call = QDBusMessage::createMethodCall(m_appId, path, interface, QStringLiteral("Open"));
-        call << uris << QVariantMap();
+        call << uris << platformData();
     }
     const QDBusMessage answer = bus.call(call, QDBus::Block, 10000);
     if (answer.type() == QDBusMessage::ErrorMessage) {

@@ -29,7 +29,8 @@ public:
     QString lastError() const { return m_error; }
 
     // From a secondary process: the running one opens these files (local paths), or only
-    // comes to the front when there are none. False with lastError() when it did not answer.
+    // comes to the front when there are none; this process's activation token (from its
+    // launcher) goes along. False with lastError() when it did not answer.
     bool forward(const QStringList& paths);
     // From a secondary process: runs one of the application's named actions ("quit").
     bool forwardAction(const QString& name);
@@ -37,8 +38,9 @@ public:
     static QString objectPath(const QString& appId);
 
 Q_SIGNALS:
-    // The desktop or a later launch asked the running application to come to the front.
-    void activated();
+    // The desktop or a later launch asked the running application to come to the front, with
+    // the token that lets a Wayland compositor do that ("" when none came).
+    void activated(const QString& activationToken);
     // Files to open, as local paths (non-file URIs are dropped).
     void openRequested(const QStringList& paths);
     // A named action of the launcher entry.

@@ -25,8 +25,15 @@ private:
         QString output;
     };
     // The probe's event loop is its own; ours keeps running so the primary can answer.
-    static ProbeResult runProbe(const QStringList& arguments) {
+    static ProbeResult runProbe(const QStringList& arguments, const QString& token = {}) {
         QProcess probe;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("DESKTOP_STARTUP_ID");
+        environment.insert("XDG_ACTIVATION_TOKEN", token);
+        if (token.isEmpty()) {
+            environment.remove("XDG_ACTIVATION_TOKEN");
+        }
+        probe.setProcessEnvironment(environment);
         probe.start(TESSALY_PROBE, arguments);
         if (!probe.waitForStarted(5000)) {
             return {};
@@ -85,11 +92,13 @@ private Q_SLOTS:
         QCOMPARE(opened.first().first().toStringList(), QStringList({odd, box}));
         QVERIFY(activated.count() >= 1);
 
-        // Without files the running one only comes to the front.
+        // Without files the running one only comes to the front, with the launcher's token
+        // that lets it do so on Wayland.
         const int before = activated.count();
-        result = runProbe({appId});
+        result = runProbe({appId}, "launcher-token-1");
         QCOMPARE(result.output, QString("forwarded"));
         QTRY_COMPARE(activated.count(), before + 1);
+        QCOMPARE(activated.last().first().toString(), QString("launcher-token-1"));
         QCOMPARE(opened.count(), 1);
 
         // A file manager may offer non-local URIs: they are not files to archive.
@@ -121,15 +130,24 @@ private Q_SLOTS:
                                      "org.freedesktop.Notifications"),
                                  15000);
         QSignalSpy clicked(&notifier, &DesktopNotifier::clicked);
-        notifier.notify("Archived dan@example.test", "12 new PDFs");
+        notifier.notify("Archived dan@example.test", "12 new PDFs in <Mail & Co>");
         QTRY_COMPARE(notifyCalls().size(), 1);
         const QVariantList args = notifyCalls().first();
         QCOMPARE(args.value(0).toString(), QString("Tessaly"));
         QCOMPARE(args.value(3).toString(), QString("Archived dan@example.test"));
-        QCOMPARE(args.value(4).toString(), QString("12 new PDFs"));
+        // A body is markup to some servers: names are escaped.
+        QCOMPARE(args.value(4).toString(), QString("12 new PDFs in &lt;Mail &amp; Co&gt;"));
         QVERIFY(args.value(5).toStringList().contains("default"));
 
         // The template numbers notifications from 1; a click on another client's does nothing.
+        auto emitSignal = [](const QString& name, const QString& signature,
+                             const QVariantList& signalArgs) {
+            QDBusMessage call = QDBusMessage::createMethodCall(
+                "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                "org.freedesktop.DBus.Mock", "EmitSignal");
+            call << QString("org.freedesktop.Notifications") << name << signature << signalArgs;
+            return QDBusConnection::sessionBus().call(call);
+        };
         auto emitAction = [](uint id) {
             QDBusMessage call = QDBusMessage::createMethodCall(
                 "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
@@ -140,8 +158,13 @@ private Q_SLOTS:
             return QDBusConnection::sessionBus().call(call);
         };
         QCOMPARE(emitAction(77).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(emitSignal("ActivationToken", "us",
+                            {QVariant::fromValue(uint(1)), QVariant::fromValue(QString("tok-2"))})
+                     .type(),
+                 QDBusMessage::ReplyMessage);
         QCOMPARE(emitAction(1).type(), QDBusMessage::ReplyMessage);
         QTRY_COMPARE(clicked.count(), 1);
+        QCOMPARE(clicked.first().first().toString(), QString("tok-2"));
         QTest::qWait(200);
         QCOMPARE(clicked.count(), 1);
     }
