@@ -264,6 +264,14 @@ QString ArchiveController::generalDestinationProblem(const QString& general) con
 }
 
 RenderTool* ArchiveController::startFolderJob(const QString& path) {
+    // A source on a drive that is not mounted would read as an empty folder: the run would
+    // finish with nothing found and be recorded as archived.
+    if (!QFileInfo(path).isDir()) {
+        m_lastError =
+            QStringLiteral("the source folder %1 is not there (is its drive mounted?)").arg(path);
+        qCInfo(lcArchive).noquote() << path << "not started:" << m_lastError;
+        return nullptr;
+    }
     const FolderLookup own = ownDestination(path);
     if (own.isSet() && !own.reachable) {
         m_lastError = notReachable(own);

@@ -154,6 +154,16 @@ void AccountTester::listed(quint64 generation, const AccountFields& fields, cons
 void AccountTester::save(const AccountFields& fields, const QString& password) {
     // A password command stays the account's credential; only a typed password is stored.
     const bool command = !fields.passwordCommand.isEmpty();
+    // Showing a stored account tests it again: what is stored already is not written again,
+    // so merely looking at an account never touches the keyring for writing.
+    if (m_accounts.hasAccount(fields.address) &&
+        m_accounts.imapConfig(fields.address) == fields.server &&
+        (command ? m_accounts.passwordCommand(fields.address) == fields.passwordCommand
+                 : m_accounts.credentialKind(fields.address) == CredentialKind::Password &&
+                       m_accounts.password(fields.address) == password)) {
+        Q_EMIT saved(fields.address);
+        return;
+    }
     const KeychainError error =
         command ? m_accounts.setPrefsEmailAddress(fields.address, fields.server)
                 : m_accounts.setPrefsEmailAddress(fields.address, fields.server, password);

@@ -193,6 +193,17 @@ void TestAccountTester::aKeyringThatRefusesIsReported() {
     QCOMPARE(listed.size(), 1);
     QCOMPARE(saved.size(), 0);
     QVERIFY(!m_accounts->hasAccount(kAlice));
+
+    // Stored once; testing it again as it is stored (showing it does) writes nothing, so a
+    // keyring that refuses writes is never asked.
+    m_keychainItems->failStores = false;
+    QVERIFY(m_tester->test({kAlice, clear(), kPassword, {}}));
+    QVERIFY(saved.wait(20000));
+    QVERIFY(m_accounts->hasAccount(kAlice));
+    m_keychainItems->failStores = true;
+    QVERIFY(m_tester->test({kAlice, clear(), kPassword, {}}));
+    QVERIFY(saved.wait(20000));
+    QCOMPARE(failed.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestAccountTester)

@@ -142,10 +142,17 @@ SettingsListModel::SettingsListModel(QObject* parent)
     : QAbstractListModel(parent) {
 }
 
-void SettingsListModel::rebuild(const PreferenceStore& store) {
+bool SettingsListModel::rebuild(const PreferenceStore& store) {
+    // Most changes (a job's count, the window's frame, a keystroke in the hours field) leave
+    // the rows as they are: a reset then would only throw the keyboard position away and make
+    // screen readers read the list again.
+    if (SettingsList::buildRows(store) == m_list.rows() && m_list.rowCount() > 0) {
+        return false;
+    }
     beginResetModel();
     m_list.rebuild(store);
     endResetModel();
+    return true;
 }
 
 int SettingsListModel::rowCount(const QModelIndex& parent) const {
@@ -239,7 +246,9 @@ void SettingsSourceList::selectQuietly(int row) {
 
 void SettingsSourceList::reloadTheData() {
     const QScopedValueRollback quiet(m_quiet, true);
-    m_model->rebuild(m_store);
+    if (!m_model->rebuild(m_store)) {
+        return;
+    }
     if (const int again = rows().reselectIndex(); again >= 0) {
         selectQuietly(again);
     }

@@ -20,7 +20,8 @@ public:
 
     explicit SettingsListModel(QObject* parent = nullptr);
 
-    void rebuild(const PreferenceStore& store);
+    // False, and nothing reset, when the rows are the same as before.
+    bool rebuild(const PreferenceStore& store);
     SettingsList& list() { return m_list; }
     const SettingsList& list() const { return m_list; }
 

@@ -209,6 +209,11 @@ void TestSettingsView::keyboardReachesAddRowsWithoutStartingThem() {
     QTest::qWait(50);
     QVERIFY(m_app->folderRequests.isEmpty());
     QCOMPARE(m_accounts->adds, 0);
+    // Preferences that are no rows (a job's count, say) change while the user is there: the
+    // keyboard position stays.
+    m_app->store().setValue(QStringLiteral("/some/job__LastNumDone"), 3);
+    QTest::qWait(400);
+    QCOMPARE(list()->currentIndex().row(), rowNamed("Add Folder"));
 
     QTest::keyClick(list(), Qt::Key_Space);
     QTRY_COMPARE(m_app->folderRequests.size(), 1);
@@ -292,6 +297,16 @@ void TestSettingsView::unreachableDestinationStartsNothing() {
     QCOMPARE(notStarted.size(), 2);
     QVERIFY(notStarted[1][1].toString().contains(QStringLiteral("is not reachable")));
     QVERIFY(m_app->archiveController().renderJobs().isEmpty());
+
+    // The source itself gone: not an empty run recorded as archived, but a reason.
+    QDir().mkpath(m_app->generalDestination());
+    QVERIFY(QDir(mail).removeRecursively());
+    m_app->archiveController().startArchiving(mail);
+    QCOMPARE(notStarted.size(), 3);
+    QCOMPARE(notStarted[2][1].toString(),
+             QStringLiteral("the source folder %1 is not there (is its drive mounted?)").arg(mail));
+    QVERIFY(m_app->archiveController().renderJobs().isEmpty());
+    QVERIFY(!m_app->store().isStored(mail + QStringLiteral("__LastFinished")));
 }
 
 void TestSettingsView::removingFolderSources() {
