@@ -474,6 +474,11 @@ bool CrashReporter::isInstalled() {
     return state().installed;
 }
 
+void CrashReporter::withdraw() {
+    // The handlers stay; without a folder they write nothing.
+    state().folder.reset(-1);
+}
+
 bool shouldAskAboutCrashReports(const PreferenceStore& store, bool renderBox) {
     if (renderBox) {
         return false;

@@ -29,6 +29,9 @@ public:
     // facts a report holds.
     [[nodiscard]] static bool install(const Setup& setup, QString* error);
     static bool isInstalled();
+    // Consent taken back: crashes from now on write nothing (the process still dies by its
+    // signal). install() starts writing again.
+    static void withdraw();
 };
 
 // The crash-report question: asked in the main application only, from its third launch on,

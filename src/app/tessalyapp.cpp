@@ -175,6 +175,23 @@ TessalyApp::TessalyApp(PreferenceStore& store, FXKeychain& keychain, const QStri
     // exists.
     auto* watcher = new PreferenceWatcher(&m_store, 200, this);
     connect(watcher, &PreferenceWatcher::settled, m_window, &MainWindow::refreshIntroduction);
+    // Crash-report consent given or taken back in the settings (or by a reset) applies now.
+    connect(watcher, &PreferenceWatcher::settled, this, [this](const QStringList& keys) {
+        if (!keys.contains(prefkeys::crashReportsAllowed)) {
+            return;
+        }
+        if (!m_store.boolValue(prefkeys::crashReportsAllowed)) {
+            CrashReporter::withdraw();
+            return;
+        }
+        QString error;
+        if (!CrashReporter::install({CrashReporter::defaultFolder(),
+                                     QCoreApplication::applicationVersion(),
+                                     CrashReporter::Role::Application},
+                                    &error)) {
+            qCWarning(lcApp).noquote() << "crash reports cannot be written:" << error;
+        }
+    });
     connect(m_controller.get(), &ArchiveController::jobListChanged, m_window,
             &MainWindow::refreshIntroduction);
 }

@@ -96,6 +96,13 @@ GeneralSettingsPanel::GeneralSettingsPanel(AppContext& app, QWidget* parent)
                  boundCheckBox(QStringLiteral("Load remote images"), prefkeys::loadRemoteImages));
     form->addRow(QString(), boundCheckBox(QStringLiteral("Start archiving when Tessaly starts"),
                                           prefkeys::startArchivingOnLaunch));
+    // Consent given once can be taken back here; reports never leave this computer.
+    QCheckBox* crashReports =
+        boundCheckBox(QStringLiteral("Write crash reports (kept on this computer)"),
+                      prefkeys::crashReportsAllowed);
+    connect(crashReports, &QCheckBox::toggled, this,
+            [this] { m_app.store().setValue(prefkeys::crashReportsAsked, true); });
+    form->addRow(QString(), crashReports);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(heading(QStringLiteral("General Settings")));
@@ -138,8 +145,10 @@ void GeneralSettingsPanel::prefsRecentlyChanged() {
     }
     for (const auto& [box, key] : m_boundBoxes) {
         const QSignalBlocker blocker(box);
-        // Registered defaults answer for keys never stored; the launch option defaults to off.
-        box->setChecked(store.boolValue(key, key != prefkeys::startArchivingOnLaunch));
+        // Registered defaults answer for keys never stored; the launch option and crash
+        // reports default to off.
+        box->setChecked(store.boolValue(key, key != prefkeys::startArchivingOnLaunch &&
+                                                 key != prefkeys::crashReportsAllowed));
     }
 }
 

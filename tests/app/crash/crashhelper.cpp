@@ -1,6 +1,6 @@
 // Installs the crash reporter as the application does (consent read from the preferences
 // file given) and then fails in the way asked for:
-//   crashhelper PREFERENCES app|box segv|overflow|exception
+//   crashhelper PREFERENCES app|box [withdrawn-]segv|overflow|exception
 // Prints "installed" once the handlers are in place, so the test knows a missing report is
 // the reporter's doing.
 
@@ -63,6 +63,11 @@ int main(int argc, char* argv[]) {
     prctl(PR_SET_DUMPABLE, 0);
 
     const char* mode = argv[3];
+    // Consent taken back while running (the settings' check box).
+    if (std::strncmp(mode, "withdrawn-", 10) == 0) {
+        tessaly::CrashReporter::withdraw();
+        mode += 10;
+    }
     if (std::strcmp(mode, "segv") == 0) {
         crashhelper_touchForbiddenPage();
     } else if (std::strcmp(mode, "overflow") == 0) {

@@ -123,6 +123,23 @@ private Q_SLOTS:
         QVERIFY2(backtrace.contains(frame), qPrintable(report));
     }
 
+    void consentTakenBackWritesNothing() {
+        QTemporaryDir dir;
+        const QString preferences = dir.filePath("Tessaly.conf");
+        {
+            PreferenceStore store(preferences);
+            store.setValue(prefkeys::crashReportsAllowed, true);
+            QVERIFY(store.sync());
+        }
+        const QString stateHome = dir.filePath("state");
+        const Crash crash = runHelper(stateHome, preferences, "app", "withdrawn-segv");
+        QVERIFY(crash.finished);
+        QCOMPARE(crash.out, "installed\n");
+        QCOMPARE(crash.status, QProcess::CrashExit);
+        QCOMPARE(crash.code, SIGSEGV);
+        QVERIFY(QDir(reportFolder(stateHome)).entryList(QDir::Files).isEmpty());
+    }
+
     void noConsentNoReport() {
         QTemporaryDir dir;
         const QString preferences = dir.filePath("Tessaly.conf");
