@@ -1,0 +1,2 @@
+# The index and its crawler.
+tessaly_add_test(tst_archiveindex SOURCES tst_archiveindex.cpp LIBS tessaly_search)
