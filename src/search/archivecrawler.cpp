@@ -1,11 +1,8 @@
 #include "search/archivecrawler.h"
 
-#include "platform/prefs/preferencekeys.h"
-#include "platform/prefs/preferencestore.h"
-#include "platform/prefs/urlbookmarkinprefs.h"
 #include "search/archiveindex.h"
 #include "search/archiveindexer.h"
-#include "settings/accountkeys.h"
+#include "search/searchscopes.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,14 +20,6 @@ namespace {
 
 bool isInside(const QString& path, const QString& folder) {
     return path == folder || path.startsWith(folder.endsWith(u'/') ? folder : folder + u'/');
-}
-
-QString lastPathComponent(const QString& sourceKey) {
-    QString key = sourceKey;
-    while (key.size() > 1 && key.endsWith(u'/')) {
-        key.chop(1);
-    }
-    return key.section(u'/', -1);
 }
 
 // One crawl, on the worker thread, with its own connection to the index.
@@ -207,40 +196,8 @@ QStringList ArchiveCrawler::mergeRoots(const QStringList& roots) {
             clean.append(QDir::cleanPath(QDir(root).absolutePath()));
         }
     }
-    QStringList merged;
-    for (qsizetype i = 0; i < clean.size(); ++i) {
-        bool covered = false;
-        for (qsizetype j = 0; j < clean.size() && !covered; ++j) {
-            // Of equal roots the first stays; a root inside another goes.
-            covered = clean[j] == clean[i] ? j < i : isInside(clean[i], clean[j]);
-        }
-        if (!covered) {
-            merged.append(clean[i]);
-        }
-    }
-    return merged;
-}
-
-QStringList ArchiveCrawler::storedRoots(const PreferenceStore& prefs) {
-    QStringList roots;
-    const QString general = URLBookmarkInPrefs::lookup(prefs, prefkeys::destBookmarkURL).path;
-    if (!general.isEmpty()) {
-        roots.append(general);
-    }
-    for (const QString& key : {accountkeys::emailAccounts, accountkeys::folderItems}) {
-        for (const QString& source : prefs.stringListValue(key)) {
-            if (source.isEmpty()) {
-                continue;
-            }
-            // A source without its own destination archives inside the general one.
-            const QString own =
-                URLBookmarkInPrefs::lookup(prefs, source + accountkeys::destinationSuffix).path;
-            if (!own.isEmpty()) {
-                roots.append(QDir(own).filePath(lastPathComponent(source)));
-            }
-        }
-    }
-    return mergeRoots(roots);
+    clean.removeDuplicates();
+    return SearchScopes::coalescePaths(clean);
 }
 
 ArchiveCrawler::ArchiveCrawler(QString indexPath, QObject* parent)

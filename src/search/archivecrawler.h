@@ -11,8 +11,6 @@ class QThread;
 
 namespace tessaly {
 
-class PreferenceStore;
-
 // Brings the index up to date with the archive roots: walks them on a worker thread, reads the
 // files that are new or whose modification time or size changed, writes them in batches, and
 // removes the rows of files that are gone. A root that is not there (a drive not mounted)
@@ -38,9 +36,6 @@ public:
         bool ok() const { return error.isEmpty() && !cancelled; }
     };
 
-    // The archive roots the stored settings name: the general destination and each source's
-    // destination folder, absolute, without duplicates and without roots inside another.
-    static QStringList storedRoots(const PreferenceStore& prefs);
     // Absolute and clean, duplicates and roots inside another dropped, in the given order.
     static QStringList mergeRoots(const QStringList& roots);
 

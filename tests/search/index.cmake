@@ -1,2 +1,4 @@
 # The index and its crawler.
 tessaly_add_test(tst_archiveindex SOURCES tst_archiveindex.cpp LIBS tessaly_search)
+tessaly_add_test(tst_archivecrawler SOURCES tst_archivecrawler.cpp
+                 LIBS tessaly_search tessaly_pdf tessaly_tags)
