@@ -1,0 +1,2 @@
+tessaly_add_test(tst_searchquery SOURCES tst_searchquery.cpp LIBS tessaly_search)
+tessaly_add_test(tst_querysql SOURCES tst_querysql.cpp LIBS tessaly_search tessaly_index)
