@@ -1,5 +1,6 @@
 #include "app/cli/accountcommand.h"
 #include "app/cli/archivecommand.h"
+#include "app/cli/indexcommand.h"
 #include "app/cli/pathscommand.h"
 #include "app/cli/rendercommand.h"
 #include "app/cli/runcommand.h"
@@ -39,6 +40,12 @@ constexpr CommandHelp kCommands[] = {
     {"verify", "verify DIR",
      "Checks every archive ledger under DIR: each recorded file must still be there with\n"
      "its size and SHA-256. Prints missing/changed files and a summary line."},
+    {"index", "index [--rebuild] [ROOT...]",
+     "Brings the search index up to date for the folders (the archive roots when none are\n"
+     "given): new and changed files are read, files gone are removed; a folder that is not\n"
+     "there (not mounted) keeps its files. --rebuild reads everything again. Progress on\n"
+     "stderr, then \"indexed N files: added A, updated U, removed R\". Exit status 0 when all\n"
+     "was indexed, 2 when a folder was not reachable or the run was interrupted, 1 on error."},
     {"account",
      "account add ADDRESS [--server HOST[:PORT[:tls|starttls|clear]]]\n"
      "                           [--password-stdin | --password-command CMD]\n"
@@ -127,6 +134,9 @@ int main(int argc, char* argv[]) {
     }
     if (command == u"run") {
         return tessaly::runRunCommand(arguments, store, out, err);
+    }
+    if (command == u"index") {
+        return tessaly::runIndexCommand(arguments, store, out, err);
     }
     if (command == u"verify") {
         return tessaly::runVerifyCommand(arguments, out, err);
