@@ -111,7 +111,7 @@ private:
 
     bool visit(const QFileInfo& file, const QString& root) {
         const QString path = file.absoluteFilePath();
-        if (!ArchiveIndexer::isIndexed(path.mid(root.size() + 1))) {
+        if (!ArchiveIndexer::isIndexed(ArchiveIndexer::relativePath(path, root))) {
             return true;
         }
         ++m_summary.counts.seen;

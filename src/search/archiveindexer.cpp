@@ -20,6 +20,11 @@ bool isAttachmentFolder(QStringView name) {
 
 } // namespace
 
+QString ArchiveIndexer::relativePath(const QString& path, const QString& root) {
+    const QString prefix = root.endsWith(u'/') ? root : root + u'/';
+    return path.startsWith(prefix) ? path.mid(prefix.size()) : QFileInfo(path).fileName();
+}
+
 bool ArchiveIndexer::isIndexed(const QString& relativePath) {
     if (relativePath.isEmpty()) {
         return false;

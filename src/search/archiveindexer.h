@@ -18,6 +18,8 @@ public:
     static constexpr int kMaxTextPages = 20;
     static constexpr qsizetype kMaxTextChars = 256 * 1024;
 
+    // The path of a file below `root`, relative to it.
+    static QString relativePath(const QString& path, const QString& root);
     // Whether a file below a root belongs in the index: not hidden, not inside a hidden folder
     // (the archive ledger's ".tessaly" among them). `relativePath` is relative to the root.
     static bool isIndexed(const QString& relativePath);
