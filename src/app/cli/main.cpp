@@ -4,6 +4,7 @@
 #include "app/cli/pathscommand.h"
 #include "app/cli/rendercommand.h"
 #include "app/cli/runcommand.h"
+#include "app/cli/searchcommand.h"
 #include "app/cli/verifycommand.h"
 #include "platform/prefs/preferencestore.h"
 #include "platform/web/qtwebengine/webenginemessageview.h"
@@ -46,6 +47,15 @@ constexpr CommandHelp kCommands[] = {
      "there (not mounted) keeps its files. --rebuild reads everything again. Progress on\n"
      "stderr, then \"indexed N files: added A, updated U, removed R\". Exit status 0 when all\n"
      "was indexed, 2 when a folder was not reachable or the run was interrupted, 1 on error."},
+    {"search",
+     "search [--subject TEXT] [--address TEXT] [--everywhere TEXT] [--in FOLDER] [--json]\n"
+     "                           [--print-query]",
+     "Searches the archive as the search view does: subject words in file names, addresses\n"
+     "in the PDFs' keywords and authors, and words anywhere, also in the text; case and\n"
+     "accents are ignored. Prints one path per line, newest first (--json: one object per\n"
+     "line with title, authors, date and kind). When the index finds nothing, the folders\n"
+     "are walked by name and tags. --print-query prints the query and searches nothing.\n"
+     "Exit status 0 when something was found, 2 when nothing was, 1 on error."},
     {"account",
      "account add ADDRESS [--server HOST[:PORT[:tls|starttls|clear]]]\n"
      "                           [--password-stdin | --password-command CMD]\n"
@@ -134,6 +144,9 @@ int main(int argc, char* argv[]) {
     }
     if (command == u"run") {
         return tessaly::runRunCommand(arguments, store, out, err);
+    }
+    if (command == u"search") {
+        return tessaly::runSearchCommand(arguments, store, out, err);
     }
     if (command == u"index") {
         return tessaly::runIndexCommand(arguments, store, out, err);
