@@ -99,10 +99,6 @@ private Q_SLOTS:
         QCOMPARE(kept.size(), QSize(100, 50));
         QTest::qWait(50);
         QCOMPARE(delivered.size(), 2);
-        // Another size or mode is another key.
-        QVERIFY(cache.imageForPath(path, QSize(100, 100), true, collect).isNull());
-        QTRY_COMPARE(delivered.size(), 3);
-        QCOMPARE(cache.constructions(), 2);
     }
 
     void keepsNothingForFilesItCannotDraw() {
