@@ -1,6 +1,7 @@
 #include "search/searchsession.h"
 
 #include "search/archiveindex.h"
+#include "search/archiveindexer.h"
 #include "search/manualsearch.h"
 #include "search/querysql.h"
 #include "search/searchscopes.h"
@@ -18,22 +19,10 @@ namespace {
 constexpr int kRestartDelayMs = 500;
 constexpr int kIncompleteCount = 10000;
 
-QString kindOfPath(const QFileInfo& info) {
-    if (info.isDir()) {
-        return QStringLiteral("folder");
-    }
-    const QString suffix = info.suffix().toLower();
-    if (suffix == u"pdf" || suffix == u"eml") {
-        return suffix;
-    }
-    return info.filePath().contains(QStringLiteral(" (attachments)/"))
-               ? QStringLiteral("attachment")
-               : QStringLiteral("other");
-}
-
 SearchResult resultForPath(const QString& path) {
-    const QFileInfo info(path);
-    return {path, kindOfPath(info), {}, {}, std::nullopt};
+    const QString kind =
+        QFileInfo(path).isDir() ? QStringLiteral("folder") : ArchiveIndexer::kindOf(path);
+    return {path, kind, {}, {}, std::nullopt};
 }
 
 } // namespace

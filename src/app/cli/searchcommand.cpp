@@ -1,6 +1,7 @@
 #include "app/cli/searchcommand.h"
 
 #include "search/archiveindex.h"
+#include "search/archiveindexer.h"
 #include "search/manualsearch.h"
 #include "search/querysql.h"
 #include "search/searchquery.h"
@@ -78,19 +79,6 @@ void printFound(QTextStream& out, bool json, const QString& path, const QString&
     out << QJsonDocument(object).toJson(QJsonDocument::Compact) << '\n';
 }
 
-// The manual walk's kind of a path, as the index names kinds.
-QString kindOf(const QString& path) {
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == u"pdf") {
-        return QStringLiteral("pdf");
-    }
-    if (suffix == u"eml") {
-        return QStringLiteral("eml");
-    }
-    return path.contains(QStringLiteral(" (attachments)/")) ? QStringLiteral("attachment")
-                                                            : QStringLiteral("other");
-}
-
 } // namespace
 
 int runSearchCommand(const QStringList& arguments, const PreferenceStore& store, QTextStream& out,
@@ -158,7 +146,7 @@ int runSearchCommand(const QStringList& arguments, const PreferenceStore& store,
                 return SearchQuery::searchMatches(manual, name, tags);
             });
         for (const QString& path : paths) {
-            printFound(out, args.json, path, kindOf(path), {}, {}, {});
+            printFound(out, args.json, path, ArchiveIndexer::kindOf(path), {}, {}, {});
         }
         found = static_cast<int>(paths.size());
     }
