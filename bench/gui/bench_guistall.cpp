@@ -129,6 +129,7 @@ int main(int argc, char* argv[]) {
     QDir().mkpath(out);
     qputenv("TESSALY_TEST_FOLDER_CHOICE", out.toUtf8());
     qputenv("TESSALY_RENDERBOX_PROGRAM", TESSALY_BOX_PROGRAM);
+    qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toUtf8());
     QString error;
     const QString runtime = privateRuntimeFolder(&error);
     if (runtime.isEmpty()) {

@@ -17,6 +17,9 @@
 #include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
 #include "platform/prefs/urlbookmarkinprefs.h"
+#include "search/archiveindex.h"
+#include "search/indexkeeper.h"
+#include "search/searchscopes.h"
 #include "settings/emailsettings.h"
 #include "settings/fxkeychain.h"
 
@@ -114,6 +117,7 @@ TessalyApp::TessalyApp(PreferenceStore& store, FXKeychain& keychain, const QStri
         RenderTool::boxEnvironment(m_boxes.get(), runtimeFolder + QStringLiteral("/split")),
         [this] { return m_store.destinationFolder(); });
     m_controller->setAccounts(m_accounts.get());
+    m_indexKeeper = std::make_unique<IndexKeeper>(ArchiveIndex::defaultPath());
     m_notifier = std::make_unique<DesktopNotifier>(QStringLiteral("Tessaly"),
                                                    QStringLiteral("org.tessaly.Tessaly"));
     connect(m_notifier.get(), &DesktopNotifier::clicked, this, [this](const QString& token) {
@@ -209,6 +213,9 @@ TessalyApp::~TessalyApp() {
 void TessalyApp::launch() {
     // Scheduled runs of every source, every hoursBetweenUpdates.
     m_controller->startAutoJobTimer();
+    // The archive may have changed while Tessaly was not running (another computer, the
+    // command line, files deleted by hand).
+    m_indexKeeper->refresh(SearchScopes::topPathsJustPaths(m_store));
     m_window->show();
     m_window->raise();
     m_window->activateWindow();
@@ -428,6 +435,8 @@ void TessalyApp::quitAsk() {
 }
 
 void TessalyApp::jobFinished(RenderTool* job) {
+    // What the job archived becomes searchable.
+    m_indexKeeper->refresh(SearchScopes::topPathsJustPaths(m_store));
     // A dialog of our own having the focus still counts as being looked at.
     if (QGuiApplication::applicationState() == Qt::ApplicationActive && m_window->isVisible()) {
         return;

@@ -14,6 +14,7 @@ class ArchiveController;
 class DesktopNotifier;
 class EmailSettings;
 class FXKeychain;
+class IndexKeeper;
 class MainWindow;
 class PreferenceStore;
 class RenderBoxPool;
@@ -42,6 +43,8 @@ public:
     // Brings the window to the front (a later launch, a click on a notification).
     void activate(const QString& activationToken = {});
     MainWindow* window() const { return m_window; }
+    // Keeps the search index current with the archive.
+    IndexKeeper& indexKeeper() { return *m_indexKeeper; }
 
     PreferenceStore& store() override { return m_store; }
     EmailSettings& accounts() override { return *m_accounts; }
@@ -77,6 +80,7 @@ private:
     std::unique_ptr<RenderBoxPool> m_boxes;
     std::unique_ptr<ArchiveController> m_controller;
     std::unique_ptr<DesktopNotifier> m_notifier;
+    std::unique_ptr<IndexKeeper> m_indexKeeper;
     MainWindow* m_window = nullptr;
     SettingsView* m_settings = nullptr;
     bool m_choosingDestination = false;

@@ -11,6 +11,7 @@
 #include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
 #include "screenshots.h"
+#include "search/archiveindex.h"
 #include "settings/emailsettings.h"
 #include "settings/fxkeychain.h"
 #include "testappcontext.h"
@@ -129,6 +130,8 @@ private Q_SLOTS:
         QVERIFY2(m_server->addMessages(kUser, "INBOX", messages, &error), qPrintable(error));
 
         qputenv("XDG_RUNTIME_DIR", m_dir.filePath("run").toUtf8());
+        // The search index goes with the test, not into the home folder.
+        qputenv("XDG_DATA_HOME", m_dir.filePath("data").toUtf8());
         QDir().mkpath(m_dir.filePath("run"));
         QFile::setPermissions(m_dir.filePath("run"), QFileDevice::ReadOwner |
                                                          QFileDevice::WriteOwner |
@@ -303,6 +306,18 @@ private Q_SLOTS:
             lastArchived = lastArchived || label->text().startsWith("Last Archived: ");
         }
         QTRY_VERIFY(lastArchived);
+        // What the job archived becomes searchable without anyone asking.
+        auto indexedPdfs = [this] {
+            QString error;
+            auto index = ArchiveIndex::open(m_dir.filePath("data/tessaly/index.sqlite"), &error);
+            std::vector<SqliteDatabase::Row> rows;
+            if (!index ||
+                !index->query("SELECT count(*) FROM files WHERE path LIKE '%.pdf'", {}, &rows)) {
+                return -1;
+            }
+            return rows.front().front().toInt();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(indexedPdfs(), pdfsUnder(destination + "/Mail Export"), 60000);
 
         // The account's job: started, seen running, stopped; nothing stays listed.
         QPushButton* account = findByAccessibleName(window(), "Start archiving " + kUser);
