@@ -94,6 +94,7 @@ std::unique_ptr<QProcess> TestArchiveCli::start(const QStringList& arguments) {
     auto process = std::make_unique<QProcess>();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_CONFIG_HOME", m_dir->filePath("config"));
+    environment.insert("XDG_DATA_HOME", m_dir->filePath("data"));
     process->setProcessEnvironment(environment);
     process->start(m_cli, arguments);
     return process;
@@ -195,6 +196,21 @@ void TestArchiveCli::corpusIsArchivedWholeAndProvably() {
     const QJsonObject second = finish(*again, 900000);
     QCOMPARE(second["pdfs_made"].toInt(), 0);
     QCOMPARE(second["already_archived"].toInt(), first["already_archived"].toInt() + made);
+
+    // The archive is searchable: a word of a message's subject, its sender's address and a word
+    // of its body each find its PDF.
+    auto indexing = start({"index", dest});
+    QVERIFY(indexing->waitForFinished(900000));
+    QVERIFY2(indexing->exitCode() == 0, indexing->readAllStandardError().constData());
+    for (const QStringList& terms :
+         {QStringList{"--subject", "kool"}, QStringList{"--address", "null@kde.org"},
+          QStringList{"--everywhere", "Moxfm"}}) {
+        auto search = start(QStringList{"search", "--in", dest} + terms);
+        QVERIFY(search->waitForFinished(60000));
+        const QString found = QString::fromUtf8(search->readAllStandardOutput());
+        QVERIFY2(search->exitCode() == 0 && found.contains("Kool Desktop Environment (KDE).pdf\n"),
+                 qPrintable(terms.join(' ') + ": " + found));
+    }
 
     // The archive verifies; a PDF removed or changed afterwards is named.
     QByteArray report;
