@@ -1,0 +1,226 @@
+#include "app/searchview/searchview.h"
+
+#include "app/appcontext.h"
+#include "app/searchview/searchgrid.h"
+#include "app/searchview/searchpreview.h"
+#include "app/searchview/searchresultsmodel.h"
+#include "search/imagecache.h"
+#include "search/searchsession.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace tessaly {
+
+namespace {
+
+constexpr QSize kThumbnailSize(128, 160);
+
+QLineEdit* makeField(const QString& placeholder, QWidget* parent) {
+    auto* field = new QLineEdit(parent);
+    field->setPlaceholderText(placeholder);
+    field->setAccessibleName(placeholder);
+    field->setClearButtonEnabled(true);
+    return field;
+}
+
+QToolButton* makeButton(const QString& text, const QString& iconName, QWidget* parent) {
+    auto* button = new QToolButton(parent);
+    button->setText(text);
+    button->setToolTip(text);
+    button->setAccessibleName(text);
+    button->setIcon(QIcon::fromTheme(iconName));
+    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    return button;
+}
+
+} // namespace
+
+SearchView::SearchView(AppContext& app, QString indexPath, QWidget* parent)
+    : QWidget(parent)
+    , m_app(app)
+    , m_images(std::make_unique<ImageCache>())
+    , m_session(std::make_unique<SearchSession>(app.store(), std::move(indexPath))) {
+    m_back = makeButton(tr("Back"), QStringLiteral("go-previous"), this);
+    m_home = makeButton(tr("Home"), QStringLiteral("go-home"), this);
+    m_subject = makeField(tr("Subject"), this);
+    m_address = makeField(tr("Email Addresses"), this);
+    m_everywhere = makeField(tr("Search Everything"), this);
+    m_count = new QLabel(this);
+    m_count->setAccessibleName(tr("Result Count"));
+    m_count->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    m_grid = new SearchGrid(this);
+    m_grid->setThumbnailSize(kThumbnailSize);
+    m_model = new SearchResultsModel(*m_images, kThumbnailSize, this);
+    m_grid->setModel(m_model);
+
+    auto* fields = new QHBoxLayout;
+    fields->addWidget(m_back);
+    fields->addWidget(m_home);
+    fields->addWidget(m_subject, 2);
+    fields->addWidget(m_address, 2);
+    fields->addWidget(m_everywhere, 3);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(fields);
+    layout->addWidget(m_grid, 1);
+    layout->addWidget(m_count);
+    setTabOrder(m_subject, m_address);
+    setTabOrder(m_address, m_everywhere);
+    setTabOrder(m_everywhere, m_grid);
+
+    for (QLineEdit* field : {m_subject, m_address, m_everywhere}) {
+        connect(field, &QLineEdit::textChanged, this, &SearchView::fieldsEdited);
+    }
+    connect(m_back, &QToolButton::clicked, this, &SearchView::goBack);
+    connect(m_home, &QToolButton::clicked, this, &SearchView::goHome);
+    m_back->setEnabled(m_session->canGoBack());
+    connect(m_session.get(), &SearchSession::canGoBackChanged, m_back, &QToolButton::setEnabled);
+    connect(m_session.get(), &SearchSession::resultsChanged, this, [this] {
+        m_model->setResults(m_session->results());
+        updateCount();
+    });
+    connect(m_session.get(), &SearchSession::searchingChanged, this, &SearchView::updateCount);
+    connect(m_grid, &SearchGrid::activated, this, &SearchView::activate);
+    connect(m_grid, &SearchGrid::customContextMenuRequested, this, &SearchView::showContextMenu);
+    connect(m_grid, &SearchGrid::previewRequested, this, &SearchView::showPreview);
+    updateCount();
+    m_session->restartSearchSoon();
+}
+
+SearchView::~SearchView() {
+    // The model's thumbnail requests die with the cache; the grid goes first so nothing paints.
+    delete m_grid;
+    delete m_model;
+}
+
+void SearchView::viewIsAppearring() {
+    m_session->restartSearchSoon();
+}
+
+void SearchView::fieldsEdited() {
+    const SearchQuery query(m_subject->text(), m_address->text(), m_everywhere->text());
+    if (query != m_session->query()) {
+        m_session->setQuery(query);
+    }
+}
+
+void SearchView::showSessionQuery() {
+    const SearchQuery& query = m_session->query();
+    const QSignalBlocker subject(m_subject);
+    const QSignalBlocker address(m_address);
+    const QSignalBlocker everywhere(m_everywhere);
+    m_subject->setText(query.subject());
+    m_address->setText(query.address());
+    m_everywhere->setText(query.everywhere());
+}
+
+void SearchView::updateCount() {
+    m_count->setText(m_session->countLabel());
+}
+
+void SearchView::goBack() {
+    m_session->popHistory();
+    showSessionQuery();
+}
+
+void SearchView::goHome() {
+    m_session->homeClicked();
+    showSessionQuery();
+}
+
+void SearchView::activate(const QModelIndex& index) {
+    const SearchItem item = m_model->itemAt(index.row());
+    if (item.path().isEmpty()) {
+        return;
+    }
+    if (QFileInfo(item.path()).isDir()) {
+        makePlace(item.path());
+    } else {
+        openItem(item.path());
+    }
+}
+
+void SearchView::makePlace(const QString& folder) {
+    // An attachments folder is shown whole: the typed terms would hide its files.
+    if (folder.contains(u"(attachments)")) {
+        m_session->setQuery(SearchQuery());
+        showSessionQuery();
+    }
+    m_session->setPathConstraint(folder);
+}
+
+void SearchView::showContextMenu(const QPoint& position) {
+    const QModelIndex index = m_grid->indexAt(position);
+    const SearchItem item = m_model->itemAt(index.row());
+    if (!index.isValid() || !QFileInfo::exists(item.path())) {
+        return;
+    }
+    const QString path = item.path();
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(tr("Open"), this, [this, path] { openItem(path); });
+    menu->addAction(tr("Show in Folder"), this, [this, path] { showInFolder(path); });
+    const QString attachments = item.attachmentsFolderPath();
+    if (!attachments.isEmpty() && QFileInfo(attachments).isDir()) {
+        menu->addAction(tr("Show Attachments"), this,
+                        [this, attachments] { makePlace(attachments); });
+    }
+    menu->popup(m_grid->viewport()->mapToGlobal(position));
+}
+
+void SearchView::openItem(const QString& path) {
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
+        qWarning("No application opened %s", qUtf8Printable(path));
+    }
+}
+
+void SearchView::showInFolder(const QString& path) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"),
+        QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
+    auto* watcher =
+        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, path](QDBusPendingCallWatcher* finished) {
+                finished->deleteLater();
+                if (finished->isError()) {
+                    // No file manager that selects items: its folder is the next best thing.
+                    openItem(QFileInfo(path).absolutePath());
+                }
+            });
+}
+
+void SearchView::showPreview() {
+    if (m_preview) {
+        m_preview->reject();
+        return;
+    }
+    QModelIndex index = m_grid->currentIndex();
+    if (!index.isValid() || !m_grid->selectionModel()->isSelected(index)) {
+        const QModelIndexList selected = m_grid->selectionModel()->selectedIndexes();
+        index = selected.isEmpty() ? m_model->index(0) : selected.first();
+    }
+    if (!index.isValid()) {
+        return;
+    }
+    const SearchItem item = m_model->itemAt(index.row());
+    m_preview = new SearchPreview(item, index.data(Qt::DecorationRole).value<QIcon>(), this);
+    m_preview->open();
+}
+
+} // namespace tessaly
