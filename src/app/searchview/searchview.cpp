@@ -2,11 +2,15 @@
 
 #include "app/appcontext.h"
 #include "app/searchview/searchgrid.h"
+#include "app/searchview/searchpathbar.h"
+#include "app/searchview/searchplaces.h"
 #include "app/searchview/searchpreview.h"
 #include "app/searchview/searchresultsmodel.h"
 #include "search/imagecache.h"
+#include "search/searchscopes.h"
 #include "search/searchsession.h"
 
+#include <QComboBox>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -58,6 +62,11 @@ SearchView::SearchView(AppContext& app, QString indexPath, QWidget* parent)
     m_subject = makeField(tr("Subject"), this);
     m_address = makeField(tr("Email Addresses"), this);
     m_everywhere = makeField(tr("Search Everything"), this);
+    m_places = new QComboBox(this);
+    m_places->setAccessibleName(tr("Search In"));
+    m_places->setToolTip(tr("Search In"));
+    m_places->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    m_pathBar = new SearchPathBar(this);
     m_count = new QLabel(this);
     m_count->setAccessibleName(tr("Result Count"));
     m_count->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -70,11 +79,13 @@ SearchView::SearchView(AppContext& app, QString indexPath, QWidget* parent)
     auto* fields = new QHBoxLayout;
     fields->addWidget(m_back);
     fields->addWidget(m_home);
+    fields->addWidget(m_places);
     fields->addWidget(m_subject, 2);
     fields->addWidget(m_address, 2);
     fields->addWidget(m_everywhere, 3);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(fields);
+    layout->addWidget(m_pathBar);
     layout->addWidget(m_grid, 1);
     layout->addWidget(m_count);
     setTabOrder(m_subject, m_address);
@@ -91,12 +102,18 @@ SearchView::SearchView(AppContext& app, QString indexPath, QWidget* parent)
     connect(m_session.get(), &SearchSession::resultsChanged, this, [this] {
         m_model->setResults(m_session->results());
         updateCount();
+        updatePlaces();
     });
+    connect(m_grid->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { m_pathBar->setPath(pathToShow(), SearchScopes::topPaths(m_app.store())); });
+    connect(m_pathBar, &SearchPathBar::folderClicked, this, &SearchView::makePlace);
+    connect(m_places, &QComboBox::activated, this, &SearchView::placeChosen);
     connect(m_session.get(), &SearchSession::searchingChanged, this, &SearchView::updateCount);
     connect(m_grid, &SearchGrid::activated, this, &SearchView::activate);
     connect(m_grid, &SearchGrid::customContextMenuRequested, this, &SearchView::showContextMenu);
     connect(m_grid, &SearchGrid::previewRequested, this, &SearchView::showPreview);
     updateCount();
+    updatePlaces();
     m_session->restartSearchSoon();
 }
 
@@ -129,6 +146,56 @@ void SearchView::showSessionQuery() {
 
 void SearchView::updateCount() {
     m_count->setText(m_session->countLabel());
+}
+
+QString SearchView::pathToShow() const {
+    const QModelIndexList selected = m_grid->selectionModel()->selectedIndexes();
+    if (!selected.isEmpty() && selected.size() <= 1000) {
+        QStringList paths;
+        for (const QModelIndex& index : selected) {
+            const QString path = m_model->itemAt(index.row()).path();
+            if (!path.isEmpty()) {
+                paths.append(path);
+            }
+        }
+        if (!paths.isEmpty()) {
+            return SearchScopes::longestCommonPath(paths);
+        }
+    }
+    if (!m_session->pathConstraint().isEmpty()) {
+        return m_session->pathConstraint();
+    }
+    const QStringList roots = SearchScopes::topPathsJustPaths(m_app.store());
+    return roots.size() == 1 ? roots.first() : QString();
+}
+
+void SearchView::updatePlaces() {
+    const SearchPlaces::Roots roots = SearchScopes::topPaths(m_app.store());
+    const QString place = m_session->pathConstraint();
+    const QList<SearchPlaces::Place> chain = SearchPlaces::parentsAndPath(place, roots);
+    const QSignalBlocker blocker(m_places);
+    m_places->clear();
+    const auto add = [this, &place](const SearchPlaces::Place& entry, qsizetype depth) {
+        m_places->addItem(QString(depth * 2, u' ') + entry.title, entry.path);
+        if (entry.path == place) {
+            m_places->setCurrentIndex(m_places->count() - 1);
+        }
+    };
+    for (qsizetype depth = 0; depth < chain.size(); ++depth) {
+        add(chain.at(depth), depth);
+    }
+    for (const SearchPlaces::Place& folder : SearchPlaces::subFolders(place, roots)) {
+        add(folder, chain.size());
+    }
+    m_pathBar->setPath(pathToShow(), roots);
+}
+
+void SearchView::placeChosen(int index) {
+    const QString folder = m_places->itemData(index).toString();
+    if (folder != m_session->pathConstraint()) {
+        m_session->setPathConstraint(folder);
+        updatePlaces();
+    }
 }
 
 void SearchView::goBack() {

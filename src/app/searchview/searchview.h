@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -18,6 +19,7 @@ class AppContext;
 class ImageCache;
 class SearchGrid;
 class SearchItem;
+class SearchPathBar;
 class SearchPreview;
 class SearchResultsModel;
 class SearchSession;
@@ -37,6 +39,9 @@ public:
     void viewIsAppearring();
 
     SearchSession& session() { return *m_session; }
+    // Where the selection lives (their common folder when several are selected), or with
+    // none the place searched, or the only archive root; "" when that names nothing.
+    QString pathToShow() const;
 
 private:
     void fieldsEdited();
@@ -51,6 +56,8 @@ private:
     void openItem(const QString& path);
     void showInFolder(const QString& path);
     void showPreview();
+    void updatePlaces();
+    void placeChosen(int index);
 
     AppContext& m_app;
     std::unique_ptr<ImageCache> m_images;
@@ -63,6 +70,8 @@ private:
     QLabel* m_count;
     SearchGrid* m_grid;
     SearchResultsModel* m_model;
+    QComboBox* m_places;
+    SearchPathBar* m_pathBar;
     QPointer<SearchPreview> m_preview;
 };
 

@@ -11,6 +11,8 @@
 #include "testsupport.h"
 
 #include <QAbstractItemModelTester>
+#include <QComboBox>
+#include <QDesktopServices>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
@@ -37,6 +39,17 @@ void writePdf(const QString& path, const QString& subject) {
     painter.setFont(QFont(QString(), 24));
     painter.drawText(QRect(0, 0, writer.width(), writer.height() / 4), Qt::AlignCenter, subject);
 }
+
+// Catches what the view hands to the desktop to open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+
+public:
+    QList<QUrl> opened;
+
+public Q_SLOTS:
+    void open(const QUrl& url) { opened.append(url); }
+};
 
 } // namespace
 
@@ -216,6 +229,18 @@ void TestSearchView::browsingGoesIntoFoldersAndBack() {
     QTRY_COMPARE_WITH_TIMEOUT(
         titles(), (QStringList{SearchItem::getMonthName(3), SearchItem::getMonthName(11)}),
         kWaitMs);
+    // The pop-up names the chain of places down to this one, then its sub-folders indented.
+    auto* places = m_view->findChild<QComboBox*>();
+    QVERIFY(places);
+    QStringList entries;
+    for (int i = 0; i < places->count(); ++i) {
+        entries.append(places->itemText(i));
+    }
+    QCOMPARE(entries, (QStringList{"All Archives", "  Mailbox", "    2019",
+                                   "      " + SearchItem::getMonthName(3),
+                                   "      " + SearchItem::getMonthName(11)}));
+    QCOMPARE(places->currentText(), "    2019");
+
     activate(SearchItem::getMonthName(11));
     // Browsed files are named by their file names, without the archive's date stamp.
     QTRY_COMPARE_WITH_TIMEOUT(titles(), QStringList{"Holiday plans"}, kWaitMs);
@@ -226,6 +251,19 @@ void TestSearchView::browsingGoesIntoFoldersAndBack() {
         titles(), (QStringList{SearchItem::getMonthName(3), SearchItem::getMonthName(11)}),
         kWaitMs);
     QCOMPARE(m_view->session().pathConstraint(), m_root + "/2019");
+
+    // The path bar shows where the selection lives; its root button makes the root the place.
+    grid()->setCurrentIndex(indexOf(SearchItem::getMonthName(3)));
+    QCOMPARE(m_view->pathToShow(), m_root + "/2019/03");
+    QTRY_VERIFY(button("Mailbox") && button("Mailbox")->isVisible());
+    button("Mailbox")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(titles(), (QStringList{"2019", "2020"}), kWaitMs);
+    // Choosing "All Archives" in the pop-up leaves the place.
+    places->setCurrentIndex(0);
+    Q_EMIT places->activated(0);
+    QTRY_COMPARE_WITH_TIMEOUT(titles(), QStringList{"Mailbox"}, kWaitMs);
+    activate("Mailbox");
+    QTRY_COMPARE_WITH_TIMEOUT(titles(), (QStringList{"2019", "2020"}), kWaitMs);
 
     button("Home")->click();
     QTRY_COMPARE_WITH_TIMEOUT(titles(), QStringList{"Mailbox"}, kWaitMs);
@@ -251,6 +289,16 @@ void TestSearchView::contextMenuOffersTheAttachments() {
     QMenu* menu = menuAt("chart.png");
     QVERIFY(menu);
     QCOMPARE(texts(menu), (QStringList{"Open", "Show in Folder"}));
+    // No file manager answers on the test's bus: the folder is opened instead.
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler("file", &catcher, "open");
+    menu->actions().at(0)->trigger();
+    menu->actions().at(1)->trigger();
+    const QString chart = m_root + "/2020/01/2020-01-07-08.00.00Z Report (attachments)/chart.png";
+    QTRY_COMPARE(catcher.opened,
+                 (QList<QUrl>{QUrl::fromLocalFile(chart),
+                              QUrl::fromLocalFile(QFileInfo(chart).absolutePath())}));
+    QDesktopServices::unsetUrlHandler("file");
     menu->close();
     QTRY_VERIFY(!m_view->findChild<QMenu*>());
 
