@@ -130,6 +130,7 @@ int main(int argc, char* argv[]) {
     qputenv("TESSALY_TEST_FOLDER_CHOICE", out.toUtf8());
     qputenv("TESSALY_RENDERBOX_PROGRAM", TESSALY_BOX_PROGRAM);
     qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toUtf8());
+    qputenv("XDG_CACHE_HOME", dir.filePath(QStringLiteral("cache")).toUtf8());
     QString error;
     const QString runtime = privateRuntimeFolder(&error);
     if (runtime.isEmpty()) {

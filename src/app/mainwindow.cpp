@@ -127,14 +127,15 @@ void MainWindow::showView(View view) {
     switch (view) {
     case View::Archive:
         refreshIntroduction();
-        return;
+        break;
     case View::Search:
         m_stack->setCurrentWidget(m_searchView);
-        return;
+        break;
     case View::Settings:
         m_stack->setCurrentWidget(m_settingsView);
-        return;
+        break;
     }
+    Q_EMIT viewShown(view);
 }
 
 bool MainWindow::showingIntroduction() const {

@@ -45,6 +45,8 @@ public Q_SLOTS:
 Q_SIGNALS:
     void startAllRequested();
     void quitRequested();
+    // A view was brought to the front (the search view looks again then).
+    void viewShown(tessaly::MainWindow::View view);
     void stopAllRequested();
     void openFilesRequested(const QStringList& paths);
     void resetRequested();

@@ -6,6 +6,7 @@
 #include "app/mainwindow.h"
 #include "app/pathformat/crashreportquestion.h"
 #include "app/pathformat/custompathcontroller.h"
+#include "app/searchview/searchview.h"
 #include "app/settingsview/settingsview.h"
 #include "archive/archivecontroller.h"
 #include "archive/jobsummary.h"
@@ -20,6 +21,7 @@
 #include "search/archiveindex.h"
 #include "search/indexkeeper.h"
 #include "search/searchscopes.h"
+#include "search/searchsession.h"
 #include "settings/emailsettings.h"
 #include "settings/fxkeychain.h"
 
@@ -28,7 +30,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QLabel>
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPushButton>
@@ -51,19 +52,6 @@ constexpr int kStartOnLaunchDelayMs = 3000;
 // application under test, where no one can click.
 QString automatedFolderChoice() {
     return qEnvironmentVariable("TESSALY_TEST_FOLDER_CHOICE");
-}
-
-// The search view's place until search arrives.
-QWidget* makeSearchPlaceholder() {
-    auto* view = new QWidget;
-    auto* label = new QLabel(QObject::tr("Searching the archive is not part of this version "
-                                         "of Tessaly yet."),
-                             view);
-    label->setAlignment(Qt::AlignCenter);
-    label->setWordWrap(true);
-    auto* layout = new QVBoxLayout(view);
-    layout->addWidget(label);
-    return view;
 }
 
 QString helpText(const QString& topic) {
@@ -148,12 +136,22 @@ TessalyApp::TessalyApp(PreferenceStore& store, FXKeychain& keychain, const QStri
     auto* archiveView = new ArchiveView(*this);
     auto* accountPanel = new EmailSettingsPanel(*this);
     m_settings = new SettingsView(*this, accountPanel);
-    m_window = new MainWindow(*this, archiveView, makeSearchPlaceholder(), m_settings);
+    auto* searchView = new SearchView(*this, ArchiveIndex::defaultPath());
+    m_window = new MainWindow(*this, archiveView, searchView, m_settings);
     m_window->setAttribute(Qt::WA_DeleteOnClose, false);
     connect(archiveView, &ArchiveView::statusLineChanged, m_window, &MainWindow::setInfoText);
     m_window->setArchiveHasRows([archiveView] { return archiveView->hasRows(); });
     connect(archiveView, &ArchiveView::rowsChanged, m_window, &MainWindow::refreshIntroduction);
     connect(m_window, &MainWindow::quitRequested, this, &TessalyApp::quitAsk);
+    // The search looks again whenever it is shown, and follows what the crawls bring in.
+    connect(m_window, &MainWindow::viewShown, this, [this, searchView](MainWindow::View view) {
+        if (view == MainWindow::View::Search) {
+            m_indexKeeper->refresh(SearchScopes::topPathsJustPaths(m_store));
+            searchView->viewIsAppearring();
+        }
+    });
+    connect(m_indexKeeper.get(), &IndexKeeper::indexChanged, &searchView->session(),
+            &SearchSession::indexChanged);
     connect(m_window, &MainWindow::startAllRequested, this, [this] {
         if (destinationDirectory(true).isEmpty()) {
             return;

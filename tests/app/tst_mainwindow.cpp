@@ -132,6 +132,7 @@ private Q_SLOTS:
         qputenv("XDG_RUNTIME_DIR", m_dir.filePath("run").toUtf8());
         // The search index goes with the test, not into the home folder.
         qputenv("XDG_DATA_HOME", m_dir.filePath("data").toUtf8());
+        qputenv("XDG_CACHE_HOME", m_dir.filePath("cache").toUtf8());
         QDir().mkpath(m_dir.filePath("run"));
         QFile::setPermissions(m_dir.filePath("run"), QFileDevice::ReadOwner |
                                                          QFileDevice::WriteOwner |
@@ -199,8 +200,12 @@ private Q_SLOTS:
         QCOMPARE(current(), static_cast<QWidget*>(settings()));
         QTest::keyClick(window(), Qt::Key_2, Qt::ControlModifier);
         QCOMPARE(window()->currentView(), MainWindow::View::Search);
-        QVERIFY(findByText<QLabel>(current(), "Searching the archive is not part of this "
-                                              "version of Tessaly yet."));
+        QVERIFY(current()->inherits("tessaly::SearchView"));
+        bool subjectField = false;
+        for (QLineEdit* field : current()->findChildren<QLineEdit*>()) {
+            subjectField = subjectField || field->placeholderText() == "Subject";
+        }
+        QVERIFY(subjectField);
         QTest::keyClick(window(), Qt::Key_1, Qt::ControlModifier);
         QCOMPARE(window()->currentView(), MainWindow::View::Archive);
         // Exactly one view action is checked, the shown one.
@@ -318,6 +323,23 @@ private Q_SLOTS:
             return rows.front().front().toInt();
         };
         QTRY_COMPARE_WITH_TIMEOUT(indexedPdfs(), pdfsUnder(destination + "/Mail Export"), 60000);
+
+        // What was archived is found in the search view.
+        window()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window()));
+        QTest::keyClick(window(), Qt::Key_2, Qt::ControlModifier);
+        QLineEdit* subject = nullptr;
+        for (QLineEdit* field : current()->findChildren<QLineEdit*>()) {
+            subject = field->placeholderText() == "Subject" ? field : subject;
+        }
+        QVERIFY(subject);
+        QTest::keyClicks(subject, "testing");
+        QListView* grid = current()->findChild<QListView*>();
+        QVERIFY(grid);
+        QTRY_VERIFY_WITH_TIMEOUT(grid->model()->rowCount() >= 1, 20000);
+        QVERIFY(grid->model()->index(0, 0).data().toString().contains("testing"));
+        test::saveScreenshots(window(), "main-window-search");
+        QTest::keyClick(window(), Qt::Key_1, Qt::ControlModifier);
 
         // The account's job: started, seen running, stopped; nothing stays listed.
         QPushButton* account = findByAccessibleName(window(), "Start archiving " + kUser);
