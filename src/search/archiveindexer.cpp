@@ -9,6 +9,9 @@
 #include <QPdfSelection>
 #include <QRegularExpression>
 
+#include <algorithm>
+#include <limits>
+
 namespace tessaly {
 
 namespace {
@@ -97,7 +100,12 @@ QString ArchiveIndexer::pdfText(const QString& path) {
 }
 
 qint64 ArchiveIndexer::modificationNs(const QFileInfo& file) {
-    return file.lastModified().toMSecsSinceEpoch() * 1'000'000;
+    // Archived files carry their message's date, and a message may claim any year: nanoseconds
+    // run out after 2262 (and before 1677), so such times are held at the limit.
+    constexpr qint64 kPerMs = 1'000'000;
+    constexpr qint64 kLimit = std::numeric_limits<qint64>::max() / kPerMs;
+    const qint64 ms = std::clamp(file.lastModified().toMSecsSinceEpoch(), -kLimit, kLimit);
+    return ms * kPerMs;
 }
 
 IndexedFile ArchiveIndexer::read(const QFileInfo& file, const QString& root) {

@@ -149,8 +149,10 @@ void TestRenderBox::rendersAndKeepsSecretsOut() {
             QCOMPARE(st.st_mode & 0777, 0600u);
         }
     }
-    const QByteArray args = test::processCommandLine(client->boxProcessId());
-    QVERIFY(!args.isEmpty());
+    // Boxes are launched a turn of the event loop apart: the job may be there before its box.
+    QByteArray args;
+    QTRY_VERIFY_WITH_TIMEOUT(!(args = test::processCommandLine(client->boxProcessId())).isEmpty(),
+                             10000);
     QVERIFY(args.contains("--jsonArgs"));
     QVERIFY(!args.contains("password"));
     QVERIFY(!args.contains("hunter2"));

@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <limits>
+
 using namespace tessaly;
 
 namespace {
@@ -121,6 +123,18 @@ void TestArchiveCrawler::kindsAndDates() {
              QDateTime(QDate(2014, 1, 1), QTime(0, 0), Qt::UTC).toSecsSinceEpoch());
     QCOMPARE(ArchiveIndexer::pdfDateSeconds("D:20141318"), std::nullopt);
     QCOMPARE(ArchiveIndexer::pdfDateSeconds("yesterday"), std::nullopt);
+
+    // Archived files carry their message's date, which may be any year at all.
+    QTemporaryDir dir;
+    const QString far = dir.filePath("far.pdf");
+    test::writeFile(far, "%PDF");
+    QFile file(far);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.setFileTime(QDateTime(QDate(2446, 5, 1), QTime(0, 0), Qt::UTC),
+                             QFileDevice::FileModificationTime));
+    file.close();
+    QCOMPARE(ArchiveIndexer::modificationNs(QFileInfo(far)),
+             std::numeric_limits<qint64>::max() / 1'000'000 * 1'000'000);
 }
 
 void TestArchiveCrawler::newChangedAndRemovedFiles() {
