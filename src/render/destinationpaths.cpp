@@ -1,6 +1,7 @@
 #include "render/destinationpaths.h"
 
 #include "platform/files/atomicfile.h"
+#include "platform/files/pathnames.h"
 #include "render/custompath.h"
 #include "render/messagedates.h"
 #include "render/renderlog.h"
@@ -19,14 +20,6 @@ namespace {
 std::atomic<int> g_probeFailures{0};
 std::mutex g_alertMutex;
 DestinationPaths::UnwritableAlert g_alert;
-
-QString lastPathComponent(const QString& path) {
-    QString trimmed = path;
-    while (trimmed.size() > 1 && trimmed.endsWith(u'/')) {
-        trimmed.chop(1);
-    }
-    return trimmed.section(u'/', -1);
-}
 
 QString withoutLastComponent(const QString& path) {
     const QString cleaned = QDir::cleanPath(path);

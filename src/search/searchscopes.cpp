@@ -1,5 +1,6 @@
 #include "search/searchscopes.h"
 
+#include "platform/files/pathnames.h"
 #include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
 #include "platform/prefs/urlbookmarkinprefs.h"
@@ -10,14 +11,6 @@
 namespace tessaly {
 
 namespace {
-
-QString lastComponent(const QString& key) {
-    QString trimmed = key;
-    while (trimmed.size() > 1 && trimmed.endsWith(u'/')) {
-        trimmed.chop(1);
-    }
-    return trimmed.section(u'/', -1);
-}
 
 QString joined(const QString& folder, const QString& name) {
     return QDir::cleanPath(folder + u'/' + name);
@@ -51,7 +44,7 @@ QList<SearchScopes::ArchiveRoot> SearchScopes::topPaths(const PreferenceStore& s
             URLBookmarkInPrefs::lookup(store, key + accountkeys::destinationSuffix).path;
         const QString base = own.isEmpty() ? general : own;
         if (!base.isEmpty()) {
-            roots.append({name, joined(base, lastComponent(key))});
+            roots.append({name, joined(base, lastPathComponent(key))});
         }
     };
     for (const QString& address : store.stringListValue(accountkeys::emailAccounts)) {
@@ -61,7 +54,7 @@ QList<SearchScopes::ArchiveRoot> SearchScopes::topPaths(const PreferenceStore& s
     }
     for (const QString& folder : store.stringListValue(accountkeys::folderItems)) {
         if (!folder.isEmpty()) {
-            add(folder, lastComponent(folder));
+            add(folder, lastPathComponent(folder));
         }
     }
     return roots;
@@ -133,8 +126,8 @@ QString SearchScopes::longestCommonPath(const QStringList& paths) {
 }
 
 bool SearchScopes::browseOrderLess(const QString& a, const QString& b) {
-    const QString nameA = lastComponent(a);
-    const QString nameB = lastComponent(b);
+    const QString nameA = lastPathComponent(a);
+    const QString nameB = lastPathComponent(b);
     if (nameA.size() <= 4 && nameB.size() <= 4) {
         const long numberA = leadingNumber(nameA);
         const long numberB = leadingNumber(nameB);

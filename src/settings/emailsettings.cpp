@@ -1,5 +1,6 @@
 #include "settings/emailsettings.h"
 
+#include "platform/files/pathnames.h"
 #include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
 #include "platform/prefs/urlbookmarkinprefs.h"
@@ -19,14 +20,6 @@ namespace {
 constexpr qint64 kReferenceDateSeconds = 978307200;
 
 std::atomic<int> s_keyChainIDCounter{0};
-
-QString lastPathComponent(const QString& sourceKey) {
-    QString key = sourceKey;
-    while (key.size() > 1 && key.endsWith(u'/')) {
-        key.chop(1);
-    }
-    return key.section(u'/', -1);
-}
 
 QString joinPath(const QString& folder, const QString& name) {
     return folder.endsWith(u'/') ? folder + name : folder + u'/' + name;
