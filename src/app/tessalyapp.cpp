@@ -3,6 +3,7 @@
 #include "app/accountpanel/emailsettingspanel.h"
 #include "app/archiveview/archiveview.h"
 #include "app/crashreporter.h"
+#include "app/jobindexing.h"
 #include "app/mainwindow.h"
 #include "app/pathformat/crashreportquestion.h"
 #include "app/pathformat/custompathcontroller.h"
@@ -19,6 +20,7 @@
 #include "platform/prefs/preferencestore.h"
 #include "platform/prefs/urlbookmarkinprefs.h"
 #include "search/archiveindex.h"
+#include "search/indexfeed.h"
 #include "search/indexkeeper.h"
 #include "search/searchscopes.h"
 #include "search/searchsession.h"
@@ -100,12 +102,17 @@ TessalyApp::TessalyApp(PreferenceStore& store, FXKeychain& keychain, const QStri
         boxProgram = QCoreApplication::applicationFilePath();
     }
     m_boxes = std::make_unique<RenderBoxPool>(center, runtimeFolder, boxProgram);
+    m_indexFeed = std::make_unique<IndexFeed>(ArchiveIndex::defaultPath());
+    RenderTool::Environment environment =
+        RenderTool::boxEnvironment(m_boxes.get(), runtimeFolder + QStringLiteral("/split"));
+    indexArchivedMessages(environment, *m_indexFeed);
     m_controller = std::make_unique<ArchiveController>(
-        &m_store, center,
-        RenderTool::boxEnvironment(m_boxes.get(), runtimeFolder + QStringLiteral("/split")),
-        [this] { return m_store.destinationFolder(); });
+        &m_store, center, std::move(environment), [this] { return m_store.destinationFolder(); });
     m_controller->setAccounts(m_accounts.get());
     m_indexKeeper = std::make_unique<IndexKeeper>(ArchiveIndex::defaultPath());
+    // What jobs archive is searchable at once; the crawl after each job catches the rest.
+    connect(m_indexFeed.get(), &IndexFeed::indexed, m_indexKeeper.get(),
+            &IndexKeeper::indexChanged);
     m_notifier = std::make_unique<DesktopNotifier>(QStringLiteral("Tessaly"),
                                                    QStringLiteral("org.tessaly.Tessaly"));
     connect(m_notifier.get(), &DesktopNotifier::clicked, this, [this](const QString& token) {

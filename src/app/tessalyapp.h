@@ -14,6 +14,7 @@ class ArchiveController;
 class DesktopNotifier;
 class EmailSettings;
 class FXKeychain;
+class IndexFeed;
 class IndexKeeper;
 class MainWindow;
 class PreferenceStore;
@@ -77,6 +78,8 @@ private:
 
     PreferenceStore& m_store;
     std::unique_ptr<EmailSettings> m_accounts;
+    // Outlives the jobs that feed it.
+    std::unique_ptr<IndexFeed> m_indexFeed;
     std::unique_ptr<RenderBoxPool> m_boxes;
     std::unique_ptr<ArchiveController> m_controller;
     std::unique_ptr<DesktopNotifier> m_notifier;

@@ -291,7 +291,7 @@ RenderTool::Engine* RenderTool::idleEngine() {
     if (static_cast<int>(m_engines.size()) >= m_environment.maxEngines) {
         return nullptr;
     }
-    m_engines.push_back({m_environment.makeEngine(m_options), QString(), {}, 0});
+    m_engines.push_back({m_environment.makeEngine(m_options), QString(), {}, 0, QString()});
     ++m_enginesMade;
     // A free engine takes the next message at once rather than at the next tick.
     connect(m_engines.back().engine.get(), &MessageToHTMLToPDF::becameIdle, this,
@@ -349,6 +349,7 @@ bool RenderTool::handOutLoaded(LoadedMessage loaded) {
     engine->source = loaded.path;
     engine->name = loaded.name;
     engine->ledgerRow = loaded.ledgerRow;
+    engine->identity = loaded.identity;
     engine->engine->setClaimedName(loaded.name);
     if (!engine->engine->startRender(loaded.message, m_folders.getMainFolder(), loaded.mailFolder,
                                      false, m_jobName, loaded.mailappAttachments)) {
@@ -400,6 +401,7 @@ void RenderTool::handOut() {
         engine->source = failure.path;
         engine->name = failure.name;
         engine->ledgerRow = failure.ledgerRow;
+        engine->identity = failure.identity;
         m_failedMessages.removeLast();
     }
     checkForAllDone();
@@ -422,6 +424,12 @@ void RenderTool::listError(ErrorReport::Entry::Kind kind, const QString& path,
 
 void RenderTool::record(const Engine& engine, ArchiveLedger::Outcome outcome,
                         const QString& reason) {
+    if (m_environment.archived && outcome != ArchiveLedger::Outcome::NotArchived &&
+        outcome != ArchiveLedger::Outcome::Unreadable && !engine.engine->lastFiles().empty()) {
+        m_environment.archived({m_folders.getMainFolder(), engine.engine->lastPdfPath(),
+                                engine.engine->lastFiles(), engine.engine->currentMessage(),
+                                m_ledger ? engine.identity : QString()});
+    }
     if (!m_ledger || engine.ledgerRow == 0) {
         return;
     }
@@ -449,10 +457,12 @@ void RenderTool::settle(Engine& engine) {
     if (failure && failure->message) {
         if (!retried) {
             // Tried once more before anything is counted.
-            m_failedMessages.append({*failure, engine.source, engine.name, engine.ledgerRow});
+            m_failedMessages.append(
+                {*failure, engine.source, engine.name, engine.ledgerRow, engine.identity});
             return;
         }
-        m_abandonedMessages.append({*failure, engine.source, engine.name, engine.ledgerRow});
+        m_abandonedMessages.append(
+            {*failure, engine.source, engine.name, engine.ledgerRow, engine.identity});
         listError(ErrorReport::Entry::Kind::TriedTwice, engine.source,
                   describe(failure->message.get()) + QStringLiteral(": ") + reason);
         record(engine, ArchiveLedger::Outcome::FailedTwice, reason);

@@ -46,6 +46,15 @@ struct JobFigures {
 // completes when every message has been handed out, every failure retried and no engine is
 // busy. This is its file mode: the messages come from the job's files, folders and mailboxes,
 // read ahead by a MessageLoader.
+// A message whose files are in place and recorded in the archive's ledger.
+struct ArchivedMessage {
+    QString root;     // the job's main folder
+    QString mainPath; // its PDF, or its EML copy when no PDF was made
+    std::vector<FileRecord> files;
+    std::shared_ptr<const MCOMessageParser> message;
+    QString identity; // the ledger's identity of the message; empty without a ledger
+};
+
 class RenderTool : public QObject {
     Q_OBJECT
 
@@ -63,6 +72,9 @@ public:
         // The connection of an account's job; by default a session made from the job's
         // options.
         std::function<std::unique_ptr<ImapSession>(const JobOptions&)> makeSession;
+        // Told of each message whose files are in place and recorded, so they can be indexed
+        // while the job runs.
+        std::function<void(ArchivedMessage)> archived;
     };
 
     // The session an account's job signs in with, made from its options.
@@ -116,12 +128,14 @@ private:
         QString source; // the file it is rendering
         ClaimedName name;
         qint64 ledgerRow = 0;
+        QString identity;
     };
     struct Failure {
         MessageToHTMLToPDF::FailedMessage record;
         QString path;
         ClaimedName name;
         qint64 ledgerRow = 0;
+        QString identity;
     };
     struct Preparation {
         FileExpansion::Result expansion;

@@ -108,7 +108,8 @@ qint64 ArchiveIndexer::modificationNs(const QFileInfo& file) {
     return ms * kPerMs;
 }
 
-IndexedFile ArchiveIndexer::read(const QFileInfo& file, const QString& root) {
+IndexedFile ArchiveIndexer::read(const QFileInfo& file, const QString& root,
+                                 const std::optional<QString>& knownText) {
     IndexedFile record;
     record.path = file.absoluteFilePath();
     record.root = root;
@@ -133,7 +134,7 @@ IndexedFile ArchiveIndexer::read(const QFileInfo& file, const QString& root) {
     record.authors = attributes.value(QStringLiteral("Author"));
     record.keywords = attributes.value(QStringLiteral("Keywords"));
     record.contentDate = pdfDateSeconds(attributes.value(QStringLiteral("CreationDate")));
-    record.textContent = pdfText(record.path);
+    record.textContent = knownText ? *knownText : pdfText(record.path);
     return record;
 }
 

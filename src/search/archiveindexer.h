@@ -28,7 +28,10 @@ public:
     static QString kindOf(const QString& relativePath);
 
     // The record of the file; a file that cannot be read as a PDF keeps its name and kind only.
-    static IndexedFile read(const QFileInfo& file, const QString& root);
+    // `knownText` is the file's text when the caller has it already (a message being
+    // archived): the PDF's pages are then not read for it.
+    static IndexedFile read(const QFileInfo& file, const QString& root,
+                            const std::optional<QString>& knownText = std::nullopt);
 
     // A PDF date ("D:20140118081620Z", "D:20140118091620+01'00'", shorter forms) as seconds
     // since 1970 UTC; nothing when it is not one.

@@ -1,6 +1,7 @@
 #include "app/cli/archivecommand.h"
 
 #include "app/cli/signalwatcher.h"
+#include "app/jobindexing.h"
 #include "archive/archivecontroller.h"
 #include "archive/jobsummary.h"
 #include "archive/remoterender.h"
@@ -8,6 +9,8 @@
 #include "platform/bus/notificationcenter.h"
 #include "platform/files/runtimefolder.h"
 #include "platform/prefs/preferencestore.h"
+#include "search/archiveindex.h"
+#include "search/indexfeed.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -87,8 +90,11 @@ int runJob(const Arguments& args, const QJsonObject& overrides, PreferenceStore&
            QTextStream& out, QTextStream& err) {
     NotificationCenter* center = NotificationCenter::distributed();
     RenderBoxPool boxes(center, runtime, boxProgram);
-    const RenderTool::Environment environment =
+    // What the job archives is searchable when the command ends, without a crawl.
+    IndexFeed index(ArchiveIndex::defaultPath());
+    RenderTool::Environment environment =
         RenderTool::boxEnvironment(&boxes, runtime + QStringLiteral("/split"));
+    indexArchivedMessages(environment, index);
     const QString general =
         store.destinationFolder().isEmpty() ? args.dest : store.destinationFolder();
     ArchiveController controller(&store, center, environment, [general] { return general; });
@@ -188,6 +194,10 @@ int runJob(const Arguments& args, const QJsonObject& overrides, PreferenceStore&
         loop.exec();
     }
     progress.stop();
+    if (!index.flush()) {
+        err << "tessaly-cli archive: the archived files are not in the search index yet ("
+            << index.lastError() << "); tessaly-cli index adds them\n";
+    }
     if (cancelledBySignal) {
         finalStatus = QStringLiteral("Cancelled");
     }

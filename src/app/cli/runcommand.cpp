@@ -1,6 +1,7 @@
 #include "app/cli/runcommand.h"
 
 #include "app/cli/signalwatcher.h"
+#include "app/jobindexing.h"
 #include "archive/archivecontroller.h"
 #include "archive/imapmessagesource.h"
 #include "archive/jobsummary.h"
@@ -9,6 +10,8 @@
 #include "platform/bus/notificationcenter.h"
 #include "platform/files/runtimefolder.h"
 #include "platform/prefs/preferencestore.h"
+#include "search/archiveindex.h"
+#include "search/indexfeed.h"
 #include "settings/emailsettings.h"
 #include "settings/fxkeychain.h"
 
@@ -62,8 +65,11 @@ int runSources(const Arguments& args, const QStringList& sources, PreferenceStor
                SignalWatcher& watcher, QTextStream& out, QTextStream& err) {
     NotificationCenter* center = NotificationCenter::distributed();
     RenderBoxPool boxes(center, runtime, boxProgram);
-    const RenderTool::Environment environment =
+    // What the job archives is searchable when the command ends, without a crawl.
+    IndexFeed index(ArchiveIndex::defaultPath());
+    RenderTool::Environment environment =
         RenderTool::boxEnvironment(&boxes, runtime + QStringLiteral("/split"));
+    indexArchivedMessages(environment, index);
     const QString general =
         store.destinationFolder().isEmpty() ? args.dest : store.destinationFolder();
     ArchiveController controller(&store, center, environment, [general] { return general; });
@@ -173,6 +179,10 @@ int runSources(const Arguments& args, const QStringList& sources, PreferenceStor
         loop.exec();
     }
     progress.stop();
+    if (!index.flush()) {
+        err << "tessaly-cli run: the archived files are not in the search index yet ("
+            << index.lastError() << "); tessaly-cli index adds them\n";
+    }
     clearLine();
     err.flush();
     if (cancelled) {

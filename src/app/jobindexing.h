@@ -1,0 +1,13 @@
+#pragma once
+
+#include "archive/rendertool.h"
+
+namespace tessaly {
+
+class IndexFeed;
+
+// Makes the jobs run with `environment` put each message they archive into the search index
+// through `feed`, which must outlive them.
+void indexArchivedMessages(RenderTool::Environment& environment, IndexFeed& feed);
+
+} // namespace tessaly
