@@ -1,5 +1,7 @@
 #include "app/searchview/searchgrid.h"
 
+#include "search/searchzoom.h"
+
 #include <QKeyEvent>
 
 namespace tessaly {
@@ -24,10 +26,9 @@ SearchGrid::SearchGrid(QWidget* parent)
     setAccessibleName(tr("Search Results"));
 }
 
-void SearchGrid::setThumbnailSize(QSize size) {
-    setIconSize(size);
-    const int textHeight = fontMetrics().lineSpacing() * 2 + 6;
-    setGridSize(QSize(size.width() + 24, size.height() + textHeight + 12));
+void SearchGrid::setZoom(const SearchZoom& zoom) {
+    setIconSize(zoom.imageSize());
+    setGridSize(zoom.itemSize());
 }
 
 void SearchGrid::keyPressEvent(QKeyEvent* event) {

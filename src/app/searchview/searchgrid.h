@@ -4,6 +4,8 @@
 
 namespace tessaly {
 
+class SearchZoom;
+
 // The search view's grid of thumbnails: icons with their titles below, several selected at
 // once, dragged out as copies, and the space bar asking for a preview.
 class SearchGrid : public QListView {
@@ -12,8 +14,8 @@ class SearchGrid : public QListView {
 public:
     explicit SearchGrid(QWidget* parent = nullptr);
 
-    // Sizes the cells for thumbnails of `size` with two lines of title beneath.
-    void setThumbnailSize(QSize size);
+    // Every cell takes the zoom's item size, its thumbnail the image area at the top.
+    void setZoom(const SearchZoom& zoom);
 
 Q_SIGNALS:
     void previewRequested();

@@ -73,6 +73,21 @@ SearchItem SearchResultsModel::itemAt(int row) const {
     return row >= 0 && row < m_items.size() ? m_items.at(row) : SearchItem();
 }
 
+void SearchResultsModel::setThumbnailSize(QSize size) {
+    if (size == m_thumbnailSize) {
+        return;
+    }
+    m_thumbnailSize = size;
+    // Only the rows painted from now on ask the cache, each once, at the new size; what was
+    // asked at the old one is no longer awaited.
+    m_decorations.clear();
+    m_pending.clear();
+    ++m_generation;
+    if (!m_items.isEmpty()) {
+        Q_EMIT dataChanged(index(0), index(int(m_items.size()) - 1), {Qt::DecorationRole});
+    }
+}
+
 int SearchResultsModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : int(m_items.size());
 }

@@ -35,6 +35,9 @@ public:
     const QList<SearchItem>& items() const { return m_items; }
     // The item at a row; none (an empty item) out of range.
     SearchItem itemAt(int row) const;
+    // Thumbnails are drawn at this size from now on: each is asked for again when next shown.
+    void setThumbnailSize(QSize size);
+    QSize thumbnailSize() const { return m_thumbnailSize; }
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
@@ -56,7 +59,8 @@ private:
     mutable QSet<QString> m_pending;
     // Paths no thumbnail could be made for: they keep their file-type icon.
     QSet<QString> m_failed;
-    // Bumped by every reset: thumbnails asked for before it find their rows by path again.
+    // Bumped by every reset and size change: thumbnails asked for before it find their rows by path
+    // again.
     quint64 m_generation = 0;
 };
 

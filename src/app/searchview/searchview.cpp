@@ -9,6 +9,7 @@
 #include "search/imagecache.h"
 #include "search/searchscopes.h"
 #include "search/searchsession.h"
+#include "search/searchzoom.h"
 
 #include <QComboBox>
 #include <QDBusConnection>
@@ -18,19 +19,25 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QSlider>
+#include <QTimer>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace tessaly {
 
 namespace {
 
-constexpr QSize kThumbnailSize(128, 160);
+constexpr int kZoomSteps = 1000;
+constexpr int kZoomReapplyMs = 100;
+constexpr int kThumbnailSettleMs = 150;
 
 QLineEdit* makeField(const QString& placeholder, QWidget* parent) {
     auto* field = new QLineEdit(parent);
@@ -56,7 +63,8 @@ SearchView::SearchView(AppContext& app, QString indexPath, QWidget* parent)
     : QWidget(parent)
     , m_app(app)
     , m_images(std::make_unique<ImageCache>())
-    , m_session(std::make_unique<SearchSession>(app.store(), std::move(indexPath))) {
+    , m_session(std::make_unique<SearchSession>(app.store(), std::move(indexPath)))
+    , m_stopInfo(std::make_shared<std::atomic<bool>>(false)) {
     m_back = makeButton(tr("Back"), QStringLiteral("go-previous"), this);
     m_home = makeButton(tr("Home"), QStringLiteral("go-home"), this);
     m_subject = makeField(tr("Subject"), this);
@@ -71,9 +79,27 @@ SearchView::SearchView(AppContext& app, QString indexPath, QWidget* parent)
     m_count->setAccessibleName(tr("Result Count"));
     m_count->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
+    m_zoomSlider = new QSlider(Qt::Horizontal, this);
+    m_zoomSlider->setRange(0, kZoomSteps);
+    m_zoomSlider->setPageStep(kZoomSteps / 10);
+    m_zoomSlider->setAccessibleName(tr("Zoom"));
+    m_zoomSlider->setToolTip(tr("Zoom"));
+    m_zoomSlider->setFixedWidth(160);
+    m_thumbnailTimer = new QTimer(this);
+    m_thumbnailTimer->setSingleShot(true);
+    m_thumbnailTimer->setInterval(kThumbnailSettleMs);
+    m_info = new QLabel(this);
+    m_info->setAccessibleName(tr("Item Info"));
+    m_info->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_info->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_info->setWordWrap(true);
+    m_info->setFixedWidth(200);
+    m_info->setMargin(6);
+
+    const SearchZoom zoom = SearchZoom::fromPreferences(m_app.store());
     m_grid = new SearchGrid(this);
-    m_grid->setThumbnailSize(kThumbnailSize);
-    m_model = new SearchResultsModel(*m_images, kThumbnailSize, this);
+    m_grid->setZoom(zoom);
+    m_model = new SearchResultsModel(*m_images, zoom.imageSize(), this);
     m_grid->setModel(m_model);
 
     auto* fields = new QHBoxLayout;
@@ -86,8 +112,14 @@ SearchView::SearchView(AppContext& app, QString indexPath, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(fields);
     layout->addWidget(m_pathBar);
-    layout->addWidget(m_grid, 1);
-    layout->addWidget(m_count);
+    auto* results = new QHBoxLayout;
+    results->addWidget(m_grid, 1);
+    results->addWidget(m_info);
+    layout->addLayout(results, 1);
+    auto* status = new QHBoxLayout;
+    status->addWidget(m_count, 1);
+    status->addWidget(m_zoomSlider);
+    layout->addLayout(status);
     setTabOrder(m_subject, m_address);
     setTabOrder(m_address, m_everywhere);
     setTabOrder(m_everywhere, m_grid);
@@ -103,21 +135,31 @@ SearchView::SearchView(AppContext& app, QString indexPath, QWidget* parent)
         m_model->setResults(m_session->results());
         updateCount();
         updatePlaces();
+        forgetItemInfos();
     });
-    connect(m_grid->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            [this] { m_pathBar->setPath(pathToShow(), SearchScopes::topPaths(m_app.store())); });
+    connect(m_grid->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        m_pathBar->setPath(pathToShow(), SearchScopes::topPaths(m_app.store()));
+        startInfoSearch();
+    });
+    connect(m_zoomSlider, &QSlider::valueChanged, this, &SearchView::zoomSliderChanged);
+    connect(m_thumbnailTimer, &QTimer::timeout, this, [this] {
+        m_model->setThumbnailSize(SearchZoom::fromPreferences(m_app.store()).imageSize());
+    });
     connect(m_pathBar, &SearchPathBar::folderClicked, this, &SearchView::makePlace);
     connect(m_places, &QComboBox::activated, this, &SearchView::placeChosen);
     connect(m_session.get(), &SearchSession::searchingChanged, this, &SearchView::updateCount);
     connect(m_grid, &SearchGrid::activated, this, &SearchView::activate);
     connect(m_grid, &SearchGrid::customContextMenuRequested, this, &SearchView::showContextMenu);
     connect(m_grid, &SearchGrid::previewRequested, this, &SearchView::showPreview);
+    applyZoom();
     updateCount();
     updatePlaces();
+    startInfoSearch();
     m_session->restartSearchSoon();
 }
 
 SearchView::~SearchView() {
+    m_stopInfo->store(true);
     // The model's thumbnail requests die with the cache; the grid goes first so nothing paints.
     delete m_grid;
     delete m_model;
@@ -125,6 +167,83 @@ SearchView::~SearchView() {
 
 void SearchView::viewIsAppearring() {
     m_session->restartSearchSoon();
+    forgetItemInfos();
+    QTimer::singleShot(kZoomReapplyMs, this, &SearchView::applyZoom);
+}
+
+void SearchView::applyZoom() {
+    const SearchZoom zoom = SearchZoom::fromPreferences(m_app.store());
+    {
+        const QSignalBlocker blocker(m_zoomSlider);
+        m_zoomSlider->setValue(int(std::lround(zoom.state() * kZoomSteps)));
+    }
+    m_grid->setZoom(zoom);
+    m_thumbnailTimer->stop();
+    m_model->setThumbnailSize(zoom.imageSize());
+}
+
+void SearchView::zoomSliderChanged(int value) {
+    const SearchZoom zoom(double(value) / kZoomSteps);
+    zoom.store(m_app.store());
+    m_grid->setZoom(zoom);
+    m_thumbnailTimer->start();
+}
+
+void SearchView::startInfoSearch() {
+    updateItemInfo();
+    const QString path = pathToShow();
+    // One look per path at a time: when it comes back for a forgotten cache, it looks again.
+    if (path.isEmpty() || m_fileInfos.contains(path) || m_infoInFlight.contains(path)) {
+        return;
+    }
+    const quint64 generation = m_infoGeneration;
+    m_infoInFlight.insert(path, generation);
+    auto* watcher = new QFutureWatcher<std::optional<ItemInfo>>(this);
+    connect(watcher, &QFutureWatcher<std::optional<ItemInfo>>::finished, this,
+            [this, watcher, path, generation] {
+                watcher->deleteLater();
+                newItemInfo(path, generation, watcher->result());
+            });
+    watcher->setFuture(QtConcurrent::run(
+        [path, stop = m_stopInfo] { return ItemInfo::forPath(path, stop.get()); }));
+}
+
+void SearchView::newItemInfo(const QString& path, quint64 generation,
+                             const std::optional<ItemInfo>& info) {
+    m_infoInFlight.remove(path);
+    if (generation != m_infoGeneration) {
+        // Looked at before the cache was forgotten: look again if it is still wanted.
+        if (path == pathToShow()) {
+            startInfoSearch();
+        }
+        return;
+    }
+    if (info) {
+        m_fileInfos.insert(path, *info);
+    } else if (path == m_shownInfoPath) {
+        // Gone from the disk: its old facts must not stay on show.
+        m_shownInfoPath.clear();
+    }
+    updateItemInfo();
+}
+
+void SearchView::updateItemInfo() {
+    const QString path = pathToShow();
+    const auto known = m_fileInfos.constFind(path);
+    if (known != m_fileInfos.constEnd()) {
+        m_info->setText(ItemInfo::infoText(*known));
+        m_shownInfoPath = path;
+    } else if (path != m_shownInfoPath) {
+        m_info->clear();
+        m_shownInfoPath.clear();
+    }
+    // Otherwise the facts on show are being looked at again and stay until the new ones come.
+}
+
+void SearchView::forgetItemInfos() {
+    m_fileInfos.clear();
+    ++m_infoGeneration;
+    startInfoSearch();
 }
 
 void SearchView::fieldsEdited() {

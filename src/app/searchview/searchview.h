@@ -1,16 +1,22 @@
 #pragma once
 
 #include "search/archiveindex.h"
+#include "search/iteminfo.h"
 
+#include <QHash>
 #include <QPointer>
 #include <QWidget>
 
+#include <atomic>
 #include <memory>
+#include <optional>
 
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QSlider;
+class QTimer;
 class QToolButton;
 
 namespace tessaly {
@@ -26,7 +32,8 @@ class SearchSession;
 
 // The archive's search view: three fields that search the index as the user types, browsing
 // the archive folders when they are empty, a grid of thumbnails with the count of what was
-// found, the back history, and opening, revealing, previewing and dragging out the results.
+// found and a zoom, facts about the selection beside it, the back history, and opening,
+// revealing, previewing and dragging out the results.
 class SearchView : public QWidget {
     Q_OBJECT
 
@@ -35,7 +42,8 @@ public:
                         QWidget* parent = nullptr);
     ~SearchView() override;
 
-    // The window shows the view: the archive may have changed while it was hidden.
+    // The window shows the view: the archive may have changed while it was hidden, and the zoom
+    // may have been changed by another window.
     void viewIsAppearring();
 
     SearchSession& session() { return *m_session; }
@@ -58,6 +66,15 @@ private:
     void showPreview();
     void updatePlaces();
     void placeChosen(int index);
+    // Sizes the grid by the stored zoom.
+    void applyZoom();
+    void zoomSliderChanged(int value);
+    // Shows what is known about pathToShow() and finds it out in the background when not.
+    void startInfoSearch();
+    void newItemInfo(const QString& path, quint64 generation, const std::optional<ItemInfo>& info);
+    void updateItemInfo();
+    // Folders grow while the application runs: what was found out may no longer hold.
+    void forgetItemInfos();
 
     AppContext& m_app;
     std::unique_ptr<ImageCache> m_images;
@@ -72,7 +89,20 @@ private:
     SearchResultsModel* m_model;
     QComboBox* m_places;
     SearchPathBar* m_pathBar;
+    QSlider* m_zoomSlider;
+    // Thumbnails follow the zoom once the slider rests, not at every step of a drag.
+    QTimer* m_thumbnailTimer;
+    QLabel* m_info;
     QPointer<SearchPreview> m_preview;
+    // Facts by path, as computed in the background.
+    QHash<QString, ItemInfo> m_fileInfos;
+    // Paths being looked at in the background, with the generation of the cache they belong to.
+    QHash<QString, quint64> m_infoInFlight;
+    quint64 m_infoGeneration = 0;
+    // The path whose facts the panel shows.
+    QString m_shownInfoPath;
+    // Tells the background walks that nobody waits for them any more.
+    std::shared_ptr<std::atomic<bool>> m_stopInfo;
 };
 
 } // namespace tessaly

@@ -3,9 +3,11 @@
 #include "app/searchview/searchpreview.h"
 #include "app/searchview/searchresultsmodel.h"
 #include "app/searchview/searchview.h"
+#include "platform/pdf/pdfinfo.h"
 #include "screenshots.h"
 #include "search/archiveindex.h"
 #include "search/searchsession.h"
+#include "search/searchzoom.h"
 #include "settings/accountkeys.h"
 #include "testappcontext.h"
 #include "testsupport.h"
@@ -21,6 +23,8 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QRegularExpression>
+#include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -64,6 +68,8 @@ private Q_SLOTS:
     void browsingGoesIntoFoldersAndBack();
     void contextMenuOffersTheAttachments();
     void spacePreviewsAndDragsCopyFileUrls();
+    void zoomResizesTheGridAndIsKept();
+    void infoPanelFollowsTheSelection();
 
 private:
     QString addMessage(const QString& relative, const QString& subject, qint64 date);
@@ -72,6 +78,8 @@ private:
     QLineEdit* field(const QString& name) const;
     QToolButton* button(const QString& name) const;
     QStringList titles() const;
+    QSlider* zoomSlider() const { return m_view->findChild<QSlider*>(); }
+    QString infoText() const;
     QModelIndex indexOf(const QString& title) const;
     void activate(const QString& title);
 
@@ -159,6 +167,15 @@ QToolButton* TestSearchView::button(const QString& name) const {
     return nullptr;
 }
 
+QString TestSearchView::infoText() const {
+    for (QLabel* label : m_view->findChildren<QLabel*>()) {
+        if (label->accessibleName() == "Item Info") {
+            return label->text();
+        }
+    }
+    return "no info panel";
+}
+
 QStringList TestSearchView::titles() const {
     QStringList list;
     for (int row = 0; row < model()->rowCount(); ++row) {
@@ -201,7 +218,8 @@ void TestSearchView::typingShowsTheMatchesWithTheirAttachments() {
     // The PDF's page replaces the file-type icon, which is drawn smaller, in the middle.
     const auto pageShown = [this] {
         const QIcon icon = model()->index(0).data(Qt::DecorationRole).value<QIcon>();
-        return qAlpha(icon.pixmap(grid()->iconSize()).toImage().pixel(10, 80)) > 0;
+        const QImage image = icon.pixmap(grid()->iconSize()).toImage();
+        return qAlpha(image.pixel(image.width() / 2, 10)) > 0;
     };
     QTRY_VERIFY_WITH_TIMEOUT(pageShown(), kWaitMs);
 
@@ -344,6 +362,70 @@ void TestSearchView::spacePreviewsAndDragsCopyFileUrls() {
     QVERIFY(preview);
     QTest::keyClick(preview, Qt::Key_Space);
     QTRY_VERIFY(!preview);
+}
+
+void TestSearchView::zoomResizesTheGridAndIsKept() {
+    QSlider* slider = zoomSlider();
+    QVERIFY(slider);
+    QCOMPARE(slider->accessibleName(), "Zoom");
+    QCOMPARE(slider->value(), 333);
+    QCOMPARE(grid()->gridSize(), QSize(133, 228));
+    QTRY_COMPARE_WITH_TIMEOUT(titles(), QStringList{"Mailbox"}, kWaitMs);
+
+    slider->setValue(1000);
+    QCOMPARE(m_app->store().value("zoomState").toDouble(), 1.0);
+    QCOMPARE(grid()->gridSize(), QSize(400, 450));
+    QCOMPARE(grid()->iconSize(), QSize(400, 410));
+    // Thumbnails follow once the slider rests, drawn at the new size.
+    QTRY_COMPARE(model()->thumbnailSize(), QSize(400, 410));
+    QCOMPARE(model()->index(0).data(Qt::DecorationRole).value<QIcon>().availableSizes(),
+             QList<QSize>{QSize(400, 410)});
+
+    // Another window changed it: the view takes it up again when shown.
+    m_app->store().setValue("zoomState", 0.0);
+    m_view->viewIsAppearring();
+    QTRY_COMPARE(slider->value(), 0);
+    QCOMPARE(grid()->gridSize(), QSize(100, 200));
+    QCOMPARE(model()->thumbnailSize(), QSize(100, 95));
+}
+
+void TestSearchView::infoPanelFollowsTheSelection() {
+    // Nothing selected: the only archive root, counted whole.
+    QTRY_COMPARE_WITH_TIMEOUT(titles(), QStringList{"Mailbox"}, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(infoText(), "PDFs: 3\nImages: 1\nOther: 0\nSize: 0 MB", kWaitMs);
+    // The archive grows while the application runs: shown again, the view counts again.
+    test::writeFile(m_root + "/2020/01/notes.txt", "x");
+    m_view->viewIsAppearring();
+    QTRY_COMPARE_WITH_TIMEOUT(infoText(), "PDFs: 3\nImages: 1\nOther: 1\nSize: 0 MB", kWaitMs);
+
+    const QString holiday = m_root + "/2019/11/2019-11-02-09.00.00Z Holiday plans.pdf";
+    QString error;
+    QVERIFY2(PdfInfo::write(holiday, {{"Keywords", "ann@example.com, travel"}}, &error),
+             qPrintable(error));
+    QTest::keyClicks(field("Subject"), "holiday");
+    QTRY_COMPARE_WITH_TIMEOUT(titles(), QStringList{"Holiday plans"}, kWaitMs);
+    grid()->setCurrentIndex(model()->index(0));
+    const QRegularExpression fileInfo(
+        "^.*\\nPages: 1\\nSize: 0\\.\\d{4} MB\\nann@example.com\\ntravel$");
+    QTRY_VERIFY_WITH_TIMEOUT(fileInfo.match(infoText()).hasMatch(), kWaitMs);
+
+    // Zoomed in on a month at full size, the selected message's facts beside the grid.
+    field("Subject")->clear();
+    m_view->resize(1280, 800);
+    zoomSlider()->setValue(600);
+    m_view->session().setPathConstraint(m_root + "/2020/01");
+    QTRY_COMPARE_WITH_TIMEOUT(
+        titles(), (QStringList{"notes.txt", "Report", "chart.png", "Report (attachments)"}),
+        kWaitMs);
+    grid()->setCurrentIndex(indexOf("Report"));
+    QTRY_VERIFY_WITH_TIMEOUT(infoText().contains("Pages: 1"), kWaitMs);
+    const auto pageShown = [this] {
+        const QIcon icon = indexOf("Report").data(Qt::DecorationRole).value<QIcon>();
+        const QImage image = icon.pixmap(grid()->iconSize()).toImage();
+        return qAlpha(image.pixel(image.width() / 2, 10)) > 0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(pageShown(), kWaitMs);
+    test::saveScreenshots(m_view.get(), "search-view-zoomed");
 }
 
 QTEST_MAIN(TestSearchView)
