@@ -424,23 +424,27 @@ void RenderTool::listError(ErrorReport::Entry::Kind kind, const QString& path,
 
 void RenderTool::record(const Engine& engine, ArchiveLedger::Outcome outcome,
                         const QString& reason) {
+    if (m_ledger && engine.ledgerRow != 0) {
+        QString error;
+        if (!m_ledger->record(engine.ledgerRow, outcome, reason, engine.engine->lastPdfPath(),
+                              engine.engine->lastFiles(), &error)) {
+            // The files are in place; only the proof of them is missing.
+            qCWarning(lcArchive).noquote()
+                << "cannot record" << engine.source << "in the ledger:" << error;
+            listError(ErrorReport::Entry::Kind::NotArchived, engine.source,
+                      QStringLiteral("archived, but the archive's ledger cannot be written: ") +
+                          error);
+        }
+    }
     if (m_environment.archived && outcome != ArchiveLedger::Outcome::NotArchived &&
         outcome != ArchiveLedger::Outcome::Unreadable && !engine.engine->lastFiles().empty()) {
+        // Only a message that rendered is read again here: one that brought a render box down
+        // stays out of this process, and its kept files are found by their names.
+        const bool rendered = ArchiveLedger::isComplete(outcome);
         m_environment.archived({m_folders.getMainFolder(), engine.engine->lastPdfPath(),
-                                engine.engine->lastFiles(), engine.engine->currentMessage(),
+                                engine.engine->lastFiles(),
+                                rendered ? engine.engine->currentMessage() : nullptr,
                                 m_ledger ? engine.identity : QString()});
-    }
-    if (!m_ledger || engine.ledgerRow == 0) {
-        return;
-    }
-    QString error;
-    if (!m_ledger->record(engine.ledgerRow, outcome, reason, engine.engine->lastPdfPath(),
-                          engine.engine->lastFiles(), &error)) {
-        // The files are in place; only the proof of them is missing.
-        qCWarning(lcArchive).noquote()
-            << "cannot record" << engine.source << "in the ledger:" << error;
-        listError(ErrorReport::Entry::Kind::NotArchived, engine.source,
-                  QStringLiteral("archived, but the archive's ledger cannot be written: ") + error);
     }
 }
 

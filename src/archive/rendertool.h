@@ -46,11 +46,13 @@ struct JobFigures {
 // completes when every message has been handed out, every failure retried and no engine is
 // busy. This is its file mode: the messages come from the job's files, folders and mailboxes,
 // read ahead by a MessageLoader.
-// A message whose files are in place and recorded in the archive's ledger.
+// A message whose files are in place (and recorded in the archive's ledger when the job keeps
+// one).
 struct ArchivedMessage {
     QString root;     // the job's main folder
     QString mainPath; // its PDF, or its EML copy when no PDF was made
     std::vector<FileRecord> files;
+    // The message, when it rendered: its words are read from it rather than from the PDF.
     std::shared_ptr<const MCOMessageParser> message;
     QString identity; // the ledger's identity of the message; empty without a ledger
 };

@@ -15,10 +15,14 @@ namespace tessaly {
 namespace {
 Q_LOGGING_CATEGORY(lcFeed, "tessaly.search")
 
-// A running job makes a message every few milliseconds: a quarter second gathers a batch
-// worth a transaction and still looks immediate to someone watching a search.
-constexpr int kGatherMs = 250;
-constexpr std::size_t kBatchFiles = 500;
+// A running job makes a message every few milliseconds: a second gathers a batch worth a
+// transaction, still looks immediate to someone watching a search, and spares an open search
+// from running again more often than that.
+constexpr int kGatherMs = 1000;
+constexpr std::size_t kBatchMessages = 500;
+// Beyond this many messages waiting (the index busy behind a crawl), the later ones are
+// indexed from their PDFs instead: holding every parsed message would grow without bound.
+constexpr std::size_t kMaxMessagesHeld = 2000;
 } // namespace
 
 // The index connection, opened on first use and used by one thread at a time.
@@ -41,13 +45,16 @@ IndexFeed::IndexFeed(QString indexPath, QObject* parent)
 
 IndexFeed::~IndexFeed() {
     if (!flush()) {
-        qCWarning(lcFeed).noquote() << "files archived last were not indexed:" << m_error;
+        qCWarning(lcFeed).noquote() << "files archived last were not indexed:" << m_lastError;
     }
 }
 
 void IndexFeed::add(ArchivedFiles files) {
+    if (m_pending.size() >= kMaxMessagesHeld) {
+        files.message.reset();
+    }
     m_pending.push_back(std::move(files));
-    if (m_pending.size() >= kBatchFiles) {
+    if (m_pending.size() >= kBatchMessages) {
         startBatch();
     } else if (!m_gather.isActive()) {
         m_gather.start();
@@ -60,11 +67,22 @@ bool IndexFeed::flush() {
         m_running.waitForFinished();
         batchFinished();
     }
-    m_error.clear();
-    if (!m_pending.empty()) {
-        report(write(*m_writer, std::exchange(m_pending, {})));
+    while (!m_pending.empty()) {
+        report(write(*m_writer, takeBatch()));
     }
-    return m_error.isEmpty();
+    // Every failure since the last flush counts, also one of a batch written in the background.
+    return std::exchange(m_error, QString()).isEmpty();
+}
+
+std::vector<ArchivedFiles> IndexFeed::takeBatch() {
+    if (m_pending.size() <= kBatchMessages) {
+        return std::exchange(m_pending, {});
+    }
+    const auto end = m_pending.begin() + kBatchMessages;
+    std::vector<ArchivedFiles> batch(std::make_move_iterator(m_pending.begin()),
+                                     std::make_move_iterator(end));
+    m_pending.erase(m_pending.begin(), end);
+    return batch;
 }
 
 void IndexFeed::startBatch() {
@@ -72,10 +90,8 @@ void IndexFeed::startBatch() {
         return; // the batch in flight starts the next one when it ends
     }
     m_inFlight = true;
-    m_running.setFuture(
-        QtConcurrent::run(&m_pool, [writer = m_writer, batch = std::exchange(m_pending, {})] {
-            return write(*writer, batch);
-        }));
+    m_running.setFuture(QtConcurrent::run(
+        &m_pool, [writer = m_writer, batch = takeBatch()] { return write(*writer, batch); }));
 }
 
 void IndexFeed::batchFinished() {
@@ -91,7 +107,10 @@ void IndexFeed::batchFinished() {
 
 void IndexFeed::report(const BatchResult& result) {
     if (!result.error.isEmpty()) {
-        m_error = result.error;
+        if (m_error.isEmpty()) {
+            m_error = result.error;
+        }
+        m_lastError = result.error;
         qCWarning(lcFeed).noquote()
             << "archived files were not indexed (the next crawl finds them):" << result.error;
     }

@@ -39,9 +39,10 @@ public:
 
     void add(ArchivedFiles files);
     // Writes everything added so far and returns once it is in the index (the end of a
-    // command-line run). False when a batch could not be written; lastError() says why.
+    // command-line run). False when a batch since the last flush could not be written, in the
+    // background or now; lastError() says why.
     bool flush();
-    const QString& lastError() const { return m_error; }
+    const QString& lastError() const { return m_lastError; }
 
 Q_SIGNALS:
     // Files went into the index: a search that follows it runs again.
@@ -54,6 +55,7 @@ private:
         QString error;
     };
     static BatchResult write(Writer& writer, const std::vector<ArchivedFiles>& batch);
+    std::vector<ArchivedFiles> takeBatch();
     void startBatch();
     void batchFinished();
     void report(const BatchResult& result);
@@ -64,7 +66,8 @@ private:
     QThreadPool m_pool;
     QFutureWatcher<BatchResult> m_running;
     bool m_inFlight = false;
-    QString m_error;
+    QString m_error;     // the first failure since the last flush
+    QString m_lastError; // the last failure reported
 };
 
 } // namespace tessaly

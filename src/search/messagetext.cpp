@@ -1,6 +1,7 @@
 #include "search/messagetext.h"
 
 #include "platform/mail/mcomessageparser.h"
+#include "platform/mail/mimetree.h"
 #include "platform/mail/textdecoding.h"
 
 #include <QHash>
@@ -64,11 +65,12 @@ bool endsBlock(QStringView name) {
 // Decodes the reference starting at `html[at]` ('&'); returns how many characters it took, 0
 // when it is no reference (the '&' is then kept as text).
 qsizetype appendReference(QStringView html, qsizetype at, QString& out) {
-    const qsizetype end = html.indexOf(u';', at + 1);
-    if (end < 0 || end - at > 12) {
+    // References are short: looking further for the ';' would make "&&&…" quadratic.
+    const qsizetype length = html.mid(at + 1, 12).indexOf(u';');
+    if (length < 0) {
         return 0;
     }
-    const QStringView body = html.mid(at + 1, end - at - 1);
+    const QStringView body = html.mid(at + 1, length);
     char32_t code = 0;
     if (body.startsWith(u'#')) {
         bool ok = false;
@@ -86,7 +88,7 @@ qsizetype appendReference(QStringView html, qsizetype at, QString& out) {
         code = *found;
     }
     out.append(code == 0xA0 ? QString(u' ') : QString::fromUcs4(&code, 1));
-    return end - at + 1;
+    return length + 2;
 }
 
 class TextCollector {
@@ -128,34 +130,31 @@ public:
         }
     }
 
-    void collect(const MCOAbstractPart& part) {
-        if (full()) {
-            return;
+    void collect(const MCOAbstractPart& message) {
+        if (message.envelope) {
+            addField(QStringLiteral("Subject:"), message.envelope->subject);
+            addField(QStringLiteral("From:"), message.envelope->from);
+            addField(QStringLiteral("To:"), message.envelope->to);
+            addField(QStringLiteral("Cc:"), message.envelope->cc);
         }
-        switch (part.kind) {
-        case MCOAbstractPart::Kind::Message:
-            if (part.envelope) {
-                addField(QStringLiteral("Subject:"), part.envelope->subject);
-                addField(QStringLiteral("From:"), part.envelope->from);
-                addField(QStringLiteral("To:"), part.envelope->to);
-                addField(QStringLiteral("Cc:"), part.envelope->cc);
-            }
-            for (const MCOAbstractPart& child : part.children) {
-                collect(child);
-            }
-            return;
-        case MCOAbstractPart::Kind::Multipart:
-            if (part.mimeType == u"multipart/alternative" && !part.children.empty()) {
-                collect(preferredAlternative(part));
+        // The parts the page shows as the body, chosen as the page chooses them: the words
+        // found are the words on the page.
+        for (const MimeLeaf& leaf : collectMimeLeaves(message)) {
+            if (full()) {
                 return;
             }
-            for (const MCOAbstractPart& child : part.children) {
-                collect(child);
+            if (leaf.role != MimeLeaf::Role::Body) {
+                continue;
             }
-            return;
-        case MCOAbstractPart::Kind::Single:
-            collectLeaf(part);
-            return;
+            const MCOAttachment& part = leaf.part;
+            if (part.mimeType == u"text/plain") {
+                add(decodeTextPart(part.data, part.charset, false));
+            } else if (part.mimeType == u"text/html") {
+                add(MessageText::htmlToText(decodeTextPart(part.data, part.charset, true)));
+            } else if (part.mimeType == u"text/enriched") {
+                add(MessageText::htmlToText(
+                    enrichedTextToHtml(decodeTextPart(part.data, part.charset, false))));
+            }
         }
     }
 
@@ -167,30 +166,6 @@ public:
     }
 
 private:
-    static const MCOAbstractPart& preferredAlternative(const MCOAbstractPart& part) {
-        // The plain alternative says the same as the HTML one in fewer characters.
-        for (const MCOAbstractPart& child : part.children) {
-            if (child.kind == MCOAbstractPart::Kind::Single && child.mimeType == u"text/plain") {
-                return child;
-            }
-        }
-        return part.children.back();
-    }
-
-    void collectLeaf(const MCOAbstractPart& part) {
-        if (part.attachmentDisposition && !part.filename.isNull()) {
-            return; // saved beside the message and found by its own name
-        }
-        if (part.mimeType == u"text/plain") {
-            add(decodeTextPart(part.data, part.charset, false));
-        } else if (part.mimeType == u"text/html") {
-            add(MessageText::htmlToText(decodeTextPart(part.data, part.charset, true)));
-        } else if (part.mimeType == u"text/enriched") {
-            add(MessageText::htmlToText(
-                enrichedTextToHtml(decodeTextPart(part.data, part.charset, false))));
-        }
-    }
-
     QString m_text;
     qsizetype m_max;
 };
@@ -220,6 +195,12 @@ QString MessageText::htmlToText(QStringView html) {
         }
         if (c != u'<') {
             out.append(c);
+            ++i;
+            continue;
+        }
+        const QChar next = i + 1 < html.size() ? html[i + 1] : QChar();
+        if (!next.isLetter() && next != u'/' && next != u'!' && next != u'?') {
+            out.append(c); // "a < b" is text, as browsers read it
             ++i;
             continue;
         }

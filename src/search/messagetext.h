@@ -11,9 +11,9 @@ class MCOMessageParser;
 // message is exact and cheap where reading them back out of the PDF is neither.
 class MessageText {
 public:
-    // Subject, From, To and Cc, then each text part the page shows: of alternatives the plain
-    // one, HTML without tags, scripts and styles, embedded messages in their place; parts sent
-    // as attachments are left out. Runs of white space become one. Cut at `maxChars`.
+    // Subject, From, To and Cc, then each text part the page shows as the body, chosen as the
+    // page chooses (of alternatives, the HTML one), HTML without tags, scripts and styles;
+    // attachments are left out. Runs of white space become one. Cut at `maxChars`.
     static QString of(const MCOMessageParser& message, qsizetype maxChars);
 
     // HTML as the text a reader sees: tags and comments gone, block ends as line breaks,

@@ -193,12 +193,15 @@ void SearchSession::setSearching(bool searching) {
 }
 
 QString SearchSession::countLabel() const {
-    const qsizetype count = m_results.size();
+    return countLabel(m_results.size(), m_nowSearching);
+}
+
+QString SearchSession::countLabel(qsizetype count, bool searching) {
     if (count >= kIncompleteCount) {
         return QStringLiteral("> 10000 (incomplete)");
     }
-    return m_nowSearching ? QStringLiteral("%1 files (working)").arg(count)
-                          : QStringLiteral("%1 files (done)").arg(count);
+    return searching ? QStringLiteral("%1 files (working)").arg(count)
+                     : QStringLiteral("%1 files (done)").arg(count);
 }
 
 void SearchSession::addHistory() {

@@ -58,6 +58,8 @@ public:
     bool followsIndex() const { return m_followsIndex; }
     // "%d files (working)", "%d files (done)", or "> 10000 (incomplete)".
     QString countLabel() const;
+    // The label for `count` items shown, attachments among them.
+    static QString countLabel(qsizetype count, bool searching);
 
     void addHistory();
     bool canGoBack() const { return m_history.size() > 1; }

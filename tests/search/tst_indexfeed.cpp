@@ -55,15 +55,15 @@ const QByteArray kMessage = "From: Ann <ann@example.com>\n"
                             "Content-Type: text/plain; charset=utf-8\n"
                             "Content-Transfer-Encoding: quoted-printable\n"
                             "\n"
-                            "The zebra budget for M=C3=BCnchen is ready.\n"
+                            "View it in your browser: plain-only-word\n"
                             "--a\n"
                             "Content-Type: text/html; charset=utf-8\n"
+                            "Content-Transfer-Encoding: quoted-printable\n"
                             "\n"
-                            "<p>The <b>zebra</b> budget, in HTML only-html-word</p>\n"
+                            "<p>The <b>zebra</b> budget for M=C3=BCnchen is ready.</p>\n"
                             "--a--\n"
                             "--m\n"
                             "Content-Type: text/plain; name=\"notes.txt\"\n"
-                            "Content-Disposition: attachment; filename=\"notes.txt\"\n"
                             "\n"
                             "attached-secret-word\n"
                             "--m--\n";
@@ -120,11 +120,12 @@ private Q_SLOTS:
 
     void messageTextIsWhatAReaderSees() {
         const QString text = MessageText::of(*parse(kMessage), 100000);
-        // The header lines, the plain alternative decoded, no attachment.
+        // The header lines and the alternative the page shows, decoded; no attachment (a
+        // named part is one even without a disposition).
         QVERIFY2(text.startsWith("Subject: Quarterly figures From: Ann <ann@example.com> To: Dan "
                                  "<dan@example.test> The zebra budget for München is ready."),
                  qPrintable(text));
-        QVERIFY(!text.contains("only-html-word"));
+        QVERIFY(!text.contains("plain-only-word"));
         QVERIFY(!text.contains("attached-secret-word"));
         QVERIFY(!text.contains("\n"));
         QCOMPARE(MessageText::of(*parse(kMessage), 20).size(), 20);
@@ -135,9 +136,9 @@ private Q_SLOTS:
                      u"<html><head><style>p{color:red}</style><title>T</title></head><body>"
                      "<!-- hidden --><p>Gr&uuml;&szlig;e&nbsp;aus <b>Mün</b>chen</p><div>A&amp;B"
                      "</div><script>var x = '<p>';</script>&#x263A;&#9731; &bogus; &#0; a<br>b "
-                     "<unclosed"),
+                     "a < b, 1<2 &&&; <unclosed"),
                  QString::fromUtf8("\nT\n\nGrüße aus München\n\nA&B\n\u263A\u2603 &bogus; "
-                                   "&#0; a\nb "));
+                                   "&#0; a\nb a < b, 1<2 &&&; "));
         const QString html = MessageText::of(
             *parse("Subject: s\nContent-Type: text/html\n\n<p>Ver&shy;trag</p>\n"), 1000);
         QCOMPARE(html, "Subject: s Vertrag");
@@ -183,6 +184,11 @@ private Q_SLOTS:
         feed.add(archived("a.pdf", {}));
         QVERIFY(!feed.flush());
         QVERIFY(!feed.lastError().isEmpty());
+        // A batch that failed in the background is not forgotten by the flush that follows.
+        feed.add(archived("b.pdf", {}));
+        QTRY_VERIFY_WITH_TIMEOUT(!feed.lastError().isEmpty(), 10000);
+        QVERIFY(!feed.flush());
+        QVERIFY(feed.flush()); // nothing failed since
         QCOMPARE(indexed.count(), 0);
     }
 

@@ -28,7 +28,8 @@ SearchGrid::SearchGrid(QWidget* parent)
 
 void SearchGrid::setZoom(const SearchZoom& zoom) {
     setIconSize(zoom.imageSize());
-    setGridSize(zoom.itemSize());
+    // Twenty pixels around each item for its selection frame: neighbours never touch.
+    setGridSize(zoom.itemSize() + QSize(40, 40));
 }
 
 void SearchGrid::keyPressEvent(QKeyEvent* event) {

@@ -65,6 +65,7 @@ SearchView::SearchView(AppContext& app, QString indexPath, QWidget* parent)
     , m_images(std::make_unique<ImageCache>())
     , m_session(std::make_unique<SearchSession>(app.store(), std::move(indexPath)))
     , m_stopInfo(std::make_shared<std::atomic<bool>>(false)) {
+    m_infoPool.setMaxThreadCount(1);
     m_back = makeButton(tr("Back"), QStringLiteral("go-previous"), this);
     m_home = makeButton(tr("Home"), QStringLiteral("go-home"), this);
     m_subject = makeField(tr("Subject"), this);
@@ -132,10 +133,20 @@ SearchView::SearchView(AppContext& app, QString indexPath, QWidget* parent)
     m_back->setEnabled(m_session->canGoBack());
     connect(m_session.get(), &SearchSession::canGoBackChanged, m_back, &QToolButton::setEnabled);
     connect(m_session.get(), &SearchSession::resultsChanged, this, [this] {
+        // A search that follows the index runs again while a job archives: what the user
+        // selected stays selected.
+        QSet<QString> selected;
+        for (const QModelIndex& index : m_grid->selectionModel()->selectedIndexes()) {
+            selected.insert(m_model->itemAt(index.row()).path());
+        }
+        const QString current = m_grid->currentIndex().isValid()
+                                    ? m_model->itemAt(m_grid->currentIndex().row()).path()
+                                    : QString();
         m_model->setResults(m_session->results());
+        reselect(selected, current);
         updateCount();
         updatePlaces();
-        forgetItemInfos();
+        startInfoSearch();
     });
     connect(m_grid->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
         m_pathBar->setPath(pathToShow(), SearchScopes::topPaths(m_app.store()));
@@ -189,34 +200,57 @@ void SearchView::zoomSliderChanged(int value) {
     m_thumbnailTimer->start();
 }
 
+void SearchView::reselect(const QSet<QString>& paths, const QString& current) {
+    if (paths.isEmpty() && current.isEmpty()) {
+        return;
+    }
+    QItemSelection selection;
+    for (int row = 0; row < m_model->rowCount(); ++row) {
+        const QString path = m_model->itemAt(row).path();
+        if (path.isEmpty()) {
+            continue;
+        }
+        if (path == current) {
+            m_grid->selectionModel()->setCurrentIndex(m_model->index(row),
+                                                      QItemSelectionModel::NoUpdate);
+        }
+        if (paths.contains(path)) {
+            selection.select(m_model->index(row), m_model->index(row));
+        }
+    }
+    m_grid->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+}
+
 void SearchView::startInfoSearch() {
     updateItemInfo();
     const QString path = pathToShow();
-    // One look per path at a time: when it comes back for a forgotten cache, it looks again.
-    if (path.isEmpty() || m_fileInfos.contains(path) || m_infoInFlight.contains(path)) {
+    // Facts nobody can see are not worth a walk of the archive.
+    if (path.isEmpty() || !m_info->isVisible() || m_fileInfos.contains(path) ||
+        path == m_infoInFlight) {
         return;
     }
-    const quint64 generation = m_infoGeneration;
-    m_infoInFlight.insert(path, generation);
+    if (m_stopInfo) {
+        m_stopInfo->store(true);
+    }
+    m_infoInFlight = path;
+    m_stopInfo = std::make_shared<std::atomic<bool>>(false);
     auto* watcher = new QFutureWatcher<std::optional<ItemInfo>>(this);
     connect(watcher, &QFutureWatcher<std::optional<ItemInfo>>::finished, this,
-            [this, watcher, path, generation] {
+            [this, watcher, path, stop = m_stopInfo] {
                 watcher->deleteLater();
-                newItemInfo(path, generation, watcher->result());
+                newItemInfo(path, stop->load(), watcher->result());
             });
     watcher->setFuture(QtConcurrent::run(
-        [path, stop = m_stopInfo] { return ItemInfo::forPath(path, stop.get()); }));
+        &m_infoPool, [path, stop = m_stopInfo] { return ItemInfo::forPath(path, stop.get()); }));
 }
 
-void SearchView::newItemInfo(const QString& path, quint64 generation,
+void SearchView::newItemInfo(const QString& path, bool stopped,
                              const std::optional<ItemInfo>& info) {
-    m_infoInFlight.remove(path);
-    if (generation != m_infoGeneration) {
-        // Looked at before the cache was forgotten: look again if it is still wanted.
-        if (path == pathToShow()) {
-            startInfoSearch();
-        }
-        return;
+    if (path == m_infoInFlight && !stopped) {
+        m_infoInFlight.clear();
+    }
+    if (stopped) {
+        return; // cut short: its counts are partial
     }
     if (info) {
         m_fileInfos.insert(path, *info);
@@ -242,7 +276,10 @@ void SearchView::updateItemInfo() {
 
 void SearchView::forgetItemInfos() {
     m_fileInfos.clear();
-    ++m_infoGeneration;
+    if (m_stopInfo) {
+        m_stopInfo->store(true); // a look begun before may have missed what changed
+    }
+    m_infoInFlight.clear();
     startInfoSearch();
 }
 
@@ -264,7 +301,8 @@ void SearchView::showSessionQuery() {
 }
 
 void SearchView::updateCount() {
-    m_count->setText(m_session->countLabel());
+    // Attachments are shown as items of their own, so they are counted too.
+    m_count->setText(SearchSession::countLabel(m_model->rowCount(), m_session->nowSearching()));
 }
 
 QString SearchView::pathToShow() const {

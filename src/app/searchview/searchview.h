@@ -5,6 +5,8 @@
 
 #include <QHash>
 #include <QPointer>
+#include <QSet>
+#include <QThreadPool>
 #include <QWidget>
 
 #include <atomic>
@@ -69,9 +71,11 @@ private:
     // Sizes the grid by the stored zoom.
     void applyZoom();
     void zoomSliderChanged(int value);
+    // Selects the items at `paths` again after the results were replaced.
+    void reselect(const QSet<QString>& paths, const QString& current);
     // Shows what is known about pathToShow() and finds it out in the background when not.
     void startInfoSearch();
-    void newItemInfo(const QString& path, quint64 generation, const std::optional<ItemInfo>& info);
+    void newItemInfo(const QString& path, bool stopped, const std::optional<ItemInfo>& info);
     void updateItemInfo();
     // Folders grow while the application runs: what was found out may no longer hold.
     void forgetItemInfos();
@@ -96,13 +100,13 @@ private:
     QPointer<SearchPreview> m_preview;
     // Facts by path, as computed in the background.
     QHash<QString, ItemInfo> m_fileInfos;
-    // Paths being looked at in the background, with the generation of the cache they belong to.
-    QHash<QString, quint64> m_infoInFlight;
-    quint64 m_infoGeneration = 0;
+    // The path being looked at in the background, and what stops that look: one at a time,
+    // and a look nobody waits for any more is stopped (a walk of a large archive is long).
+    QString m_infoInFlight;
+    std::shared_ptr<std::atomic<bool>> m_stopInfo;
+    QThreadPool m_infoPool;
     // The path whose facts the panel shows.
     QString m_shownInfoPath;
-    // Tells the background walks that nobody waits for them any more.
-    std::shared_ptr<std::atomic<bool>> m_stopInfo;
 };
 
 } // namespace tessaly

@@ -213,6 +213,7 @@ void TestSearchView::typingShowsTheMatchesWithTheirAttachments() {
     subject->clear();
     QTest::keyClicks(field("Search Everything"), "quarterly");
     QTRY_COMPARE_WITH_TIMEOUT(titles(), (QStringList{"Quarterly report", "chart.png"}), kWaitMs);
+    QTRY_COMPARE(count->text(), "2 files (done)"); // what is shown is what is counted
     QVERIFY(model()->index(0).data(SearchResultsModel::HasAttachmentsRole).toBool());
     QVERIFY(model()->index(1).data(SearchResultsModel::IsAttachmentRole).toBool());
     // The PDF's page replaces the file-type icon, which is drawn smaller, in the middle.
@@ -222,6 +223,18 @@ void TestSearchView::typingShowsTheMatchesWithTheirAttachments() {
         return qAlpha(image.pixel(image.width() / 2, 10)) > 0;
     };
     QTRY_VERIFY_WITH_TIMEOUT(pageShown(), kWaitMs);
+
+    // A message archived meanwhile joins the open search; the selection stays on its item.
+    const QString report = model()->itemAt(0).path();
+    grid()->setCurrentIndex(model()->index(0));
+    addMessage("2021/06/2021-06-01 09.00.00Z  Quarterly plan.pdf", "Quarterly plan", 1622538000);
+    m_view->session().indexChanged();
+    QTRY_COMPARE_WITH_TIMEOUT(
+        titles(), (QStringList{"Quarterly plan", "Quarterly report", "chart.png"}), kWaitMs);
+    const QModelIndexList selected = grid()->selectionModel()->selectedIndexes();
+    QCOMPARE(selected.size(), 1);
+    QCOMPARE(model()->itemAt(selected.first().row()).path(), report);
+    QCOMPARE(grid()->currentIndex().row(), selected.first().row());
 
     // Text the query language would read as syntax is looked for as it stands.
     field("Search Everything")->clear();
@@ -369,12 +382,12 @@ void TestSearchView::zoomResizesTheGridAndIsKept() {
     QVERIFY(slider);
     QCOMPARE(slider->accessibleName(), "Zoom");
     QCOMPARE(slider->value(), 333);
-    QCOMPARE(grid()->gridSize(), QSize(133, 228));
+    QCOMPARE(grid()->gridSize(), QSize(173, 268));
     QTRY_COMPARE_WITH_TIMEOUT(titles(), QStringList{"Mailbox"}, kWaitMs);
 
     slider->setValue(1000);
     QCOMPARE(m_app->store().value("zoomState").toDouble(), 1.0);
-    QCOMPARE(grid()->gridSize(), QSize(400, 450));
+    QCOMPARE(grid()->gridSize(), QSize(440, 490));
     QCOMPARE(grid()->iconSize(), QSize(400, 410));
     // Thumbnails follow once the slider rests, drawn at the new size.
     QTRY_COMPARE(model()->thumbnailSize(), QSize(400, 410));
@@ -385,7 +398,7 @@ void TestSearchView::zoomResizesTheGridAndIsKept() {
     m_app->store().setValue("zoomState", 0.0);
     m_view->viewIsAppearring();
     QTRY_COMPARE(slider->value(), 0);
-    QCOMPARE(grid()->gridSize(), QSize(100, 200));
+    QCOMPARE(grid()->gridSize(), QSize(140, 240));
     QCOMPARE(model()->thumbnailSize(), QSize(100, 95));
 }
 
