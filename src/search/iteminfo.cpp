@@ -129,6 +129,18 @@ ItemInfo ItemInfo::getFolderInfo(const QString& path, const std::atomic<bool>* s
     return info;
 }
 
+QString ItemInfo::createdText(const QDateTime& created, const QLocale& locale) {
+    QString date = locale.dateFormat(QLocale::ShortFormat);
+    if (!date.contains(u"yyyy")) {
+        date.replace(QStringLiteral("yy"), QStringLiteral("yyyy"));
+    }
+    QString time = locale.timeFormat(QLocale::ShortFormat);
+    if (!time.contains(u's')) {
+        time.replace(QStringLiteral("mm"), QStringLiteral("mm:ss"));
+    }
+    return locale.toString(created.date(), date) + u' ' + locale.toString(created.time(), time);
+}
+
 ItemInfo ItemInfo::getFileInfo(const QString& path) {
     ItemInfo info;
     info.path = path;
@@ -136,7 +148,7 @@ ItemInfo ItemInfo::getFileInfo(const QString& path) {
     info.totalBytes = file.size();
     const QDateTime created = file.birthTime();
     if (created.isValid()) {
-        info.created = QLocale().toString(created, QLocale::ShortFormat);
+        info.created = createdText(created);
     }
     const Kind kind = kindOf(file.fileName());
     count(info, kind);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QDateTime>
+#include <QLocale>
 #include <QString>
 
 #include <atomic>
@@ -40,6 +42,10 @@ struct ItemInfo {
     // The panel's text: a folder's counts and size in whole MB, or a file's date, pages, size
     // in MB to four places and its tags one a line.
     static QString infoText(const ItemInfo& info);
+    // A file's date as the panel shows it: the locale's numeric date with the whole year and
+    // its time with seconds, between the short forms (two-digit years, no seconds) and the long
+    // ones (week days, time zones).
+    static QString createdText(const QDateTime& created, const QLocale& locale = QLocale());
 
     bool operator==(const ItemInfo&) const = default;
 };

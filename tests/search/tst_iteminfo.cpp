@@ -87,6 +87,12 @@ void TestItemInfo::pdfGivesItsPagesAndTags() {
     QCOMPARE(info.tags, "work, urgent, Ann <ann@example.com>");
     QCOMPARE(info.totalBytes, QFileInfo(pdf).size());
     QCOMPARE(info.created.isEmpty(), !QFileInfo(pdf).birthTime().isValid());
+    // The whole year and the seconds, in the locale's order.
+    const QDateTime when(QDate(2026, 12, 7), QTime(14, 54, 9));
+    QCOMPARE(ItemInfo::createdText(when, QLocale(QLocale::German, QLocale::Germany)),
+             "07.12.2026 14:54:09");
+    QVERIFY(ItemInfo::createdText(when, QLocale(QLocale::English, QLocale::UnitedStates))
+                .startsWith("12/7/2026 2:54:09"));
     QCOMPARE(ItemInfo::forPath(pdf), std::optional(info));
 
     // Not a PDF inside: one page, no tags, still its size.
