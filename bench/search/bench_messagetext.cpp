@@ -7,6 +7,7 @@
 // DIR of --mail holds .eml files (../shared/corpus/eml); DIR of --archive is what
 // `tessaly-cli archive` made of them, whose message PDFs are read as a crawl reads them.
 
+#include "percentiles.h"
 #include "platform/mail/mcomessageparser.h"
 #include "search/archiveindexer.h"
 #include "search/messagetext.h"
@@ -23,28 +24,6 @@
 using namespace tessaly;
 
 namespace {
-
-struct Figures {
-    double median = 0;
-    double p95 = 0;
-    double total = 0;
-    std::size_t count = 0;
-};
-
-Figures figuresOf(std::vector<double> ms) {
-    Figures figures;
-    if (ms.empty()) {
-        return figures;
-    }
-    std::sort(ms.begin(), ms.end());
-    figures.count = ms.size();
-    figures.median = ms[ms.size() / 2];
-    figures.p95 = ms[std::min(ms.size() - 1, ms.size() * 95 / 100)];
-    for (double one : ms) {
-        figures.total += one;
-    }
-    return figures;
-}
 
 QStringList filesUnder(const QString& folder, const QString& pattern, bool skipAttachments) {
     QStringList files;
@@ -100,8 +79,8 @@ int main(int argc, char* argv[]) {
         pdfChars += ArchiveIndexer::pdfText(path).size();
         fromPdfs.push_back(clock.nsecsElapsed() / 1e6);
     }
-    const Figures m = figuresOf(fromMessages);
-    const Figures p = figuresOf(fromPdfs);
+    const bench::Percentiles m = bench::percentiles(fromMessages);
+    const bench::Percentiles p = bench::percentiles(fromPdfs);
     std::printf("words of one message            count   median ms   95th ms   total s   chars\n");
     std::printf("  from the message (parse+text) %5zu %11.2f %9.2f %9.2f %8lld\n", m.count,
                 m.median, m.p95, m.total / 1000, static_cast<long long>(messageChars));

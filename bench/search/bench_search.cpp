@@ -6,6 +6,7 @@
 //
 //   bench_search [--files N] [--queries Q] [--index PATH]
 
+#include "percentiles.h"
 #include "search/archiveindex.h"
 #include "search/querysql.h"
 #include "search/searchquery.h"
@@ -96,18 +97,8 @@ IndexedFile makeFile(QRandomGenerator& random, int n, const QString& root) {
     return file;
 }
 
-struct Figures {
-    double median = 0;
-    double p95 = 0;
-};
-
-Figures percentiles(std::vector<double> ms) {
-    std::sort(ms.begin(), ms.end());
-    if (ms.empty()) {
-        return {};
-    }
-    return {ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 95 / 100)]};
-}
+using Figures = bench::Percentiles;
+using bench::percentiles;
 
 // The time of each query, run to its last row.
 Figures timeQueries(ArchiveIndex& index, const std::vector<SqlQuery>& queries, int* rowsSeen) {
