@@ -1,4 +1,4 @@
-#include "platform/pdf/pdfinfo.h"
+#include "indexfixtures.h"
 #include "search/archivecrawler.h"
 #include "search/archiveindex.h"
 #include "search/archiveindexer.h"
@@ -6,8 +6,6 @@
 #include "testsupport.h"
 
 #include <QDir>
-#include <QPainter>
-#include <QPdfWriter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -20,19 +18,9 @@ namespace {
 
 void writePdf(const QString& path, const QString& title, const QString& author,
               const QString& keywords, const QDateTime& date, const QString& body) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    {
-        QPdfWriter writer(path);
-        QPainter painter(&writer);
-        painter.drawText(200, 200, body);
-    }
-    QString error;
-    if (!PdfInfo::write(
-            path,
-            {{"Title", title}, {"Author", author}, {"Keywords", keywords}, {"CreationDate", date}},
-            &error)) {
-        qFatal("cannot write %s: %s", qPrintable(path), qPrintable(error));
-    }
+    test::writeAttributedPdf(
+        path, body,
+        {{"Title", title}, {"Author", author}, {"Keywords", keywords}, {"CreationDate", date}});
 }
 
 } // namespace
@@ -87,13 +75,7 @@ ArchiveCrawler::Summary TestArchiveCrawler::crawl(const QStringList& roots, bool
 
 std::vector<SqliteDatabase::Row> TestArchiveCrawler::rows(const QString& sql,
                                                           const QVariantList& parameters) {
-    QString error;
-    auto index = ArchiveIndex::open(indexPath(), &error);
-    std::vector<SqliteDatabase::Row> result;
-    if (!index || !index->query(sql, parameters, &result)) {
-        qWarning() << error << (index ? index->lastError() : QString());
-    }
-    return result;
+    return test::indexRows(indexPath(), sql, parameters);
 }
 
 QStringList TestArchiveCrawler::indexedPaths() {

@@ -2,8 +2,8 @@
 // word of its body that its PDF does not hold, followed by an open search, and a message's
 // markup, hidden parts and attachments kept out of its text.
 
+#include "indexfixtures.h"
 #include "platform/mail/mcomessageparser.h"
-#include "platform/pdf/pdfinfo.h"
 #include "platform/prefs/preferencestore.h"
 #include "search/archiveindex.h"
 #include "search/indexfeed.h"
@@ -11,8 +11,6 @@
 #include "search/searchsession.h"
 #include "testsupport.h"
 
-#include <QPainter>
-#include <QPdfWriter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -29,16 +27,7 @@ std::shared_ptr<MCOMessageParser> parse(const QByteArray& text) {
 
 // A PDF whose page says nothing of the message: what is found must come from the message.
 void writePdf(const QString& path, const QString& title) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    {
-        QPdfWriter writer(path);
-        QPainter painter(&writer);
-        painter.drawText(200, 200, QStringLiteral("page"));
-    }
-    QString error;
-    if (!PdfInfo::write(path, {{"Title", title}, {"Author", "ann@example.com"}}, &error)) {
-        qFatal("cannot write %s: %s", qPrintable(path), qPrintable(error));
-    }
+    test::writeAttributedPdf(path, "page", {{"Title", title}, {"Author", "ann@example.com"}});
 }
 
 const QByteArray kMessage = "From: Ann <ann@example.com>\n"
@@ -79,13 +68,7 @@ private:
     QString indexPath() const { return m_dir->filePath("index.sqlite"); }
 
     std::vector<SqliteDatabase::Row> rows(const QString& sql, const QVariantList& parameters) {
-        QString error;
-        auto index = ArchiveIndex::open(indexPath(), &error);
-        std::vector<SqliteDatabase::Row> result;
-        if (!index || !index->query(sql, parameters, &result)) {
-            qWarning() << error << (index ? index->lastError() : QString());
-        }
-        return result;
+        return test::indexRows(indexPath(), sql, parameters);
     }
 
     // The paths whose words match an FTS expression, in path order.
