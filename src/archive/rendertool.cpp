@@ -9,11 +9,13 @@
 #include "render/soundfiles.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -291,7 +293,7 @@ RenderTool::Engine* RenderTool::idleEngine() {
     if (static_cast<int>(m_engines.size()) >= m_environment.maxEngines) {
         return nullptr;
     }
-    m_engines.push_back({m_environment.makeEngine(m_options), QString(), {}, 0, QString()});
+    m_engines.push_back({m_environment.makeEngine(m_options), QString(), {}, 0, QString(), {}});
     ++m_enginesMade;
     // A free engine takes the next message at once rather than at the next tick.
     connect(m_engines.back().engine.get(), &MessageToHTMLToPDF::becameIdle, this,
@@ -350,6 +352,7 @@ bool RenderTool::handOutLoaded(LoadedMessage loaded) {
     engine->name = loaded.name;
     engine->ledgerRow = loaded.ledgerRow;
     engine->identity = loaded.identity;
+    engine->firstTryFiles.clear();
     engine->engine->setClaimedName(loaded.name);
     if (!engine->engine->startRender(loaded.message, m_folders.getMainFolder(), loaded.mailFolder,
                                      false, m_jobName, loaded.mailappAttachments)) {
@@ -402,6 +405,7 @@ void RenderTool::handOut() {
         engine->name = failure.name;
         engine->ledgerRow = failure.ledgerRow;
         engine->identity = failure.identity;
+        engine->firstTryFiles = failure.firstTryFiles;
         m_failedMessages.removeLast();
     }
     checkForAllDone();
@@ -448,6 +452,28 @@ void RenderTool::record(const Engine& engine, ArchiveLedger::Outcome outcome,
     }
 }
 
+void RenderTool::removeFirstTryFiles(Engine& engine) {
+    const std::vector<FileRecord> left = std::exchange(engine.firstTryFiles, {});
+    const std::vector<FileRecord>& kept = engine.engine->lastFiles();
+    for (const FileRecord& file : left) {
+        const bool rewritten = std::any_of(kept.cbegin(), kept.cend(), [&file](const FileRecord& k) {
+            return k.path == file.path;
+        });
+        if (rewritten) {
+            continue;
+        }
+        // Left in place, the copy would sit beside the PDF unrecorded: the ledger, its
+        // verification and the search index would never know of it. Only the very bytes the
+        // first try wrote go; a file changed or replaced since is someone else's.
+        const std::optional<FileRecord> now = FileRecord::of(file.path);
+        if (now && now->size == file.size && now->sha256 == file.sha256 &&
+            !QFile::remove(file.path)) {
+            qCWarning(lcArchive).noquote() << "cannot remove" << file.path
+                                           << "left by the first try of" << engine.source;
+        }
+    }
+}
+
 void RenderTool::settle(Engine& engine) {
     const std::optional<MessageToHTMLToPDF::Outcome> outcome = engine.engine->takeFinishedOutcome();
     if (!outcome) {
@@ -461,12 +487,12 @@ void RenderTool::settle(Engine& engine) {
     if (failure && failure->message) {
         if (!retried) {
             // Tried once more before anything is counted.
-            m_failedMessages.append(
-                {*failure, engine.source, engine.name, engine.ledgerRow, engine.identity});
+            m_failedMessages.append({*failure, engine.source, engine.name, engine.ledgerRow,
+                                     engine.identity, done.lastFiles()});
             return;
         }
         m_abandonedMessages.append(
-            {*failure, engine.source, engine.name, engine.ledgerRow, engine.identity});
+            {*failure, engine.source, engine.name, engine.ledgerRow, engine.identity, {}});
         listError(ErrorReport::Entry::Kind::TriedTwice, engine.source,
                   describe(failure->message.get()) + QStringLiteral(": ") + reason);
         record(engine, ArchiveLedger::Outcome::FailedTwice, reason);
@@ -476,10 +502,12 @@ void RenderTool::settle(Engine& engine) {
     switch (*outcome) {
     case Outcome::Made:
         ++m_figures.pdfsMade;
+        removeFirstTryFiles(engine);
         record(engine, ArchiveLedger::Outcome::Made, QString());
         break;
     case Outcome::EmlOnly:
         ++m_figures.emlOnly;
+        removeFirstTryFiles(engine);
         record(engine, ArchiveLedger::Outcome::EmlOnly, QString());
         break;
     case Outcome::AlreadyArchived:

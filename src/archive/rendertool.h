@@ -131,6 +131,8 @@ private:
         ClaimedName name;
         qint64 ledgerRow = 0;
         QString identity;
+        // On a retry: what the failed first try wrote (its emergency EML copy, say).
+        std::vector<FileRecord> firstTryFiles;
     };
     struct Failure {
         MessageToHTMLToPDF::FailedMessage record;
@@ -138,6 +140,7 @@ private:
         ClaimedName name;
         qint64 ledgerRow = 0;
         QString identity;
+        std::vector<FileRecord> firstTryFiles;
     };
     struct Preparation {
         FileExpansion::Result expansion;
@@ -157,6 +160,8 @@ private:
     // skipped, recorded in the ledger, or kept for its retry.
     void settle(Engine& engine);
     void record(const Engine& engine, ArchiveLedger::Outcome outcome, const QString& reason);
+    // A retry that made the message's files: what its failed first try left is not kept.
+    void removeFirstTryFiles(Engine& engine);
     void listError(ErrorReport::Entry::Kind kind, const QString& path, const QString& detail);
     void failBeforeStart(const QString& reason);
     void checkForAllDone();

@@ -36,6 +36,7 @@ private Q_SLOTS:
     void listsAndFolders();
     void jobRunsToDone();
     void failuresAreRetriedOnceThenReported();
+    void aRetryThatWorksLeavesNoCopyOfTheFirstTry();
     void emptyJobIsDoneAtOnce();
     void errorReportKeepsEarlierOnesAndNeverFollowsALink();
     void messagesSharingANameAreAllArchived();
@@ -54,12 +55,19 @@ private:
     std::vector<std::unique_ptr<test::FakeWebView>> m_views;
     QElapsedTimer m_clock;
     int m_prints = 0;
+    int m_maxEngines = 3;
+    // How the views print, front first, when a test decides; else by `printsWork`.
+    std::optional<QList<QByteArray>> m_printScript;
+    QStringList m_archivedFiles; // as the job hands them to the index
 };
 
 void TestRenderTool::init() {
     m_dir = std::make_unique<QTemporaryDir>();
     m_clock.start();
     m_prints = 0;
+    m_maxEngines = 3;
+    m_printScript.reset();
+    m_archivedFiles.clear();
 }
 
 std::unique_ptr<RenderTool> TestRenderTool::job(const QStringList& paths, bool printsWork,
@@ -72,11 +80,18 @@ std::unique_ptr<RenderTool> TestRenderTool::job(const QStringList& paths, bool p
     options.emlFiles = paths;
     RenderTool::Environment environment;
     environment.splitRoot = m_dir->filePath("split");
-    environment.maxEngines = 3;
+    environment.maxEngines = m_maxEngines;
     environment.tickMs = 5;
+    environment.archived = [this](ArchivedMessage archived) {
+        for (const FileRecord& file : archived.files) {
+            m_archivedFiles.append(file.path);
+        }
+    };
     environment.makeEngine = [this, printsWork](const JobOptions& o) {
         auto view = std::make_unique<test::FakeWebView>();
-        if (printsWork) {
+        if (m_printScript) {
+            view->printResults = *m_printScript;
+        } else if (printsWork) {
             view->printResults = QList<QByteArray>(50, m_pdf);
         }
         connect(view.get(), &test::FakeWebView::loadFinished, this, [this] { ++m_prints; });
@@ -197,6 +212,25 @@ void TestRenderTool::failuresAreRetriedOnceThenReported() {
     QCOMPARE(report.readAll().count("Tried twice without luck"), 4);
     // The raw messages are kept beside their PDF paths.
     QVERIFY(QFileInfo::exists(m_dir->filePath("dest/in/EML/2014/message 2.eml")));
+}
+
+void TestRenderTool::aRetryThatWorksLeavesNoCopyOfTheFirstTry() {
+    // The first try prints nothing, also on one long page, and keeps the message as an EML
+    // copy; its retry prints. The copy must not stay behind unrecorded beside the PDF.
+    const QString in = m_dir->filePath("in");
+    test::writeFile(in + "/m1.eml", message(1));
+    m_maxEngines = 1; // the retry comes to the same view, which prints the second time
+    m_printScript = QList<QByteArray>{QByteArray(), QByteArray(), m_pdf};
+    auto tool = job({in}, false);
+    const JobFigures figures = run(*tool);
+    QCOMPARE(figures.pdfsMade, 1);
+    QCOMPARE(figures.failedTwice, 0);
+    QCOMPARE(figures.emergencyEml, 0);
+    const QString pdf = m_dir->filePath("dest/in/EML/2014/message 1.pdf");
+    QVERIFY(QFileInfo::exists(pdf));
+    QVERIFY(!QFileInfo::exists(m_dir->filePath("dest/in/EML/2014/message 1.eml")));
+    QCOMPARE(m_archivedFiles, QStringList{pdf});
+    QVERIFY(tool->errorReportPath().isEmpty());
 }
 
 void TestRenderTool::emptyJobIsDoneAtOnce() {
