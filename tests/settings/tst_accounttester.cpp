@@ -139,28 +139,36 @@ void TestAccountTester::aNewerTestSupersedesAnOlderOne() {
     QVERIFY(m_tester->test({kBob, clear(), QStringLiteral("wrong-pw"), {}}));
     QVERIFY(m_tester->test({kAlice, clear(), kPassword, {}}));
     QVERIFY(saved.wait(20000));
-    QTest::qWait(300);
-    QCOMPARE(failed.size(), 0);
     QCOMPARE(listed.size(), 1);
     QCOMPARE(saved.at(0).at(0).toString(), kAlice);
+    // The same refusal asked for afterwards comes after the superseded one would have.
+    QVERIFY(m_tester->test({kBob, clear(), QStringLiteral("wrong-pw"), {}}));
+    QVERIFY(failed.wait(20000));
+    QCOMPARE(failed.size(), 1);
 
     // A superseded right password saves nothing either.
     QVERIFY(m_tester->test({kBob, clear(), kPassword, {}}));
     QVERIFY(m_tester->test({kAlice, clear(), QStringLiteral("wrong-pw"), {}}));
     QVERIFY(failed.wait(20000));
-    QTest::qWait(300);
-    QCOMPARE(saved.size(), 1);
+    QCOMPARE(failed.size(), 2);
+    // Alice's right password, asked for afterwards, is saved after Bob's would have been.
+    QVERIFY(m_tester->test({kAlice, clear(), kPassword, {}}));
+    QTRY_COMPARE_WITH_TIMEOUT(saved.size(), 2, 20000);
+    QCOMPARE(saved.at(1).at(0).toString(), kAlice);
     QVERIFY(!m_accounts->hasAccount(kBob));
 
-    // Cancelling ends a password command that still runs, without a report.
+    // Cancelling ends a password command that still runs, without a report: the refusal of a
+    // test started afterwards is the only one.
     QElapsedTimer clock;
     clock.start();
     QVERIFY(m_tester->test({kBob, clear(), {}, QStringLiteral("sleep 20; echo secret-pw")}));
     m_tester->cancel();
     QVERIFY(!m_tester->isTesting());
-    QTest::qWait(300);
-    QCOMPARE(failed.size(), 1);
     QVERIFY(clock.elapsed() < 5000);
+    QVERIFY(m_tester->test({kBob, clear(), QStringLiteral("wrong-pw"), {}}));
+    QVERIFY(failed.wait(20000));
+    QCOMPARE(failed.size(), 3);
+    QCOMPARE(failed.last().at(0).toString(), kBob);
 }
 
 void TestAccountTester::passwordCommands() {

@@ -163,9 +163,8 @@ private Q_SLOTS:
                      .type(),
                  QDBusMessage::ReplyMessage);
         QCOMPARE(emitAction(1).type(), QDBusMessage::ReplyMessage);
-        QTRY_COMPARE(clicked.count(), 1);
-        QCOMPARE(clicked.first().first().toString(), QString("tok-2"));
-        QTest::qWait(200);
+        // The bus keeps their order: a click for the unknown action would come first.
+        QTRY_VERIFY(!clicked.isEmpty() && clicked.last().first().toString() == "tok-2");
         QCOMPARE(clicked.count(), 1);
     }
 };
