@@ -22,5 +22,9 @@ inline const QString destinationSuffix = QStringLiteral("__DEST");
 inline const QString passwordCommandSuffix = QStringLiteral("__PassCommand");
 // The lowercase hex SHA-256 of the server certificate the user chose to trust.
 inline const QString trustedCertificateSuffix = QStringLiteral("__TrustedCertificate");
+// When the source's last run ended, not cancelled (a UTC date and time).
+inline const QString lastFinishedSuffix = QStringLiteral("__LastFinished");
+// The PDFs its last run made, kept while it runs.
+inline const QString lastNumDoneSuffix = QStringLiteral("__LastNumDone");
 
 } // namespace tessaly::accountkeys

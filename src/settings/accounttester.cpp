@@ -156,29 +156,55 @@ void AccountTester::save(const AccountFields& fields, const QString& password) {
     const bool command = !fields.passwordCommand.isEmpty();
     // Showing a stored account tests it again: what is stored already is not written again,
     // so merely looking at an account never touches the keyring for writing.
-    if (m_accounts.hasAccount(fields.address) &&
-        m_accounts.imapConfig(fields.address) == fields.server &&
-        (command ? m_accounts.passwordCommand(fields.address) == fields.passwordCommand
-                 : m_accounts.credentialKind(fields.address) == CredentialKind::Password &&
-                       m_accounts.password(fields.address) == password)) {
+    const bool sameAccount = m_accounts.hasAccount(fields.address) &&
+                             m_accounts.imapConfig(fields.address) == fields.server;
+    if (command) {
+        if (sameAccount && m_accounts.passwordCommand(fields.address) == fields.passwordCommand) {
+            Q_EMIT saved(fields.address);
+            return;
+        }
+        // Nothing goes to the keyring.
+        const KeychainError error = m_accounts.setPrefsEmailAddress(fields.address, fields.server);
+        if (error.isError()) {
+            savingFailed(fields, error);
+            return;
+        }
+        m_accounts.setPasswordCommand(fields.address, fields.passwordCommand);
         Q_EMIT saved(fields.address);
         return;
     }
-    const KeychainError error =
-        command ? m_accounts.setPrefsEmailAddress(fields.address, fields.server)
-                : m_accounts.setPrefsEmailAddress(fields.address, fields.server, password);
-    if (error.isError()) {
-        Q_EMIT failed(fields.address,
-                      QStringLiteral("The account could not be saved: the password could not be "
-                                     "stored in the keyring (%1).")
-                          .arg(error.message),
-                      {});
+    // The keyring's answers come later: the window goes on meanwhile.
+    auto store = [this, fields, password] {
+        m_accounts.setPrefsEmailAddress(fields.address, fields.server, password, this,
+                                        [this, fields](const KeychainError& error) {
+                                            if (error.isError()) {
+                                                savingFailed(fields, error);
+                                                return;
+                                            }
+                                            Q_EMIT saved(fields.address);
+                                        });
+    };
+    if (!sameAccount || m_accounts.credentialKind(fields.address) != CredentialKind::Password) {
+        store();
         return;
     }
-    if (command) {
-        m_accounts.setPasswordCommand(fields.address, fields.passwordCommand);
-    }
-    Q_EMIT saved(fields.address);
+    m_accounts.password(fields.address, this,
+                        [this, fields, password, store](const std::optional<QString>& stored,
+                                                        const KeychainError&) {
+                            if (stored == password) {
+                                Q_EMIT saved(fields.address);
+                                return;
+                            }
+                            store();
+                        });
+}
+
+void AccountTester::savingFailed(const AccountFields& fields, const KeychainError& error) {
+    Q_EMIT failed(fields.address,
+                  QStringLiteral("The account could not be saved: the password could not be "
+                                 "stored in the keyring (%1).")
+                      .arg(error.message),
+                  {});
 }
 
 void AccountTester::finish() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/keychain/keychain.h"
 #include "platform/mail/imapsession.h"
 
 #include <QHash>
@@ -69,6 +70,7 @@ private:
     void listed(quint64 generation, const AccountFields& fields, const QString& password,
                 const ImapError& error, const QList<ImapFolder>& folders);
     void save(const AccountFields& fields, const QString& password);
+    void savingFailed(const AccountFields& fields, const KeychainError& error);
     void finish();
     void dropSession();
 

@@ -53,13 +53,42 @@ bool EmailSettings::hasAccount(const QString& address) const {
 KeychainError EmailSettings::setPrefsEmailAddress(const QString& address, const QString& imapConfig,
                                                   const QString& password) {
     if (address.isEmpty()) {
-        return {KeychainError::Kind::Failed, QStringLiteral("An account needs its address.")};
+        return noAddress();
     }
     if (!password.isEmpty()) {
         KeychainError error;
         if (!m_keychain.setObject(password, address + accountkeys::passwordSuffix, &error)) {
             return error;
         }
+    }
+    storeAccount(address, imapConfig, !password.isEmpty());
+    return {};
+}
+
+void EmailSettings::setPrefsEmailAddress(const QString& address, const QString& imapConfig,
+                                         const QString& password, QObject* context,
+                                         std::function<void(const KeychainError&)> done) {
+    if (address.isEmpty() || password.isEmpty()) {
+        done(setPrefsEmailAddress(address, imapConfig, password));
+        return;
+    }
+    m_keychain.setObject(
+        password, address + accountkeys::passwordSuffix, context,
+        [this, address, imapConfig, done = std::move(done)](bool ok, const KeychainError& error) {
+            if (ok) {
+                storeAccount(address, imapConfig, true);
+            }
+            done(ok ? KeychainError{} : error);
+        });
+}
+
+KeychainError EmailSettings::noAddress() {
+    return {KeychainError::Kind::Failed, QStringLiteral("An account needs its address.")};
+}
+
+void EmailSettings::storeAccount(const QString& address, const QString& imapConfig,
+                                 bool passwordStored) {
+    if (passwordStored) {
         m_prefs.remove(address + accountkeys::passwordCommandSuffix);
     }
     QStringList accounts = emailAccounts();
@@ -68,10 +97,9 @@ KeychainError EmailSettings::setPrefsEmailAddress(const QString& address, const 
         m_prefs.setValue(accountkeys::emailAccounts, accounts);
     }
     m_prefs.setValue(address + accountkeys::imapSuffix, imapConfig);
-    return {};
 }
 
-KeychainError EmailSettings::removeAccount(const QString& address) {
+void EmailSettings::forgetAccount(const QString& address) {
     QStringList accounts = emailAccounts();
     if (accounts.removeAll(address) > 0) {
         m_prefs.setValue(accountkeys::emailAccounts, accounts);
@@ -79,6 +107,10 @@ KeychainError EmailSettings::removeAccount(const QString& address) {
     m_prefs.remove(address + accountkeys::imapSuffix);
     m_prefs.remove(address + accountkeys::passwordCommandSuffix);
     m_prefs.remove(address + accountkeys::trustedCertificateSuffix);
+}
+
+KeychainError EmailSettings::removeAccount(const QString& address) {
+    forgetAccount(address);
     if (address.isEmpty()) {
         return {};
     }
@@ -88,6 +120,20 @@ KeychainError EmailSettings::removeAccount(const QString& address) {
         return error;
     }
     return {};
+}
+
+void EmailSettings::removeAccount(const QString& address, QObject* context,
+                                  std::function<void(const KeychainError&)> done) {
+    forgetAccount(address);
+    if (address.isEmpty()) {
+        done({});
+        return;
+    }
+    m_keychain.removeObjectForKey(
+        address + accountkeys::passwordSuffix, context,
+        [done = std::move(done)](bool ok, const KeychainError& error) {
+            done(ok || error.kind == KeychainError::Kind::NotFound ? KeychainError{} : error);
+        });
 }
 
 QString EmailSettings::imapConfig(const QString& address) const {
@@ -103,6 +149,23 @@ std::optional<QString> EmailSettings::password(const QString& address, KeychainE
         return std::nullopt;
     }
     return value.toString();
+}
+
+void EmailSettings::password(
+    const QString& address, QObject* context,
+    std::function<void(const std::optional<QString>& password, const KeychainError& error)> done)
+    const {
+    if (address.isEmpty()) {
+        done(std::nullopt, {});
+        return;
+    }
+    m_keychain.objectForKey(
+        address + accountkeys::passwordSuffix, context,
+        [done = std::move(done)](const QVariant& value, const KeychainError& error) {
+            done(value.typeId() == QMetaType::QString ? std::optional<QString>(value.toString())
+                                                      : std::nullopt,
+                 error);
+        });
 }
 
 QString EmailSettings::authSystem(const QString& address) const {

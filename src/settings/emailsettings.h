@@ -2,9 +2,11 @@
 
 #include "platform/keychain/keychain.h"
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 namespace tessaly {
@@ -20,8 +22,10 @@ enum class CredentialKind {
 };
 
 // An IMAP account's stored settings, read from and written to the preferences and the keychain
-// handed in, with no cache: another writer's change is seen at the next call. Synchronous; the
-// keychain calls wait for the desktop's keyring.
+// handed in, with no cache: another writer's change is seen at the next call. The plain
+// keychain calls wait for the desktop's keyring; the ones with a context and a completion do
+// not (the window's thread uses those), and complete on the context's thread, while this
+// object lives.
 class EmailSettings {
 public:
     // The two sign-in kinds, stored as their names.
@@ -53,10 +57,20 @@ public:
     // result is the keychain's error when the password item could not be removed; having no
     // password item is no error.
     [[nodiscard]] KeychainError removeAccount(const QString& address);
+    // The same without waiting: the preferences change at once, the password item goes later.
+    void setPrefsEmailAddress(const QString& address, const QString& imapConfig,
+                              const QString& password, QObject* context,
+                              std::function<void(const KeychainError& error)> done);
+    void removeAccount(const QString& address, QObject* context,
+                       std::function<void(const KeychainError& error)> done);
 
     QString imapConfig(const QString& address) const;
     // The stored password; none when there is none or the keychain cannot be read (error says).
     std::optional<QString> password(const QString& address, KeychainError* error = nullptr) const;
+    void
+    password(const QString& address, QObject* context,
+             std::function<void(const std::optional<QString>& password, const KeychainError& error)>
+                 done) const;
 
     // kauth_user_pass unless the address has stored another kind.
     QString authSystem(const QString& address) const;
@@ -100,6 +114,9 @@ public:
     CredentialKind credentialKind(const QString& address) const;
 
 private:
+    static KeychainError noAddress();
+    void storeAccount(const QString& address, const QString& imapConfig, bool passwordStored);
+    void forgetAccount(const QString& address);
     void writeFoldersTurnedOff(const QString& address, const QStringList& folders);
 
     PreferenceStore& m_prefs;

@@ -4,7 +4,10 @@
 #include "tags/binaryplist.h"
 
 #include <QDateTime>
+#include <QFutureWatcher>
 #include <QStringDecoder>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <plist/plist.h>
 
@@ -233,6 +236,76 @@ QVariant FXKeychain::objectForKey(const QString& key, KeychainError* error) cons
         return {};
     }
     return text;
+}
+
+namespace {
+
+// One thread for every keychain call that does not wait: calls keep the order they were made
+// in (a password stored, then read back, is read as stored).
+QThreadPool* keychainThread() {
+    static QThreadPool* pool = [] {
+        auto* threads = new QThreadPool();
+        threads->setMaxThreadCount(1);
+        return threads;
+    }();
+    return pool;
+}
+
+template <typename Result, typename Work, typename Done>
+void runForContext(QObject* context, Work work, Done done) {
+    // Owned by the context: a context gone before the answer takes the watcher, and so the
+    // completion, with it.
+    auto* watcher = new QFutureWatcher<Result>(context);
+    QObject::connect(watcher, &QFutureWatcherBase::finished, watcher,
+                     [watcher, done = std::move(done)] {
+                         watcher->deleteLater();
+                         done(watcher->result());
+                     });
+    watcher->setFuture(QtConcurrent::run(keychainThread(), std::move(work)));
+}
+
+struct Answer {
+    bool ok = false;
+    QVariant value;
+    KeychainError error;
+};
+
+} // namespace
+
+void FXKeychain::setObject(const QVariant& value, const QString& key, QObject* context,
+                           Stored done) {
+    runForContext<Answer>(
+        context,
+        [keychain = *this, value, key]() mutable {
+            Answer answer;
+            answer.ok = keychain.setObject(value, key, &answer.error);
+            return answer;
+        },
+        [done = std::move(done)](const Answer& answer) { done(answer.ok, answer.error); });
+}
+
+void FXKeychain::removeObjectForKey(const QString& key, QObject* context, Stored done) {
+    runForContext<Answer>(
+        context,
+        [keychain = *this, key]() mutable {
+            Answer answer;
+            answer.ok = keychain.removeObjectForKey(key, &answer.error);
+            return answer;
+        },
+        [done = std::move(done)](const Answer& answer) { done(answer.ok, answer.error); });
+}
+
+void FXKeychain::objectForKey(
+    const QString& key, QObject* context,
+    std::function<void(const QVariant& value, const KeychainError& error)> done) const {
+    runForContext<Answer>(
+        context,
+        [keychain = *this, key] {
+            Answer answer;
+            answer.value = keychain.objectForKey(key, &answer.error);
+            return answer;
+        },
+        [done = std::move(done)](const Answer& answer) { done(answer.value, answer.error); });
 }
 
 } // namespace tessaly

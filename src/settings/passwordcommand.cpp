@@ -12,6 +12,8 @@
 namespace tessaly {
 
 namespace {
+// A command killed outright ends at once: its exit is collected, not waited on long.
+constexpr int kReapMs = 1000;
 
 // A password is one short line; whatever follows is read and dropped, so a command that
 // floods its output cannot fill the memory before the timeout ends it.
@@ -49,7 +51,7 @@ PasswordCommand::~PasswordCommand() {
         if (pid > 0) {
             ::kill(-static_cast<pid_t>(pid), SIGKILL);
         }
-        m_process->waitForFinished(1000);
+        m_process->waitForFinished(kReapMs);
     }
 }
 

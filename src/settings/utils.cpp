@@ -6,8 +6,6 @@ namespace tessaly {
 
 namespace {
 
-constexpr int kDefaultImapPort = 993;
-
 // As strtol reads a decimal number, held to int's range the way a number too large for it is.
 int leadingInteger(QStringView text) {
     qsizetype i = 0;
@@ -38,7 +36,7 @@ QString Utils::serverNameFromServerString(const QString& serverString) {
 int Utils::serverPortFromServerString(const QString& serverString) {
     const QList<QStringView> parts = QStringView(serverString).split(u':');
     if (parts.size() < 2) {
-        return kDefaultImapPort;
+        return kImapTlsPort;
     }
     return leadingInteger(parts[1]);
 }

@@ -18,6 +18,7 @@ private Q_SLOTS:
     void storingReplacesTheOneItem();
     void removing();
     void valuesAndPropertyLists();
+    void callsThatDoNotWait();
     void noSecretServiceFailsFastAndWritesNothing_data();
     void noSecretServiceFailsFastAndWritesNothing();
 
@@ -157,6 +158,46 @@ void TestKeychain::valuesAndPropertyLists() {
             QCOMPARE(back, value);
         }
     }
+}
+
+void TestKeychain::callsThatDoNotWait() {
+    FXKeychain keychain(m_store, m_service);
+    const QString key = QStringLiteral("later@example.com__PASS");
+    QObject context;
+    // Answered in the order asked: the read after the write sees what was written.
+    QStringList answers;
+    keychain.setObject(QStringLiteral("typed"), key, &context,
+                       [&answers](bool ok, const KeychainError&) {
+                           answers.append(ok ? QStringLiteral("stored") : QStringLiteral("no"));
+                       });
+    keychain.objectForKey(key, &context, [&answers](const QVariant& value, const KeychainError&) {
+        answers.append(value.toString());
+    });
+    keychain.removeObjectForKey(key, &context, [&answers](bool ok, const KeychainError&) {
+        answers.append(ok ? QStringLiteral("removed") : QStringLiteral("no"));
+    });
+    keychain.objectForKey(
+        key, &context, [&answers](const QVariant& value, const KeychainError& error) {
+            answers.append(value.isValid() ? value.toString() : QString::number(error.status()));
+        });
+    QVERIFY(answers.isEmpty()); // nothing is answered before the event loop runs
+    QTRY_COMPARE(answers,
+                 QStringList({"stored", "typed", "removed",
+                              QString::number(static_cast<long>(KeychainError::Kind::NotFound))}));
+
+    // A caller gone before the answer hears nothing; the write itself still happens.
+    bool called = false;
+    auto gone = std::make_unique<QObject>();
+    keychain.setObject(QStringLiteral("kept"), key, gone.get(),
+                       [&called](bool, const KeychainError&) { called = true; });
+    gone.reset();
+    QString after;
+    keychain.objectForKey(key, &context, [&after](const QVariant& value, const KeychainError&) {
+        after = value.toString();
+    });
+    QTRY_COMPARE(after, QStringLiteral("kept"));
+    QVERIFY(!called);
+    QVERIFY(keychain.removeObjectForKey(key));
 }
 
 void TestKeychain::noSecretServiceFailsFastAndWritesNothing_data() {

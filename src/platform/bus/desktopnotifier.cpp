@@ -9,6 +9,8 @@
 namespace tessaly {
 
 namespace {
+// A notification server that has not answered by then is not going to.
+constexpr int kAnswerMs = 5000;
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
@@ -45,7 +47,7 @@ void DesktopNotifier::notify(const QString& summary, const QString& body) {
     // Servers that take markup in the body would read "<" and "&" of paths and names as tags.
     call << m_appName << uint(0) << m_desktopEntry << summary << body.toHtmlEscaped() << actions
          << hints << int(-1);
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000), this);
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kAnswerMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* finished) {
                 const QDBusPendingReply<uint> reply = *finished;

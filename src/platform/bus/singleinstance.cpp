@@ -12,6 +12,12 @@
 
 namespace tessaly {
 
+namespace {
+// How long the running instance has to take files or an action handed over: a new start
+// waits for it (it has no window of its own yet).
+constexpr int kAnswerMs = 10000;
+} // namespace
+
 SingleInstance::SingleInstance(QString appId, QObject* parent)
     : QObject(parent)
     , m_appId(std::move(appId)) {
@@ -95,7 +101,7 @@ bool SingleInstance::forward(const QStringList& paths) {
         call = QDBusMessage::createMethodCall(m_appId, path, interface, QStringLiteral("Open"));
         call << uris << platformData();
     }
-    const QDBusMessage answer = bus.call(call, QDBus::Block, 10000);
+    const QDBusMessage answer = bus.call(call, QDBus::Block, kAnswerMs);
     if (answer.type() == QDBusMessage::ErrorMessage) {
         m_error = answer.errorMessage();
         return false;
@@ -108,7 +114,7 @@ bool SingleInstance::forwardAction(const QString& name) {
         m_appId, objectPath(m_appId), QStringLiteral("org.freedesktop.Application"),
         QStringLiteral("ActivateAction"));
     call << name << QVariantList() << QVariantMap();
-    const QDBusMessage answer = QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
+    const QDBusMessage answer = QDBusConnection::sessionBus().call(call, QDBus::Block, kAnswerMs);
     if (answer.type() == QDBusMessage::ErrorMessage) {
         m_error = answer.errorMessage();
         return false;

@@ -14,9 +14,12 @@ namespace tessaly {
 // How the connection to the server is secured, as the server string names it.
 enum class ImapConnectionType { Clear = 1, StartTls = 2, Tls = 4 };
 
+// IMAP over TLS from the first byte: the port a server string without one means.
+inline constexpr int kImapTlsPort = 993;
+
 struct ImapSessionSettings {
     QString hostname;
-    int port = 993;
+    int port = kImapTlsPort;
     QString username;
     QString password;    // LOGIN
     QString oauth2Token; // AUTHENTICATE XOAUTH2 when xoauth2 is set

@@ -12,6 +12,8 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.login1");
 const QString kPath = QStringLiteral("/org/freedesktop/login1");
 const QString kInterface = QStringLiteral("org.freedesktop.login1.Manager");
+// logind answers at once; a system bus that does not is treated as having none.
+constexpr int kAnswerMs = 5000;
 } // namespace
 
 SleepInhibitor::SleepInhibitor(QString who, QString why, QObject* parent)
@@ -38,7 +40,7 @@ void SleepInhibitor::acquire() {
     call << QStringLiteral("idle:sleep") << m_who << m_why << QStringLiteral("block");
     // Not activated on demand: without a running logind the answer comes at once.
     call.setAutoStartService(false);
-    m_request = std::make_unique<QDBusPendingCallWatcher>(bus.asyncCall(call, 5000));
+    m_request = std::make_unique<QDBusPendingCallWatcher>(bus.asyncCall(call, kAnswerMs));
     connect(m_request.get(), &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* watcher) {
                 const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *watcher;

@@ -20,6 +20,10 @@ inline const QString launchCount = QStringLiteral("launchCount");
 inline const QString crashReportsAsked = QStringLiteral("bugsnagHaveAsked");
 inline const QString crashReportsAllowed = QStringLiteral("bugsnagCanSendReports");
 inline const QString startArchivingOnLaunch = QStringLiteral("StartArchivingOnLaunch");
+// The main window's geometry, as QWidget::saveGeometry() gives it.
+inline const QString mainWindowGeometry = QStringLiteral("TYMainWindow");
+// Appended to a folder's key: the same folder as the bookmark earlier versions kept.
+inline const QString bookmarkSuffix = QStringLiteral("_bookmark");
 
 struct RegisteredDefault {
     const QString& key;

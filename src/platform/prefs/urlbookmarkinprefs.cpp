@@ -1,5 +1,6 @@
 #include "platform/prefs/urlbookmarkinprefs.h"
 
+#include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
 
 #include <QDir>
@@ -8,8 +9,6 @@
 namespace tessaly {
 
 namespace {
-
-const QString kBookmarkSuffix = QStringLiteral("_bookmark");
 
 QString absoluteFolderPath(const QString& path) {
     return path.isEmpty() ? QString() : QDir::cleanPath(QFileInfo(path).absoluteFilePath());
@@ -31,7 +30,7 @@ FolderLookup checked(const QString& path) {
 } // namespace
 
 QString URLBookmarkInPrefs::bookmarkKey(const QString& key) {
-    return key + kBookmarkSuffix;
+    return key + prefkeys::bookmarkSuffix;
 }
 
 QString URLBookmarkInPrefs::setURL(PreferenceStore& store, const QString& path,
