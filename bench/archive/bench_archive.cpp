@@ -13,12 +13,10 @@
 // See bench/README.md for what each option does and what each figure means.
 
 #include "archive/archivecontroller.h"
-#include "archive/archiveledger.h"
-#include "archive/jobfolders.h"
-#include "archive/messageidentity.h"
-#include "archive/messageloader.h"
-#include "archive/remoterender.h"
-#include "archive/renderboxpool.h"
+#include "archive/ledger/archiveledger.h"
+#include "archive/ledger/messageidentity.h"
+#include "archive/sources/jobfolders.h"
+#include "archive/sources/messageloader.h"
 #include "platform/bus/notificationcenter.h"
 #include "platform/files/filerecord.h"
 #include "platform/files/runtimefolder.h"
@@ -31,6 +29,8 @@
 #include "render/mcohtmlrenderer.h"
 #include "render/msgviewcontroller.h"
 #include "render/soundfiles.h"
+#include "renderbox/remoterender.h"
+#include "renderbox/renderboxpool.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -501,8 +501,7 @@ JobRun runOurJob(const QStringList& folders, const QString& dest, const RunLimit
                 startClocks();
             }
         };
-        if (!controller.startEMLJob({folder}, chosen, QString(), adjust)) {
-            run.error = controller.lastError();
+        if (!controller.startEMLJob({folder}, chosen, QString(), adjust, &run.error)) {
             cancelAll();
             return run;
         }

@@ -1,4 +1,4 @@
-#include "app/pathformat/crashreportquestion.h"
+#include "app/crashreportquestion.h"
 
 #include "platform/prefs/preferencestore.h"
 

@@ -1,5 +1,7 @@
 #include "app/launchmode.h"
 
+#include "renderbox/boxprotocol.h"
+
 #include <QJsonDocument>
 #include <QLoggingCategory>
 
@@ -21,7 +23,7 @@ QJsonObject dictFromJSONString(const QString& text) {
 
 LaunchMode LaunchMode::fromArguments(const QStringList& arguments) {
     LaunchMode mode;
-    const qsizetype index = arguments.indexOf(QStringLiteral("--jsonArgs"));
+    const qsizetype index = arguments.indexOf(boxprotocol::launchFlag);
     if (index < 0) {
         return mode;
     }

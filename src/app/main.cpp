@@ -1,8 +1,6 @@
 #include "app/crashreporter.h"
 #include "app/launchmode.h"
 #include "app/tessalyapp.h"
-#include "archive/boxprotocol.h"
-#include "archive/renderbox.h"
 #include "platform/bus/notificationcenter.h"
 #include "platform/bus/singleinstance.h"
 #include "platform/files/runtimefolder.h"
@@ -10,6 +8,8 @@
 #include "platform/prefs/preferencestore.h"
 #include "platform/web/qtwebengine/webenginemessageview.h"
 #include "platform/web/qtwebengine/webengineprocess.h"
+#include "renderbox/boxprotocol.h"
+#include "renderbox/renderbox.h"
 #include "settings/fxkeychain.h"
 
 #include <QApplication>

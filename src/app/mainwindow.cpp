@@ -3,6 +3,7 @@
 #include "app/appcontext.h"
 #include "app/introview.h"
 #include "archive/archivecontroller.h"
+#include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
 
 #include <QAction>
@@ -20,9 +21,7 @@
 
 namespace tessaly {
 
-namespace {
-const QString kGeometryKey = QStringLiteral("TYMainWindow");
-} // namespace
+namespace {} // namespace
 
 MainWindow::MainWindow(AppContext& app, QWidget* archiveView, QWidget* searchView,
                        QWidget* settingsView, QWidget* parent)
@@ -35,7 +34,7 @@ MainWindow::MainWindow(AppContext& app, QWidget* archiveView, QWidget* searchVie
     , m_intro(new IntroView(this))
     , m_viewActions(new QActionGroup(this))
     , m_info(new QLabel(this)) {
-    setObjectName(kGeometryKey);
+    setObjectName(prefkeys::mainWindowGeometry);
     setWindowTitle(QStringLiteral("Tessaly"));
     setAcceptDrops(true);
     for (QWidget* view :
@@ -84,7 +83,7 @@ MainWindow::MainWindow(AppContext& app, QWidget* archiveView, QWidget* searchVie
     buildMenus();
 
     const QByteArray geometry =
-        QByteArray::fromBase64(m_app.store().stringValue(kGeometryKey).toLatin1());
+        QByteArray::fromBase64(m_app.store().stringValue(prefkeys::mainWindowGeometry).toLatin1());
     if (geometry.isEmpty() || !restoreGeometry(geometry)) {
         resize(1000, 680);
     }
@@ -167,7 +166,8 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::saveFrame() {
-    m_app.store().setValue(kGeometryKey, QString::fromLatin1(saveGeometry().toBase64()));
+    m_app.store().setValue(prefkeys::mainWindowGeometry,
+                           QString::fromLatin1(saveGeometry().toBase64()));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

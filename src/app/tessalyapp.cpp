@@ -3,22 +3,21 @@
 #include "app/accountpanel/emailsettingspanel.h"
 #include "app/archiveview/archiveview.h"
 #include "app/crashreporter.h"
-#include "app/jobindexing.h"
+#include "app/crashreportquestion.h"
+#include "app/jobhost.h"
 #include "app/mainwindow.h"
-#include "app/pathformat/crashreportquestion.h"
 #include "app/pathformat/custompathcontroller.h"
 #include "app/searchview/searchview.h"
 #include "app/settingsview/settingsview.h"
 #include "archive/archivecontroller.h"
-#include "archive/jobsummary.h"
-#include "archive/remoterender.h"
-#include "archive/renderboxpool.h"
-#include "archive/rendertool.h"
+#include "archive/job/jobsummary.h"
+#include "archive/job/rendertool.h"
 #include "platform/bus/desktopnotifier.h"
 #include "platform/bus/notificationcenter.h"
 #include "platform/prefs/preferencekeys.h"
 #include "platform/prefs/preferencestore.h"
 #include "platform/prefs/urlbookmarkinprefs.h"
+#include "renderbox/remoterender.h"
 #include "search/archiveindex.h"
 #include "search/indexfeed.h"
 #include "search/indexkeeper.h"
@@ -101,18 +100,14 @@ TessalyApp::TessalyApp(PreferenceStore& store, FXKeychain& keychain, const QStri
     if (boxProgram.isEmpty()) {
         boxProgram = QCoreApplication::applicationFilePath();
     }
-    m_boxes = std::make_unique<RenderBoxPool>(center, runtimeFolder, boxProgram);
-    m_indexFeed = std::make_unique<IndexFeed>(ArchiveIndex::defaultPath());
-    RenderTool::Environment environment =
-        RenderTool::boxEnvironment(m_boxes.get(), runtimeFolder + QStringLiteral("/split"));
-    indexArchivedMessages(environment, *m_indexFeed);
-    m_controller = std::make_unique<ArchiveController>(
-        &m_store, center, std::move(environment), [this] { return m_store.destinationFolder(); });
+    m_jobs = std::make_unique<JobHost>(
+        m_store, JobHost::Setup{center, runtimeFolder, boxProgram, ArchiveIndex::defaultPath()},
+        [this] { return m_store.destinationFolder(); });
+    m_controller = &m_jobs->controller();
     m_controller->setAccounts(m_accounts.get());
     m_indexKeeper = std::make_unique<IndexKeeper>(ArchiveIndex::defaultPath());
     // What jobs archive is searchable at once; the crawl after each job catches the rest.
-    connect(m_indexFeed.get(), &IndexFeed::indexed, m_indexKeeper.get(),
-            &IndexKeeper::indexChanged);
+    connect(&m_jobs->index(), &IndexFeed::indexed, m_indexKeeper.get(), &IndexKeeper::indexChanged);
     m_notifier = std::make_unique<DesktopNotifier>(QStringLiteral("Tessaly"),
                                                    QStringLiteral("org.tessaly.Tessaly"));
     connect(m_notifier.get(), &DesktopNotifier::clicked, this, [this](const QString& token) {
@@ -122,10 +117,10 @@ TessalyApp::TessalyApp(PreferenceStore& store, FXKeychain& keychain, const QStri
     connect(m_notifier.get(), &DesktopNotifier::failed, this, [](const QString& reason) {
         qCInfo(lcApp).noquote() << "desktop notification not shown:" << reason;
     });
-    connect(m_controller.get(), &ArchiveController::jobFinished, this, &TessalyApp::jobFinished);
-    connect(m_controller.get(), &ArchiveController::sourceNotStarted, this,
+    connect(m_controller, &ArchiveController::jobFinished, this, &TessalyApp::jobFinished);
+    connect(m_controller, &ArchiveController::sourceNotStarted, this,
             &TessalyApp::sourceNotStarted);
-    connect(m_controller.get(), &ArchiveController::unwritablePath, this,
+    connect(m_controller, &ArchiveController::unwritablePath, this,
             [this](const QString& path, const QString& error) {
                 if (m_unwritableShown) {
                     return;
@@ -201,7 +196,7 @@ TessalyApp::TessalyApp(PreferenceStore& store, FXKeychain& keychain, const QStri
             qCWarning(lcApp).noquote() << "crash reports cannot be written:" << error;
         }
     });
-    connect(m_controller.get(), &ArchiveController::jobListChanged, m_window,
+    connect(m_controller, &ArchiveController::jobListChanged, m_window,
             &MainWindow::refreshIntroduction);
 }
 
@@ -211,13 +206,13 @@ TessalyApp::~TessalyApp() {
     stopAll();
     // Jobs end before the boxes they render in, and the window before the job list it shows.
     delete m_window;
-    m_controller.reset();
-    m_boxes.reset();
+    m_controller = nullptr;
+    m_jobs.reset();
 }
 
 void TessalyApp::launch() {
     // Scheduled runs of every source, every hoursBetweenUpdates.
-    m_controller->startAutoJobTimer();
+    m_controller->scheduler().startAutoJobTimer();
     // The archive may have changed while Tessaly was not running (another computer, the
     // command line, files deleted by hand).
     m_indexKeeper->refresh(SearchScopes::topPathsJustPaths(m_store));
@@ -375,8 +370,9 @@ void TessalyApp::handleEMLFilesUI(const QStringList& paths) {
     }
     chooseFolder(m_window, request, [this, paths](const QString& folder) {
         m_store.setValue(prefkeys::draggedFilesDestination, folder);
-        if (m_controller->startEMLJob(paths, folder, {}) == nullptr) {
-            showWarning(tr("Cannot archive these files"), m_controller->lastError());
+        QString why;
+        if (m_controller->startEMLJob(paths, folder, {}, {}, &why) == nullptr) {
+            showWarning(tr("Cannot archive these files"), why);
             return;
         }
         m_window->showView(MainWindow::View::Archive);
@@ -446,10 +442,7 @@ void TessalyApp::jobFinished(RenderTool* job) {
     if (QGuiApplication::applicationState() == Qt::ApplicationActive && m_window->isVisible()) {
         return;
     }
-    const JobSummary summary{job->jobName(), job->figures(),
-                             job->wasCancelled() ? QStringLiteral("Cancelled")
-                                                 : job->operationDescription(),
-                             job->errorReportPath()};
+    const JobSummary summary = JobSummary::of(*job);
     QString line;
     QTextStream out(&line);
     summary.print(out, false, false);

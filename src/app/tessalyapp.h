@@ -14,11 +14,10 @@ class ArchiveController;
 class DesktopNotifier;
 class EmailSettings;
 class FXKeychain;
-class IndexFeed;
+class JobHost;
 class IndexKeeper;
 class MainWindow;
 class PreferenceStore;
-class RenderBoxPool;
 class RenderTool;
 class SettingsView;
 class SingleInstance;
@@ -78,10 +77,9 @@ private:
 
     PreferenceStore& m_store;
     std::unique_ptr<EmailSettings> m_accounts;
-    // Outlives the jobs that feed it.
-    std::unique_ptr<IndexFeed> m_indexFeed;
-    std::unique_ptr<RenderBoxPool> m_boxes;
-    std::unique_ptr<ArchiveController> m_controller;
+    std::unique_ptr<JobHost> m_jobs;
+    ArchiveController* m_controller = nullptr; // the host's
+
     std::unique_ptr<DesktopNotifier> m_notifier;
     std::unique_ptr<IndexKeeper> m_indexKeeper;
     MainWindow* m_window = nullptr;

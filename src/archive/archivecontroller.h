@@ -1,35 +1,36 @@
 #pragma once
 
-#include "archive/rendertool.h"
+#include "archive/job/rendertool.h"
+#include "archive/joboptionsbuilder.h"
+#include "archive/jobscheduler.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QTimer>
-#include <QVariant>
 
 #include <functional>
-#include <optional>
 
 namespace tessaly {
 
 class EmailSettings;
-class SleepInhibitor;
 class NotificationCenter;
 class PreferenceStore;
-struct FolderLookup;
 
 // The job list without its view: builds jobs from sources and dropped files, runs at most
-// `maxNumRenderJobs` at once, counts the PDFs each job makes (also those made in render boxes),
-// records when jobs finish, and re-runs sources on a timer. Windows and command-line tools show
-// what it holds; it never asks the user anything itself.
+// `maxNumRenderJobs` at once, counts the PDFs each job makes (also those made in render boxes)
+// and records when jobs finish. Its scheduler re-runs the sources. Windows and command-line
+// tools show what it holds; it never asks the user anything itself.
+//
+// Failures come back one way per kind of call: a one-off job that cannot be made returns
+// nothing and sets the reason through `why`; a stored source that cannot start (found out at
+// once, or after its password command answered) is told through sourceNotStarted.
 class ArchiveController : public QObject {
     Q_OBJECT
 
 public:
     // The general destination folder, or empty when none is known.
-    using DestinationProvider = std::function<QString()>;
+    using DestinationProvider = JobOptionsBuilder::DestinationProvider;
 
     ArchiveController(PreferenceStore* store, NotificationCenter* center,
                       RenderTool::Environment environment, DestinationProvider destination,
@@ -38,34 +39,26 @@ public:
 
     // An EML job for dropped or opened files. `destFolder` is the chosen folder (the job's
     // override), `jobName` may be empty. `adjust` may change the record before the job exists.
-    // Returns the job, or nothing with a reason in lastError().
+    // Returns the job, or nothing with the reason in `why`.
     RenderTool* startEMLJob(const QStringList& paths, const QString& destFolder,
                             const QString& jobName,
-                            const std::function<void(JobOptions&)>& adjust = {});
-    JobOptions emlJobOptions(const QStringList& paths, const QString& destFolder,
-                             const QString& jobName, QString* error) const;
+                            const std::function<void(JobOptions&)>& adjust = {},
+                            QString* why = nullptr);
     static QString oneOffJobName(int fileCount, const QString& destFolderOverride,
                                  const QString& generalDestination);
+    const JobOptionsBuilder& optionsBuilder() const { return m_options; }
 
     // Where accounts are read from; without it, accounts are not archived.
-    void setAccounts(EmailSettings* accounts) { m_accounts = accounts; }
+    void setAccounts(EmailSettings* accounts);
     // Every account, then every folder source, in the order they were added.
     QStringList emailANDFolderAccounts() const { return emailANDFolderAccounts(*m_store); }
     static QStringList emailANDFolderAccounts(const PreferenceStore& store);
-    // Starts every source that is not running yet (also the auto-job timer's action).
+    // Starts every source that is not running yet (also the schedule's action).
     void startArchiving();
     // Starts one source: an account address, or a folder source's path ("/..."). A source
-    // that is running already is left alone.
+    // that is running already is left alone. An account's password command runs first, so
+    // its job may be listed a moment later.
     void startArchiving(const QString& source);
-    // An account's job. A password command runs first, so the job may be listed a moment
-    // later; an account that cannot start says why through sourceNotStarted.
-    void startIMAPJob(const QString& address, const QString& destinationOverride = {});
-    // The account's job record, or nothing with the reason. `password` is the password to
-    // sign in with (from the keychain or a password command).
-    std::optional<JobOptions> imapJobOptions(const QString& address,
-                                             const QString& destinationOverride,
-                                             const QString& password, QString* error) const;
-    RenderTool* startFolderJob(const QString& path);
 
     void startRenderingWaitingJobs();
     void stopArchiving(const QString& jobName);
@@ -76,26 +69,15 @@ public:
     RenderTool* renderToolForjobName(const QString& jobName) const;
     const QList<RenderTool*>& renderJobs() const { return m_renderJobs; }
     int numDoneThisSession(const QString& jobName) const;
-    const QString& lastError() const { return m_lastError; }
 
-    // The auto-job timer's period for a stored hoursBetweenUpdates, clamped to 60 s … 30 days;
-    // nothing for 0 (a running timer is then left alone).
-    static std::optional<int> autoJobIntervalSeconds(const QVariant& hoursBetweenUpdates);
-
-    // Kept while jobs exist (checked every 2 s): 0 when none is held, kNoSleepPrevention
-    // after an attempt that failed (none is tried again in this run), else the held lock.
-    static constexpr quint32 kNoSleepPrevention = 857583746;
-    quint32 preventSleepAssertionID() const { return m_preventSleepAssertionID; }
-    void keepComputerFromSleepingIfBusy();
-    void startAutoJobTimer();
-    int autoJobTimerSeconds() const { return m_autoJobSeconds; }
+    // When the sources run by themselves, and the sleep lock while jobs exist.
+    JobScheduler& scheduler() { return *m_scheduler; }
 
 Q_SIGNALS:
     void jobFinished(RenderTool* job);
     void jobListChanged();
     // A render box could not write where the user wants files; the user should be told.
     void unwritablePath(const QString& path, const QString& error);
-    void autoJobsDue();
     // A source could not be started (no password stored, no destination or one that cannot
     // be reached, a password command that failed); nothing was listed for it.
     void sourceNotStarted(const QString& source, const QString& reason);
@@ -105,16 +87,19 @@ Q_SIGNALS:
 private:
     void anotherPDFMade(const QString& jobName);
     RenderTool* addJob(JobOptions options, const QString& jobName);
+    // Why a source cannot start now, before anything is asked of it; "" when it may.
+    QString folderSourceProblem(const QString& path) const;
+    void startFolderJob(const QString& path);
+    void startIMAPJob(const QString& address);
     void createIMAPJob(const QString& address, const QString& destinationOverride,
                        const QString& password);
+    // Why no job can run without a session bus, or "" with one.
+    QString busProblem() const;
     void writeNumDone();
     void resetNumDone(const QString& jobName);
     void onNotification(const QString& name, const QString& sealedObject);
     // The source's own destination as stored; reported unreachable when its drive is away.
     FolderLookup ownDestination(const QString& sourceKey) const;
-    // Why a job must not write into `general` (the stored general destination, not there
-    // now), or "" when it may.
-    QString generalDestinationProblem(const QString& general) const;
 
     PreferenceStore* m_store;
     EmailSettings* m_accounts = nullptr;
@@ -123,20 +108,12 @@ private:
     QHash<QString, QObject*> m_startingAccounts;
     NotificationCenter* m_center;
     RenderTool::Environment m_environment;
-    DestinationProvider m_destination;
+    JobOptionsBuilder m_options;
     QList<RenderTool*> m_renderJobs;
     // PDFs made this session by job name, written to the preferences now and then.
     QHash<QString, int> m_numDone;
     QTimer m_numDoneWriter;
-    // Thirty days of milliseconds overflow a QTimer: it runs in steps and counts the time.
-    QTimer m_autoJobTimer;
-    QElapsedTimer m_autoJobClock;
-    int m_autoJobSeconds = 0;
-    void autoJobStep();
-    QTimer m_sleepCheck;
-    SleepInhibitor* m_sleepInhibitor = nullptr;
-    quint32 m_preventSleepAssertionID = 0;
-    QString m_lastError;
+    JobScheduler* m_scheduler;
     bool m_unwritableReported = false;
 };
 

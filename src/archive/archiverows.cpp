@@ -1,9 +1,10 @@
 #include "archive/archiverows.h"
 
 #include "archive/archivecontroller.h"
-#include "archive/imapmessagesource.h"
-#include "archive/jobsummary.h"
+#include "archive/job/jobsummary.h"
+#include "archive/sources/imapmessagesource.h"
 #include "platform/prefs/preferencestore.h"
+#include "settings/accountkeys.h"
 
 #include <QRegularExpression>
 
@@ -12,7 +13,6 @@ namespace tessaly {
 namespace {
 
 // The per-job preferences the job list keeps (a stored interface, as the job list names them).
-const QString kLastFinished = QStringLiteral("__LastFinished");
 
 // Where a removed token was, so that the separators around it can go too.
 constexpr QChar kGap = u'\x01';
@@ -91,9 +91,7 @@ void ArchiveRowNotes::jobFinished(RenderTool* job, bool oneOff) {
     if (!job) {
         return;
     }
-    const QString status =
-        job->wasCancelled() ? QStringLiteral("Cancelled") : job->operationDescription();
-    const JobSummary summary{job->jobName(), job->figures(), status, job->errorReportPath()};
+    const JobSummary summary = JobSummary::of(*job);
     Note& note = noteFor(job->jobName(), job);
     const bool reported = !summary.errorReport.isEmpty();
     note.oneOff = oneOff;
@@ -204,7 +202,7 @@ QString ArchiveRows::lastArchivedDate(const PreferenceStore& store, const QStrin
     if (source.isEmpty()) {
         return QStringLiteral("EML files done.");
     }
-    const QDateTime finished = store.value(source + kLastFinished).toDateTime();
+    const QDateTime finished = store.value(source + accountkeys::lastFinishedSuffix).toDateTime();
     if (!finished.isValid()) {
         return QStringLiteral("Not Archived");
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "archive/rendertool.h"
+#include "archive/job/rendertool.h"
 
 #include <QDateTime>
 #include <QList>

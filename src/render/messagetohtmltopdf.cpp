@@ -31,41 +31,11 @@ QString MessageToHTMLToPDF::subject() const {
 
 namespace {
 
-constexpr std::pair<MessageToHTMLToPDF::Outcome, const char*> kOutcomeNames[] = {
-    {MessageToHTMLToPDF::Outcome::None, "none"},
-    {MessageToHTMLToPDF::Outcome::Made, "made"},
-    {MessageToHTMLToPDF::Outcome::AlreadyArchived, "already-archived"},
-    {MessageToHTMLToPDF::Outcome::EmlOnly, "eml-only"},
-    {MessageToHTMLToPDF::Outcome::Failed, "failed"},
-    {MessageToHTMLToPDF::Outcome::Nothing, "nothing"},
-    {MessageToHTMLToPDF::Outcome::EmergencyEml, "emergency-eml"},
-    {MessageToHTMLToPDF::Outcome::NotArchived, "not-archived"},
-    {MessageToHTMLToPDF::Outcome::Unreadable, "unreadable"},
-};
-
 // A message moves to the next number when a file it did not write holds its name; past this
 // many moves something else is wrong.
 constexpr int kMaxNameMoves = 100;
 
 } // namespace
-
-QString MessageToHTMLToPDF::outcomeName(Outcome outcome) {
-    for (const auto& [value, name] : kOutcomeNames) {
-        if (value == outcome) {
-            return QString::fromLatin1(name);
-        }
-    }
-    return {};
-}
-
-std::optional<MessageToHTMLToPDF::Outcome> MessageToHTMLToPDF::outcomeNamed(const QString& name) {
-    for (const auto& [value, text] : kOutcomeNames) {
-        if (name == QLatin1String(text)) {
-            return value;
-        }
-    }
-    return std::nullopt;
-}
 
 bool MessageToHTMLToPDF::startRender(std::shared_ptr<MCOMessageParser> message,
                                      const QString& mainFolder, const QString& mailFolder,

@@ -4,6 +4,7 @@
 #include "platform/mail/mcomessageparser.h"
 #include "render/attachmentsaver.h"
 #include "render/joboptions.h"
+#include "render/messageoutcome.h"
 
 #include <QObject>
 
@@ -39,19 +40,7 @@ class MessageToHTMLToPDF : public QObject {
     Q_OBJECT
 
 public:
-    enum class Outcome {
-        None,
-        Made,            // a sound PDF was made
-        AlreadyArchived, // a sound PDF (or, EML-only, a sound EML) was already there
-        EmlOnly,         // written by the EML-only route
-        Failed,          // no PDF (the raw message is kept beside its path): worth a retry
-        Nothing,         // both formats are off
-        EmergencyEml,    // given up on, or its render box failed: an EML copy is there
-        NotArchived,     // nothing could be written for it
-        Unreadable,      // no message could be made of the file
-    };
-    static QString outcomeName(Outcome outcome);
-    static std::optional<Outcome> outcomeNamed(const QString& name);
+    using Outcome = MessageOutcome;
     struct FailedMessage {
         std::shared_ptr<MCOMessageParser> message;
         QString mailFolder;

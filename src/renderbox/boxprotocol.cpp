@@ -1,4 +1,4 @@
-#include "archive/boxprotocol.h"
+#include "renderbox/boxprotocol.h"
 
 #include <QRandomGenerator>
 

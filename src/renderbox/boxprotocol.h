@@ -30,9 +30,15 @@ std::optional<QString> unsealed(const QString& object, const QString& token);
 inline const QString launchFile = QStringLiteral("launch.token");
 inline const QString launchToken = QStringLiteral("token");
 
-// Launch options, the JSON object after "--jsonArgs".
+// A box is the application started with this flag and its launch options, a JSON object.
+inline const QString launchFlag = QStringLiteral("--jsonArgs");
 inline const QString launchBoxId = QStringLiteral("renderboxID");
 inline const QString launchBoxFolder = QStringLiteral("renderboxFolder");
+
+// One render is two files in the box's folder: the message, at the job id, and its job file
+// beside it. A box takes the job files it finds.
+inline const QString jobFileSuffix = QStringLiteral(".json");
+inline const QString jobFilePattern = QStringLiteral("*.json");
 
 // Job file keys, beside the job-options record's own.
 inline const QString jobName = QStringLiteral("job_name");

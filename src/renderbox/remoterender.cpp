@@ -1,13 +1,14 @@
-#include "archive/remoterender.h"
+#include "renderbox/remoterender.h"
 
-#include "archive/archivelog.h"
-#include "archive/boxprotocol.h"
 #include "platform/bus/notificationcenter.h"
 #include "platform/files/atomicfile.h"
 #include "render/destinationpaths.h"
 #include "render/emloutput.h"
+#include "renderbox/boxprotocol.h"
+#include "renderbox/renderboxlog.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -20,6 +21,7 @@
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
 #include <csignal>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -50,23 +52,16 @@ QString newId() {
     return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
 }
 
-void endNow(QProcess& process) {
-    if (process.state() == QProcess::NotRunning) {
-        return;
-    }
-    if (!process.waitForFinished(500)) {
-        process.terminate();
-        if (!process.waitForFinished(1000)) {
-            process.kill();
-            process.waitForFinished(1000);
-        }
-    }
-}
+// How long boxes told to quit get to end by themselves when their launcher goes, and then
+// after being terminated and after being killed: shared by every box ending then.
+constexpr int kEndQuitMs = 500;
+constexpr int kEndTerminateMs = 1000;
+constexpr int kEndKillMs = 1000;
 
 } // namespace
 
 RemoteRender::RemoteRender(NotificationCenter* center, const QString& runtimeFolder,
-                           QString boxProgram, QObject* parent)
+                           QString boxProgram, Clock& clock, QObject* parent)
     : RenderBoxClient(parent)
     , m_center(center)
     , m_id(newId())
@@ -74,10 +69,8 @@ RemoteRender::RemoteRender(NotificationCenter* center, const QString& runtimeFol
     , m_program(std::move(boxProgram)) {
     QDir().mkpath(m_folder);
     ::chmod(QFile::encodeName(m_folder).constData(), 0700);
-    m_maxTaskTimer.setSingleShot(true);
-    m_maxTaskTimer.setInterval(kMaxBoxSeconds * 1000);
     // A box past its time finishes the render it has: it is replaced before the next one.
-    connect(&m_maxTaskTimer, &QTimer::timeout, this, [this] {
+    m_maxTaskTimer = clock.timer([this] {
         if (m_busyWorking) {
             m_retireBeforeNextRender = true;
         } else {
@@ -91,16 +84,50 @@ RemoteRender::~RemoteRender() {
     // Nobody listens any more to how the boxes end.
     blockSignals(true);
     askToQuit();
-    // Nothing may forget a process while these loops wait for it.
+    std::vector<std::unique_ptr<QProcess>> processes = takeProcesses();
+    endTogether(processes);
+    QDir(m_folder).removeRecursively();
+}
+
+std::vector<std::unique_ptr<QProcess>> RemoteRender::takeProcesses() {
+    // Nothing may forget a process while its new owner waits for it.
     std::vector<std::unique_ptr<QProcess>> processes = std::move(m_retiring);
+    m_retiring.clear();
     if (m_task) {
         processes.push_back(std::move(m_task));
     }
     for (auto& process : processes) {
         process->disconnect(this);
-        endNow(*process);
     }
-    QDir(m_folder).removeRecursively();
+    return processes;
+}
+
+void RemoteRender::endTogether(std::vector<std::unique_ptr<QProcess>>& processes) {
+    auto waitAll = [&processes](int ms) {
+        const QDeadlineTimer deadline(ms);
+        bool allEnded = true;
+        for (auto& process : processes) {
+            if (process->state() != QProcess::NotRunning &&
+                !process->waitForFinished(
+                    static_cast<int>(std::max<qint64>(deadline.remainingTime(), 0)))) {
+                allEnded = false;
+            }
+        }
+        return allEnded;
+    };
+    if (waitAll(kEndQuitMs)) {
+        return;
+    }
+    for (auto& process : processes) {
+        process->terminate();
+    }
+    if (waitAll(kEndTerminateMs)) {
+        return;
+    }
+    for (auto& process : processes) {
+        process->kill();
+    }
+    waitAll(kEndKillMs);
 }
 
 QString RemoteRender::defaultBoxProgram() {
@@ -123,7 +150,7 @@ QStringList RemoteRender::launchArguments(const QString& id, const QString& fold
     QJsonObject json;
     json.insert(boxprotocol::launchBoxId, id);
     json.insert(boxprotocol::launchBoxFolder, folder);
-    return {QStringLiteral("--jsonArgs"),
+    return {boxprotocol::launchFlag,
             QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Indented))};
 }
 
@@ -165,7 +192,7 @@ std::optional<RenderBoxResult> RemoteRender::readResult(const QString& path) {
     QJsonParseError error;
     const QJsonObject json = QJsonDocument::fromJson(file.readAll(), &error).object();
     const std::optional<MessageToHTMLToPDF::Outcome> outcome =
-        MessageToHTMLToPDF::outcomeNamed(json.value(boxprotocol::resultOutcome).toString());
+        outcomeNamed(json.value(boxprotocol::resultOutcome).toString());
     if (error.error != QJsonParseError::NoError || !outcome) {
         return std::nullopt;
     }
@@ -282,7 +309,7 @@ void RemoteRender::launchRenderbox() {
     if (!tokenWritten.written()) {
         m_startError =
             QStringLiteral("cannot prepare the render box's folder: ") + tokenWritten.error;
-        qCWarning(lcArchive).noquote() << m_startError;
+        qCWarning(lcRenderBox).noquote() << m_startError;
         Q_EMIT renderFinished();
         return;
     }
@@ -317,7 +344,7 @@ void RemoteRender::launchRenderbox() {
         }
         m_startError = QStringLiteral("the render box could not start (%1): %2")
                            .arg(m_program, process->errorString());
-        qCWarning(lcArchive).noquote() << m_startError;
+        qCWarning(lcRenderBox).noquote() << m_startError;
         if (m_busyWorking) {
             Q_EMIT renderFinished();
         }
@@ -335,7 +362,7 @@ void RemoteRender::launchRenderbox() {
     // nothing, it looks for a waiting job file as soon as it listens.
     m_task->start(m_program, launchArguments(m_id, m_folder));
     ++m_launches;
-    m_maxTaskTimer.start();
+    m_maxTaskTimer->startOnce(qint64(kMaxBoxSeconds) * 1000);
     Q_EMIT processStarted();
 }
 
@@ -367,7 +394,7 @@ void RemoteRender::retire(std::unique_ptr<QProcess> process) {
 }
 
 void RemoteRender::quitRenderbox() {
-    m_maxTaskTimer.stop();
+    m_maxTaskTimer->stop();
     m_launchPending = false;
     if (!processRunning()) {
         m_task.reset();
@@ -382,7 +409,7 @@ void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
                              const QString& jobName, const QString& mailappAttachments,
                              const ClaimedName& name) {
     if (m_busyWorking) {
-        qCWarning(lcArchive)
+        qCWarning(lcRenderBox)
             << "logic problem - we should not be starting a new render as we already have one";
     }
     m_busyWorking = true;
@@ -418,7 +445,7 @@ void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
             // in the folder for the next box to find.
             const QString path = m_folder + u'/' + renderId;
             QFile::remove(path);
-            QFile::remove(path + QStringLiteral(".json"));
+            QFile::remove(path + boxprotocol::jobFileSuffix);
             return;
         }
         const WriteOutcome written = handOver->result();
@@ -428,17 +455,15 @@ void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
             return;
         }
         // The box cannot be handed this message: it is kept as an emergency copy.
-        qCWarning(lcArchive).noquote()
+        qCWarning(lcRenderBox).noquote()
             << "cannot hand a message to render box" << m_id << ":" << written.error;
+        m_failHandled = true;
         keepEmergencyCopy(QStringLiteral("cannot hand the message to a render box: ") +
                           written.error);
-        m_failHandled = true;
-        m_busyWorking = false;
-        Q_EMIT renderFinished();
     });
     handOver->setFuture(QtConcurrent::run([folder = m_folder, messagePath, data, job] {
         for (const QString& stale :
-             QDir(folder).entryList({QStringLiteral("*.json")}, QDir::Files)) {
+             QDir(folder).entryList({boxprotocol::jobFilePattern}, QDir::Files)) {
             QFile::remove(folder + u'/' + stale);
         }
         const WriteOutcome message = writePrivateFileAtomically(messagePath, data);
@@ -446,7 +471,7 @@ void RemoteRender::renderPDF(const QByteArray& data, const QString& mainFolder,
             return message;
         }
         const WriteOutcome jobFile =
-            writePrivateFileAtomically(messagePath + QStringLiteral(".json"), job);
+            writePrivateFileAtomically(messagePath + boxprotocol::jobFileSuffix, job);
         if (!jobFile.written()) {
             QFile::remove(messagePath);
         }
@@ -483,15 +508,24 @@ void RemoteRender::onNotification(const QString& name, const QString& sealedObje
         return;
     }
     QFile::remove(resultPath);
-    qCWarning(lcArchive).noquote()
+    qCWarning(lcRenderBox).noquote()
         << "some logic error got" << *object << "while we should only get" << m_currentFile;
-    qCWarning(lcArchive).noquote() << "previous items we STARTED on" << m_renderedFiles;
-    qCWarning(lcArchive).noquote() << "previous notifications -  on" << m_renderedFilesWorked;
+    qCWarning(lcRenderBox).noquote() << "previous items we STARTED on" << m_renderedFiles;
+    qCWarning(lcRenderBox).noquote() << "previous notifications -  on" << m_renderedFilesWorked;
 }
 
 bool RemoteRender::busyWorkingOnRender() {
-    if (!running()) {
+    if (m_copying) {
+        return true;
+    }
+    if (!running() && m_busyWorking) {
         m_busyWorking = false;
+        // The box is gone in the middle of the render: the message is kept as a copy, which
+        // is written before the render counts as over.
+        if (!m_currentFile.isEmpty() && !m_currentDone && !m_failHandled) {
+            handleFail();
+            return m_copying;
+        }
     }
     return m_busyWorking;
 }
@@ -515,17 +549,34 @@ std::optional<RenderBoxResult> RemoteRender::takeResult() {
 }
 
 void RemoteRender::keepEmergencyCopy(const QString& why) {
+    // Parsing and writing a message of many megabytes takes its time: not on this thread,
+    // which feeds the other boxes and may draw a window.
+    m_copying = true;
+    auto* copying = new QFutureWatcher<RenderBoxResult>(this);
+    connect(copying, &QFutureWatcherBase::finished, this, [this, copying] {
+        copying->deleteLater();
+        m_result = copying->result();
+        m_copying = false;
+        m_busyWorking = false;
+        Q_EMIT renderFinished();
+    });
+    copying->setFuture(QtConcurrent::run(
+        [current = m_current, why, id = m_id] { return emergencyCopy(current, why, id); }));
+}
+
+RenderBoxResult RemoteRender::emergencyCopy(const Render& current, const QString& why,
+                                            const QString& boxId) {
     RenderBoxResult result;
     result.reason = why;
-    result.path = m_current.name.path;
-    if (result.path.isEmpty() && !m_current.data.isEmpty()) {
+    result.path = current.name.path;
+    if (result.path.isEmpty() && !current.data.isEmpty()) {
         // Handed over without a name: the message's own path, as the box would have made it.
-        auto message = MCOMessageParser::messageParserWithData(m_current.data);
+        auto message = MCOMessageParser::messageParserWithData(current.data);
         result.path =
-            DestinationPaths::destinationPath(*message, m_current.mainFolder, m_current.mailFolder,
-                                              FormatKey::Pdf, QString(), m_current.options);
+            DestinationPaths::destinationPath(*message, current.mainFolder, current.mailFolder,
+                                              FormatKey::Pdf, QString(), current.options);
     }
-    const WriteOutcome copy = EmlOutput::emergencyCopy(m_current.data, result.path);
+    const WriteOutcome copy = EmlOutput::emergencyCopy(current.data, result.path);
     if (copy.written()) {
         result.outcome = MessageToHTMLToPDF::Outcome::EmergencyEml;
         if (std::optional<FileRecord> file =
@@ -537,9 +588,9 @@ void RemoteRender::keepEmergencyCopy(const QString& why) {
         result.reason +=
             QStringLiteral("; no EML copy either: %1")
                 .arg(copy.error.isEmpty() ? QStringLiteral("its name is taken") : copy.error);
-        qCWarning(lcArchive).noquote() << "no emergency copy for a message of box" << m_id;
+        qCWarning(lcRenderBox).noquote() << "no emergency copy for a message of box" << boxId;
     }
-    m_result = std::move(result);
+    return result;
 }
 
 void RemoteRender::handleFail() {
@@ -556,7 +607,7 @@ void RemoteRender::handleFail() {
         QFile::remove(resultPath);
         m_result = std::move(answered);
         QFile::remove(messagePath);
-        QFile::remove(messagePath + QStringLiteral(".json"));
+        QFile::remove(messagePath + boxprotocol::jobFileSuffix);
         m_current = {};
         return;
     }
@@ -564,7 +615,7 @@ void RemoteRender::handleFail() {
                           ? m_startError
                           : QStringLiteral("the render box ended during the render"));
     QFile::remove(messagePath);
-    QFile::remove(messagePath + QStringLiteral(".json"));
+    QFile::remove(messagePath + boxprotocol::jobFileSuffix);
     m_current = {};
 }
 

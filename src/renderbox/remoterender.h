@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/clock/clock.h"
 #include "render/renderboxclient.h"
 
 #include <QJsonObject>
@@ -8,6 +9,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <vector>
 
 namespace tessaly {
 
@@ -24,9 +26,10 @@ public:
     static constexpr int kMaxRendersPerBox = 31;
     static constexpr int kMaxBoxSeconds = 3000;
 
-    // `boxProgram` is the application executable; `runtimeFolder` the private folder.
+    // `boxProgram` is the application executable; `runtimeFolder` the private folder. A box's
+    // lifetime is counted on `clock`.
     RemoteRender(NotificationCenter* center, const QString& runtimeFolder, QString boxProgram,
-                 QObject* parent = nullptr);
+                 Clock& clock = Clock::system(), QObject* parent = nullptr);
     ~RemoteRender() override;
 
     void renderPDF(const QByteArray& data, const QString& mainFolder, const QString& mailFolder,
@@ -53,6 +56,13 @@ public:
     // Box processes of this object still alive: the current one and any told to end.
     int liveProcesses() const;
 
+    // The box processes of this object, the current one and any told to end, which it no
+    // longer watches: to be ended by the caller.
+    std::vector<std::unique_ptr<QProcess>> takeProcesses();
+    // Ends processes that were told to quit: each gets the same grace period, all at once,
+    // before it is terminated, and then killed.
+    static void endTogether(std::vector<std::unique_ptr<QProcess>>& processes);
+
     // What a box is started with: its id and folder, nothing of any job.
     static QStringList launchArguments(const QString& id, const QString& folder);
     // The job file of one render: the job without its secrets, and where the message is.
@@ -76,6 +86,7 @@ private:
     void retire(std::unique_ptr<QProcess> process);
     void handleFail();
     // The message is kept as an emergency copy beside its name: the box cannot give a PDF.
+    // The render is over once the copy is written.
     void keepEmergencyCopy(const QString& why);
     void onNotification(const QString& name, const QString& sealedObject);
 
@@ -85,7 +96,7 @@ private:
     QString m_program;
     std::unique_ptr<QProcess> m_task;
     std::vector<std::unique_ptr<QProcess>> m_retiring;
-    QTimer m_maxTaskTimer;
+    std::unique_ptr<ClockTimer> m_maxTaskTimer;
     int m_renderCountOnCurrentTask = 0;
     int m_launches = 0;
     bool m_busyWorking = false;
@@ -107,6 +118,10 @@ private:
         ClaimedName name;
     };
     Render m_current;
+    bool m_copying = false; // an emergency copy is being written
+    // Writes the copy, on a worker thread.
+    static RenderBoxResult emergencyCopy(const Render& current, const QString& why,
+                                         const QString& boxId);
     QStringList m_renderedFiles;
     QStringList m_renderedFilesWorked;
 };

@@ -1,12 +1,12 @@
-#include "archive/renderbox.h"
+#include "renderbox/renderbox.h"
 
-#include "archive/archivelog.h"
-#include "archive/boxprotocol.h"
 #include "platform/bus/notificationcenter.h"
 #include "platform/files/atomicfile.h"
 #include "platform/web/messagewebview.h"
 #include "render/destinationpaths.h"
 #include "render/localrenderengine.h"
+#include "renderbox/boxprotocol.h"
+#include "renderbox/renderboxlog.h"
 
 #include <QDir>
 #include <QFile>
@@ -48,7 +48,7 @@ QJsonObject resultJson(const MessageToHTMLToPDF& engine, MessageToHTMLToPDF::Out
                                  {boxprotocol::fileSize, file.size},
                                  {boxprotocol::fileSha256, file.sha256}});
     }
-    return {{boxprotocol::resultOutcome, MessageToHTMLToPDF::outcomeName(outcome)},
+    return {{boxprotocol::resultOutcome, outcomeName(outcome)},
             {boxprotocol::resultReason, engine.lastReason()},
             {boxprotocol::resultPath, engine.lastPdfPath()},
             {boxprotocol::resultFiles, files},
@@ -83,7 +83,7 @@ bool RenderBox::startListeningAsRenderbox() {
     // Without its launcher's token a box could tell no order from a stranger's.
     m_token = readToken(m_folder);
     if (m_token.isEmpty()) {
-        qCWarning(lcArchive).noquote() << "render box" << m_id << "found no launch token";
+        qCWarning(lcRenderBox).noquote() << "render box" << m_id << "found no launch token";
         return false;
     }
     connect(m_center, &NotificationCenter::notified, this, &RenderBox::onNotification);
@@ -121,9 +121,9 @@ void RenderBox::onNotification(const QString& name, const QString& object) {
 }
 
 QString RenderBox::findNextJob() const {
-    const QStringList jobs = QDir(m_folder).entryList({QStringLiteral("*.json")}, QDir::Files);
+    const QStringList jobs = QDir(m_folder).entryList({boxprotocol::jobFilePattern}, QDir::Files);
     if (jobs.size() >= 2) {
-        qCWarning(lcArchive).noquote()
+        qCWarning(lcRenderBox).noquote()
             << "findNextJob: someone wrote two files into an engine, likely on a restart:" << jobs;
     }
     return jobs.isEmpty() ? QString() : m_folder + u'/' + jobs.first();
@@ -153,7 +153,7 @@ void RenderBox::renderboxRender() {
         return; // already rendering it (found at start-up and announced too)
     }
     if (m_engine && m_engine->busyDoingSomething()) {
-        qCWarning(lcArchive).noquote()
+        qCWarning(lcRenderBox).noquote()
             << "renderboxRender: called to start a render on a busy box" << jobFile;
         return;
     }
@@ -195,12 +195,12 @@ void RenderBox::renderboxRender() {
 
 void RenderBox::answerUnreadable(const QString& jobFile, const QString& jobId,
                                  const QString& reason) {
-    qCWarning(lcArchive).noquote() << "render box" << m_id << ":" << reason;
+    qCWarning(lcRenderBox).noquote() << "render box" << m_id << ":" << reason;
     QFile::remove(jobFile);
-    const QJsonObject result{{boxprotocol::resultOutcome,
-                              MessageToHTMLToPDF::outcomeName(MessageToHTMLToPDF::Outcome::Failed)},
-                             {boxprotocol::resultReason, reason},
-                             {boxprotocol::resultRetry, true}};
+    const QJsonObject result{
+        {boxprotocol::resultOutcome, outcomeName(MessageToHTMLToPDF::Outcome::Failed)},
+        {boxprotocol::resultReason, reason},
+        {boxprotocol::resultRetry, true}};
     if (!writePrivateFileAtomically(m_folder + u'/' + jobId + boxprotocol::resultSuffix,
                                     QJsonDocument(result).toJson(QJsonDocument::Compact))
              .written()) {
@@ -223,7 +223,7 @@ void RenderBox::checkForCurrentRenderDone() {
         m_folder + u'/' + m_currentJobId + boxprotocol::resultSuffix,
         QJsonDocument(resultJson(*m_engine, outcome, failed)).toJson(QJsonDocument::Compact));
     if (!written.written()) {
-        qCWarning(lcArchive).noquote()
+        qCWarning(lcRenderBox).noquote()
             << "render box" << m_id << "cannot write its result:" << written.error;
     }
     m_center->post(boxprotocol::donePrefix + m_id, boxprotocol::sealed(m_token, m_currentJobId));

@@ -1,6 +1,6 @@
-#include "archive/renderboxpool.h"
+#include "renderbox/renderboxpool.h"
 
-#include "archive/remoterender.h"
+#include "renderbox/remoterender.h"
 
 #include <QFile>
 #include <QTimer>
@@ -36,9 +36,10 @@ qint64 availableMemoryMiB() {
 } // namespace
 
 RenderBoxPool::RenderBoxPool(NotificationCenter* center, QString runtimeFolder, QString boxProgram,
-                             int capacity, QObject* parent)
+                             int capacity, Clock& clock, QObject* parent)
     : QObject(parent)
     , m_center(center)
+    , m_clock(clock)
     , m_runtimeFolder(std::move(runtimeFolder))
     , m_program(std::move(boxProgram))
     , m_capacity(std::clamp(capacity, 1, kMaxBoxes)) {
@@ -47,9 +48,15 @@ RenderBoxPool::RenderBoxPool(NotificationCenter* center, QString runtimeFolder, 
 RenderBoxPool::~RenderBoxPool() {
     // All are told first, so they end side by side rather than one after another.
     askAllToQuit();
+    std::vector<std::unique_ptr<QProcess>> processes;
     for (Slot& slot : m_slots) {
         disconnect(slot.box.get(), nullptr, this, nullptr);
+        for (std::unique_ptr<QProcess>& process : slot.box->takeProcesses()) {
+            processes.push_back(std::move(process));
+        }
     }
+    // The boxes end together, within one grace period, however many there are.
+    RemoteRender::endTogether(processes);
     m_slots.clear();
 }
 
@@ -72,7 +79,7 @@ int RenderBoxPool::defaultCapacity() {
 
 RenderBoxPool::Slot& RenderBoxPool::newSlot() {
     m_slots.push_back(
-        {std::make_unique<RemoteRender>(m_center, m_runtimeFolder, m_program, nullptr), false});
+        {std::make_unique<RemoteRender>(m_center, m_runtimeFolder, m_program, m_clock), false});
     connect(m_slots.back().box.get(), &RemoteRender::processStarted, this, [this] { notePeak(); });
     connect(m_slots.back().box.get(), &RemoteRender::processEnded, this, [this] { notePeak(); });
     return m_slots.back();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/clock/clock.h"
 #include "render/renderboxclient.h"
 
 #include <QObject>
@@ -28,7 +29,8 @@ public:
     static constexpr int kBoxMemoryMiB = 260;
 
     RenderBoxPool(NotificationCenter* center, QString runtimeFolder, QString boxProgram,
-                  int capacity = defaultCapacity(), QObject* parent = nullptr);
+                  int capacity = defaultCapacity(), Clock& clock = Clock::system(),
+                  QObject* parent = nullptr);
     ~RenderBoxPool() override;
 
     // Boxes to run at once on this machine: one per core the process may use and one more to
@@ -70,6 +72,7 @@ private:
     void notePeak();
 
     NotificationCenter* m_center;
+    Clock& m_clock;
     QString m_runtimeFolder;
     QString m_program;
     int m_capacity;

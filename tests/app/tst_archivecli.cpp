@@ -1,5 +1,5 @@
-#include "archive/boxprotocol.h"
 #include "platform/bus/notificationcenter.h"
+#include "renderbox/boxprotocol.h"
 #include "testsupport.h"
 
 #include <QDir>

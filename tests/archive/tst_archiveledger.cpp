@@ -1,10 +1,11 @@
-#include "archive/archiveledger.h"
+#include "archive/ledger/archiveledger.h"
 #include "platform/index/sqlitedatabase.h"
 #include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -19,6 +20,7 @@ private Q_SLOTS:
     void recordsAndReadsBack();
     void numberedFilesOfNoRecordAreTaken();
     void releasedNameGetsItsHistoryBack();
+    void ledgersOfOtherVersions();
 
 private:
     std::unique_ptr<ArchiveLedger> open() {
@@ -31,6 +33,19 @@ private:
         return ledger;
     }
     QString path(const QString& name) const { return m_dir->filePath(name); }
+    // The ledger file's version, or sets it, as another version of Tessaly would have left it.
+    int version(std::optional<int> set = std::nullopt) const {
+        QString error;
+        auto db = SqliteDatabase::open(ArchiveLedger::ledgerPath(m_dir->path()),
+                                       SqliteDatabase::Mode::Create, &error);
+        std::vector<SqliteDatabase::Row> rows;
+        if (!db || (set && !db->exec(QStringLiteral("PRAGMA user_version = %1").arg(*set))) ||
+            !db->query("PRAGMA user_version", {}, &rows)) {
+            qWarning("%s", qPrintable(db ? db->lastError() : error));
+            return -1;
+        }
+        return rows.front().front().toInt();
+    }
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };
@@ -86,6 +101,41 @@ void TestArchiveLedger::namesAcrossRuns() {
     QVERIFY(!fourth->archivedAlready("F", base));
     QCOMPARE(fourth->claim("A", base, "/in/a.eml", {}, &error)->kind,
              ArchiveLedger::Claim::Kind::SameMessage);
+}
+
+void TestArchiveLedger::ledgersOfOtherVersions() {
+    const QString base = path("m.pdf");
+    QString error;
+    {
+        auto ledger = open();
+        QVERIFY(ledger);
+        auto claim = ledger->claim("A", base, "/in/a.eml", {}, &error);
+        test::writeFile(base, "the pdf of A");
+        QVERIFY(ledger->record(claim->row, ArchiveLedger::Outcome::Made, {}, base,
+                               {*FileRecord::of(base)}, &error));
+    }
+    QVERIFY(version() > 0);
+
+    // An archive made before ledgers had versions opens, keeps its rows and is brought up to
+    // date: its message is archived already, and the next run makes nothing of it.
+    QCOMPARE(version(0), 0);
+    {
+        auto ledger = open();
+        QVERIFY(ledger);
+        QVERIFY(ledger->archivedAlready("A", base));
+        QCOMPARE(ledger->claim("A", base, "/in/a.eml", {}, &error)->kind,
+                 ArchiveLedger::Claim::Kind::SameMessage);
+    }
+    const int current = version();
+    QVERIFY(current > 0);
+
+    // One a later Tessaly wrote is not written over by this one: the job is told why.
+    QCOMPARE(version(current + 1), current + 1);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("newer version of Tessaly"));
+    QVERIFY(!open());
+    QCOMPARE(version(), current + 1);
+    auto readOnly = ArchiveLedger::openExisting(ArchiveLedger::ledgerPath(m_dir->path()), &error);
+    QVERIFY2(readOnly, qPrintable(error));
 }
 
 void TestArchiveLedger::recordsAndReadsBack() {

@@ -1,4 +1,4 @@
-#include "archive/emlxconverter.h"
+#include "archive/sources/emlxconverter.h"
 #include "platform/mail/mcomessageparser.h"
 #include "testsupport.h"
 

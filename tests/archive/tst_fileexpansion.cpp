@@ -1,4 +1,4 @@
-#include "archive/fileexpansion.h"
+#include "archive/sources/fileexpansion.h"
 #include "testsupport.h"
 
 #include <QDir>

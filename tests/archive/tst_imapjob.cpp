@@ -1,7 +1,7 @@
 // An account's job against a private Dovecot, with engines on a scripted page.
 
-#include "archive/imapmessagesource.h"
-#include "archive/rendertool.h"
+#include "archive/job/rendertool.h"
+#include "archive/sources/imapmessagesource.h"
 #include "dovecotserver.h"
 #include "fakewebview.h"
 #include "render/localrenderengine.h"

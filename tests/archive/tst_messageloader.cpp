@@ -1,4 +1,4 @@
-#include "archive/messageloader.h"
+#include "archive/sources/messageloader.h"
 #include "render/destinationpaths.h"
 #include "testsupport.h"
 

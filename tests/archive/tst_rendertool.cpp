@@ -1,4 +1,4 @@
-#include "archive/rendertool.h"
+#include "archive/job/rendertool.h"
 #include "fakewebview.h"
 #include "render/localrenderengine.h"
 #include "testsupport.h"

@@ -1,5 +1,5 @@
 // libFuzzer target: mailbox splitting, line-ending clean-up and the header-line repair.
-#include "archive/fileexpansion.h"
+#include "archive/sources/fileexpansion.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -2,7 +2,7 @@
 
 #include "app/appcontext.h"
 #include "archive/archivecontroller.h"
-#include "archive/rendertool.h"
+#include "archive/job/rendertool.h"
 #include "platform/keychain/keychain.h"
 #include "platform/prefs/preferencestore.h"
 #include "settings/emailsettings.h"

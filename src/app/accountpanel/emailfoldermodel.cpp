@@ -1,6 +1,6 @@
 #include "app/accountpanel/emailfoldermodel.h"
 
-#include "archive/imapmessagesource.h"
+#include "archive/sources/imapmessagesource.h"
 #include "settings/emailsettings.h"
 
 #include <QGuiApplication>

@@ -312,16 +312,29 @@ void EmailSettingsPanel::populateEmailSettings(const QString& addressToShow) {
     }
     m_imapConfig->setText(server);
 
+    // A keyring may take its time (asking to be unlocked, say): the panel shows the account
+    // at once and its password when it comes, then tests it.
+    const quint64 request = ++m_passwordRequest;
+    bool passwordComing = false;
     if (!shown.isEmpty() && accounts.credentialKind(shown) == CredentialKind::Command) {
         m_commandAddress = shown;
         showPasswordCommand(accounts.passwordCommand(shown));
     } else if (!m_oauth && !shown.isEmpty()) {
-        KeychainError error;
-        const std::optional<QString> password = accounts.password(shown, &error);
-        m_password->setText(password.value_or(QString()));
-        if (error.isError() && error.kind != KeychainError::Kind::NotFound) {
-            showError(tr("The password could not be read from the keyring: %1").arg(error.message));
-        }
+        m_password->clear();
+        passwordComing = true;
+        accounts.password(
+            shown, this,
+            [this, request](const std::optional<QString>& password, const KeychainError& error) {
+                if (request != m_passwordRequest) {
+                    return; // another account is shown by now
+                }
+                m_password->setText(password.value_or(QString()));
+                if (error.isError() && error.kind != KeychainError::Kind::NotFound) {
+                    showError(tr("The password could not be read from the keyring: %1")
+                                  .arg(error.message));
+                }
+                tryEmailAccount();
+            });
     } else {
         m_password->clear();
     }
@@ -333,7 +346,9 @@ void EmailSettingsPanel::populateEmailSettings(const QString& addressToShow) {
 
     reloadTableNow();
     setUIState();
-    tryEmailAccount();
+    if (!passwordComing) {
+        tryEmailAccount();
+    }
 }
 
 void EmailSettingsPanel::setUIState() {
@@ -473,15 +488,20 @@ void EmailSettingsPanel::removeClicked() {
     }
     m_tester->cancel();
     m_testing->hide();
-    const KeychainError error = accounts.removeAccount(key);
+    ++m_passwordRequest; // a password still coming is not for an empty panel
+    // The account leaves the list at once; its password item goes when the keyring answers.
+    accounts.removeAccount(key, this, [this](const KeychainError& error) {
+        if (error.isError()) {
+            showError(tr("The account is removed, but its password could not be removed from "
+                         "the keyring: %1")
+                          .arg(error.message));
+        }
+    });
     showPasswordCommand({});
     m_emailAddress->clear();
     m_password->clear();
     m_imapConfig->clear();
-    showError(error.isError() ? tr("The account is removed, but its password could not be "
-                                   "removed from the keyring: %1")
-                                    .arg(error.message)
-                              : QString());
+    showError({});
     setUIState();
     reloadTableNow();
     Q_EMIT accountRemoved();

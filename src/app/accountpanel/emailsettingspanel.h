@@ -95,6 +95,8 @@ private:
     // The fields whose listing the folder table shows.
     QString m_shownFolderListKey;
     bool m_oauth = false;
+    // Counts the passwords asked of the keyring: only the answer to the last one is shown.
+    quint64 m_passwordRequest = 0;
     bool m_trimming = false;
 };
 

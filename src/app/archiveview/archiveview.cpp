@@ -169,7 +169,7 @@ void ArchiveView::jobFinished(RenderTool* job) {
 
 void ArchiveView::preferencesSettled(const QStringList& changedKeys) {
     if (changedKeys.contains(prefkeys::hoursBetweenUpdates)) {
-        m_app.archiveController().startAutoJobTimer();
+        m_app.archiveController().scheduler().startAutoJobTimer();
     }
     reloadTable();
 }

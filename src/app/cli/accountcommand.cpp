@@ -1,7 +1,7 @@
 #include "app/cli/accountcommand.h"
 
-#include "archive/imapmessagesource.h"
-#include "archive/rendertool.h"
+#include "archive/job/rendertool.h"
+#include "archive/sources/imapmessagesource.h"
 #include "platform/mail/imapsession.h"
 #include "platform/prefs/preferencestore.h"
 #include "settings/emailsettings.h"

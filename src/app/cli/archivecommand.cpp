@@ -1,16 +1,15 @@
 #include "app/cli/archivecommand.h"
 
+#include "app/cli/jobrun.h"
 #include "app/cli/signalwatcher.h"
-#include "app/jobindexing.h"
+#include "app/jobhost.h"
 #include "archive/archivecontroller.h"
-#include "archive/jobsummary.h"
-#include "archive/remoterender.h"
-#include "archive/renderboxpool.h"
+#include "archive/job/jobsummary.h"
 #include "platform/bus/notificationcenter.h"
 #include "platform/files/runtimefolder.h"
 #include "platform/prefs/preferencestore.h"
+#include "renderbox/remoterender.h"
 #include "search/archiveindex.h"
-#include "search/indexfeed.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,10 +17,8 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTimer>
 
 #include <csignal>
-#include <unistd.h>
 #include <utility>
 
 namespace tessaly {
@@ -88,47 +85,40 @@ bool parse(const QStringList& arguments, Arguments& parsed, QString& error) {
 int runJob(const Arguments& args, const QJsonObject& overrides, PreferenceStore& store,
            const QString& runtime, const QString& boxProgram, SignalWatcher& watcher,
            QTextStream& out, QTextStream& err) {
-    NotificationCenter* center = NotificationCenter::distributed();
-    RenderBoxPool boxes(center, runtime, boxProgram);
-    // What the job archives is searchable when the command ends, without a crawl.
-    IndexFeed index(ArchiveIndex::defaultPath());
-    RenderTool::Environment environment =
-        RenderTool::boxEnvironment(&boxes, runtime + QStringLiteral("/split"));
-    indexArchivedMessages(environment, index);
     const QString general =
         store.destinationFolder().isEmpty() ? args.dest : store.destinationFolder();
-    ArchiveController controller(&store, center, environment, [general] { return general; });
-
-    QObject::connect(&controller, &ArchiveController::unwritablePath, &controller,
-                     [&err](const QString& path, const QString& why) {
-                         err << "\nPDF failed to write. The path " << path
-                             << " failed to write.\n\n The error was " << why << '\n';
-                         err.flush();
-                     });
-    RenderTool* job = controller.startEMLJob(args.paths, args.dest, QString(), [&](JobOptions& o) {
-        JobOptions given = JobOptions::fromJson(overrides);
-        if (overrides.contains(QStringLiteral("pdf_format")))
-            o.pdfFormat = given.pdfFormat;
-        if (overrides.contains(QStringLiteral("attachment_format")))
-            o.attachmentFormat = given.attachmentFormat;
-        if (overrides.contains(QStringLiteral("eml_format")))
-            o.emlFormat = given.emlFormat;
-        if (given.windowsFilenames)
-            o.windowsFilenames = given.windowsFilenames;
-        if (given.tinyHeaders)
-            o.tinyHeaders = given.tinyHeaders;
-        if (given.loadRemoteImages)
-            o.loadRemoteImages = given.loadRemoteImages;
-    });
+    JobHost host(
+        store,
+        {NotificationCenter::distributed(), runtime, boxProgram, ArchiveIndex::defaultPath()},
+        [general] { return general; });
+    ArchiveController& controller = host.controller();
+    JobRun run(QStringLiteral("archive"), host, watcher, err);
+    QString why;
+    RenderTool* job = controller.startEMLJob(
+        args.paths, args.dest, QString(),
+        [&](JobOptions& o) {
+            JobOptions given = JobOptions::fromJson(overrides);
+            if (overrides.contains(QStringLiteral("pdf_format")))
+                o.pdfFormat = given.pdfFormat;
+            if (overrides.contains(QStringLiteral("attachment_format")))
+                o.attachmentFormat = given.attachmentFormat;
+            if (overrides.contains(QStringLiteral("eml_format")))
+                o.emlFormat = given.emlFormat;
+            if (given.windowsFilenames)
+                o.windowsFilenames = given.windowsFilenames;
+            if (given.tinyHeaders)
+                o.tinyHeaders = given.tinyHeaders;
+            if (given.loadRemoteImages)
+                o.loadRemoteImages = given.loadRemoteImages;
+        },
+        &why);
     if (!job) {
-        err << "tessaly-cli archive: " << controller.lastError() << '\n';
+        err << "tessaly-cli archive: " << why << '\n';
         return 1;
     }
 
     const QString jobName = job->jobName();
-    JobFigures figures;
-    QString finalStatus;
-    QString errorReport;
+    JobSummary summary{jobName, {}, QString(), QString()};
     QString fatalError;
     double fractionDone = 0.0;
     bool finished = false;
@@ -137,49 +127,38 @@ int runJob(const Arguments& args, const QJsonObject& overrides, PreferenceStore&
         if (done != job || std::exchange(finished, true)) {
             return;
         }
-        figures = done->figures();
-        finalStatus = done->operationDescription();
-        errorReport = done->errorReportPath();
+        summary = JobSummary{jobName, done->figures(), done->operationDescription(),
+                             done->errorReportPath()};
         fatalError = done->fatalError();
         fractionDone = done->fractionDone();
         loop.quit();
     });
 
-    const bool terminal = ::isatty(STDERR_FILENO) == 1;
     // The first SIGINT, SIGTERM or SIGHUP cancels the job: no message is handed out any more,
     // the boxes are told to quit (a render cut short is left for the next run: the box writes
     // to a temporary name first), the job writes its error report, and the summary is printed
     // as usual, with the status "Cancelled". A second signal ends the process in the handler.
     bool cancelledBySignal = false;
-    QObject::connect(&watcher, &SignalWatcher::caught, &loop, [&](int signalNumber) {
-        if (finished) {
-            return; // the job ended on its own: its summary stands
-        }
-        if (terminal) {
-            err << "\r\033[K";
-        }
-        err << "tessaly-cli archive: " << SignalWatcher::nameOf(signalNumber)
-            << " received, cancelling the job (send it again to stop at once)\n";
-        err.flush();
-        cancelledBySignal = true;
-        controller.stopArchiving(jobName);
-        // Idle boxes too, now: they end side by side while the summary is written.
-        boxes.askAllToQuit();
-        if (!std::exchange(finished, true)) {
-            // The job was gone without a word: the summary shows what was last known.
-            loop.quit();
-        }
-    });
+    run.cancelOnSignal(
+        QStringLiteral("job"),
+        [&] {
+            cancelledBySignal = true;
+            host.cancel({jobName});
+            if (!std::exchange(finished, true)) {
+                // The job was gone without a word: the summary shows what was last known.
+                loop.quit();
+            }
+        },
+        // The job ended on its own: its summary stands.
+        [&] { return !finished; });
 
     QString lastLine;
-    QTimer progress;
-    progress.setInterval(terminal ? 200 : 2000);
-    QObject::connect(&progress, &QTimer::timeout, &loop, [&] {
+    run.startProgress([&] {
         if (!controller.renderJobs().contains(job)) {
             return;
         }
         const QString status = job->statusText(controller.numDoneThisSession(jobName));
-        if (terminal) {
+        if (run.terminal()) {
             err << "\r\033[K" << progressBar(job->fractionDone()) << ' '
                 << static_cast<int>(job->fractionDone() * 100) << "% " << status;
             err.flush();
@@ -189,21 +168,17 @@ int runJob(const Arguments& args, const QJsonObject& overrides, PreferenceStore&
         }
         lastLine = status;
     });
-    progress.start();
     if (!finished) {
         loop.exec();
     }
-    progress.stop();
-    if (!index.flush()) {
-        err << "tessaly-cli archive: the archived files are not in the search index yet ("
-            << index.lastError() << "); tessaly-cli index adds them\n";
-    }
+    run.stopProgress();
+    run.flushIndex();
     if (cancelledBySignal) {
-        finalStatus = QStringLiteral("Cancelled");
+        summary.status = QStringLiteral("Cancelled");
     }
-    if (terminal) {
+    if (run.terminal()) {
         err << "\r\033[K" << progressBar(fractionDone) << ' '
-            << static_cast<int>(fractionDone * 100) << "% " << finalStatus << '\n';
+            << static_cast<int>(fractionDone * 100) << "% " << summary.status << '\n';
         err.flush();
     }
     if (!fatalError.isEmpty()) {
@@ -212,7 +187,6 @@ int runJob(const Arguments& args, const QJsonObject& overrides, PreferenceStore&
         return 1;
     }
 
-    const JobSummary summary{jobName, figures, finalStatus, errorReport};
     summary.print(out, args.json, false);
     return summary.archivedAll() ? 0 : 2;
 }

@@ -19,6 +19,8 @@ namespace tessaly {
 namespace {
 
 constexpr auto kUsage = "usage: tessaly-cli index [--rebuild] [ROOT...]\n";
+// A log or a pipe takes a progress line this often at most.
+constexpr qint64 kPlainProgressMs = 2000;
 
 // The general destination and every source's archive folder.
 QStringList storedRoots(const PreferenceStore& store) {
@@ -81,7 +83,7 @@ int runIndexCommand(const QStringList& arguments, const PreferenceStore& store, 
                      [&](const ArchiveCrawler::Counts& counts) {
                          if (terminal) {
                              err << "\r\033[K" << countsText(QStringLiteral("indexing"), counts);
-                         } else if (sinceLine.elapsed() >= 2000) {
+                         } else if (sinceLine.elapsed() >= kPlainProgressMs) {
                              err << countsText(QStringLiteral("indexing"), counts) << '\n';
                              sinceLine.restart();
                          }

@@ -1,27 +1,24 @@
 #include "app/cli/runcommand.h"
 
+#include "app/cli/jobrun.h"
 #include "app/cli/signalwatcher.h"
-#include "app/jobindexing.h"
+#include "app/jobhost.h"
 #include "archive/archivecontroller.h"
-#include "archive/imapmessagesource.h"
-#include "archive/jobsummary.h"
-#include "archive/remoterender.h"
-#include "archive/renderboxpool.h"
+#include "archive/job/jobsummary.h"
+#include "archive/sources/imapmessagesource.h"
 #include "platform/bus/notificationcenter.h"
 #include "platform/files/runtimefolder.h"
 #include "platform/prefs/preferencestore.h"
+#include "renderbox/remoterender.h"
 #include "search/archiveindex.h"
-#include "search/indexfeed.h"
 #include "settings/emailsettings.h"
 #include "settings/fxkeychain.h"
 
 #include <QDir>
 #include <QEventLoop>
 #include <QHash>
-#include <QTimer>
 
 #include <csignal>
-#include <unistd.h>
 
 namespace tessaly {
 
@@ -63,17 +60,15 @@ bool parse(const QStringList& arguments, Arguments& parsed, QString& error) {
 int runSources(const Arguments& args, const QStringList& sources, PreferenceStore& store,
                EmailSettings& accounts, const QString& runtime, const QString& boxProgram,
                SignalWatcher& watcher, QTextStream& out, QTextStream& err) {
-    NotificationCenter* center = NotificationCenter::distributed();
-    RenderBoxPool boxes(center, runtime, boxProgram);
-    // What the job archives is searchable when the command ends, without a crawl.
-    IndexFeed index(ArchiveIndex::defaultPath());
-    RenderTool::Environment environment =
-        RenderTool::boxEnvironment(&boxes, runtime + QStringLiteral("/split"));
-    indexArchivedMessages(environment, index);
     const QString general =
         store.destinationFolder().isEmpty() ? args.dest : store.destinationFolder();
-    ArchiveController controller(&store, center, environment, [general] { return general; });
+    JobHost host(
+        store,
+        {NotificationCenter::distributed(), runtime, boxProgram, ArchiveIndex::defaultPath()},
+        [general] { return general; });
+    ArchiveController& controller = host.controller();
     controller.setAccounts(&accounts);
+    JobRun run(QStringLiteral("run"), host, watcher, err);
 
     QSet<QString> pending(sources.begin(), sources.end());
     bool somethingMissed = false;
@@ -84,15 +79,9 @@ int runSources(const Arguments& args, const QStringList& sources, PreferenceStor
             loop.quit();
         }
     };
-    const bool terminal = ::isatty(STDERR_FILENO) == 1;
-    auto clearLine = [&] {
-        if (terminal) {
-            err << "\r\033[K";
-        }
-    };
     QObject::connect(&controller, &ArchiveController::sourceNotStarted, &loop,
                      [&](const QString& source, const QString& reason) {
-                         clearLine();
+                         run.clearLine();
                          err << "tessaly-cli run: " << ImapMessageSource::displayName(source)
                              << " not started: " << reason << '\n';
                          err.flush();
@@ -101,54 +90,33 @@ int runSources(const Arguments& args, const QStringList& sources, PreferenceStor
                      });
     QObject::connect(&controller, &ArchiveController::errorFolderNames, &loop,
                      [&](const QString& account, const QString& error) {
-                         clearLine();
+                         run.clearLine();
                          err << "ErrorFolderNames: " << account
                              << ": folder names could not be loaded for making PDFs: "
                              << ImapMessageSource::displayName(error) << '\n';
-                         err.flush();
-                     });
-    QObject::connect(&controller, &ArchiveController::unwritablePath, &loop,
-                     [&](const QString& path, const QString& why) {
-                         clearLine();
-                         err << "\nPDF failed to write. The path " << path
-                             << " failed to write.\n\n The error was " << why << '\n';
                          err.flush();
                      });
     QObject::connect(&controller, &ArchiveController::jobFinished, &loop, [&](RenderTool* job) {
         if (!pending.contains(job->jobName())) {
             return;
         }
-        clearLine();
-        QString status = job->operationDescription();
-        if (job->wasCancelled()) {
-            status = QStringLiteral("Cancelled");
-        }
-        const JobSummary summary{job->jobName(), job->figures(), status, job->errorReportPath()};
+        run.clearLine();
+        const JobSummary summary = JobSummary::of(*job);
         summary.print(out, args.json, true);
         somethingMissed = somethingMissed || !summary.archivedAll();
         settled(job->jobName());
     });
 
     bool cancelled = false;
-    QObject::connect(&watcher, &SignalWatcher::caught, &loop, [&](int signalNumber) {
-        clearLine();
-        err << "tessaly-cli run: " << SignalWatcher::nameOf(signalNumber)
-            << " received, cancelling the jobs (send it again to stop at once)\n";
-        err.flush();
+    run.cancelOnSignal(QStringLiteral("jobs"), [&] {
         cancelled = true;
         // Accounts still waiting for their password command too.
-        const QSet<QString> sourcesLeft = pending;
-        for (const QString& source : sourcesLeft) {
-            controller.stopArchiving(source);
-        }
-        boxes.askAllToQuit();
+        host.cancel(QStringList(pending.cbegin(), pending.cend()));
         loop.quit();
     });
 
     QHash<QString, QString> lastLines;
-    QTimer progress;
-    progress.setInterval(terminal ? 200 : 2000);
-    QObject::connect(&progress, &QTimer::timeout, &loop, [&] {
+    run.startProgress([&] {
         QStringList running;
         for (RenderTool* job : controller.renderJobs()) {
             if (job->waiting()) {
@@ -156,7 +124,7 @@ int runSources(const Arguments& args, const QStringList& sources, PreferenceStor
             }
             const QString status = job->statusText(controller.numDoneThisSession(job->jobName()));
             const QString name = ImapMessageSource::displayName(job->jobName());
-            if (terminal) {
+            if (run.terminal()) {
                 running.append(QStringLiteral("%1 %2% %3")
                                    .arg(name)
                                    .arg(static_cast<int>(job->fractionDone() * 100))
@@ -166,24 +134,20 @@ int runSources(const Arguments& args, const QStringList& sources, PreferenceStor
                 lastLines.insert(job->jobName(), status);
             }
         }
-        if (terminal && !running.isEmpty()) {
+        if (run.terminal() && !running.isEmpty()) {
             err << "\r\033[K" << running.join(QStringLiteral(" | ")).left(200);
         }
         err.flush();
     });
-    progress.start();
     for (const QString& source : sources) {
         controller.startArchiving(source);
     }
     if (!pending.isEmpty()) {
         loop.exec();
     }
-    progress.stop();
-    if (!index.flush()) {
-        err << "tessaly-cli run: the archived files are not in the search index yet ("
-            << index.lastError() << "); tessaly-cli index adds them\n";
-    }
-    clearLine();
+    run.stopProgress();
+    run.flushIndex();
+    run.clearLine();
     err.flush();
     if (cancelled) {
         return 2;

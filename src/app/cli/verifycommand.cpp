@@ -1,6 +1,6 @@
 #include "app/cli/verifycommand.h"
 
-#include "archive/archiveverifier.h"
+#include "archive/ledger/archiveverifier.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "archive/errorreport.h"
+#include "archive/job/errorreport.h"
 
 #include "platform/files/atomicfile.h"
 
@@ -17,7 +17,7 @@ QString ErrorReport::text(const QDateTime& now) const {
     QStringList lines;
     for (const Entry& entry : m_entries) {
         switch (entry.kind) {
-        case Entry::Kind::TriedTwice:
+        case Entry::Kind::FailedTwice:
             lines.append(
                 QStringLiteral("Tried twice without luck: %1 (%2)").arg(entry.path, entry.detail));
             break;
@@ -30,6 +30,7 @@ QString ErrorReport::text(const QDateTime& now) const {
                 QStringLiteral("Kept as an EML copy only: %1 (%2)").arg(entry.path, entry.detail));
             break;
         case Entry::Kind::NotArchived:
+        default:
             lines.append(QStringLiteral("Not archived: %1 (%2)").arg(entry.path, entry.detail));
             break;
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "render/messageoutcome.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -10,12 +12,8 @@ namespace tessaly {
 class ErrorReport {
 public:
     struct Entry {
-        enum class Kind {
-            TriedTwice,   // failed, retried, failed again: an EML copy is kept instead
-            Unreadable,   // no message could be made of the file
-            EmergencyEml, // the render was given up or its box failed: an EML copy is kept
-            NotArchived,  // nothing could be written for it
-        };
+        // FailedTwice, Unreadable, EmergencyEml or NotArchived: what is not archived whole.
+        using Kind = MessageOutcome;
         Kind kind;
         QString path;
         QString detail; // what the message was, or why the file is no message

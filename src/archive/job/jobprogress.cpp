@@ -1,4 +1,4 @@
-#include "archive/jobprogress.h"
+#include "archive/job/jobprogress.h"
 
 namespace tessaly {
 

@@ -1,4 +1,4 @@
-#include "archive/jobsummary.h"
+#include "archive/job/jobsummary.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -6,6 +6,12 @@
 #include <algorithm>
 
 namespace tessaly {
+
+JobSummary JobSummary::of(const RenderTool& job) {
+    return {job.jobName(), job.figures(),
+            job.wasCancelled() ? QStringLiteral("Cancelled") : job.operationDescription(),
+            job.errorReportPath()};
+}
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "archive/rendertool.h"
+#include "archive/job/rendertool.h"
 
 #include <QString>
 #include <QTextStream>
@@ -13,6 +13,9 @@ struct JobSummary {
     JobFigures figures;
     QString status;
     QString errorReport;
+
+    // A finished job's summary, as every front end shows it: a job stopped says "Cancelled".
+    static JobSummary of(const RenderTool& job);
 
     // Every message handed out ended archived, and the job ran to its end.
     bool archivedAll() const;

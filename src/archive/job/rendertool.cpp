@@ -1,23 +1,21 @@
-#include "archive/rendertool.h"
+#include "archive/job/rendertool.h"
 
 #include "archive/archivelog.h"
-#include "archive/imapmessagesource.h"
-#include "archive/renderboxpool.h"
-#include "platform/files/atomicfile.h"
+#include "archive/job/jobdestination.h"
+#include "archive/sources/imapmessagesource.h"
 #include "render/destinationpaths.h"
 #include "render/renderboxengine.h"
-#include "render/soundfiles.h"
+#include "renderbox/renderboxpool.h"
 
 #include <QCryptographicHash>
-#include <QFile>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QPointer>
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 
 namespace tessaly {
 
@@ -26,7 +24,6 @@ namespace {
 // A hand-out yields to the event loop after this long and goes on in the next turn, so the
 // window never waits on it for long.
 constexpr int kHandOutBudgetMs = 20;
-constexpr int kEarlyBoxAfterMs = 1000;
 
 QString describe(const MCOMessageParser* message) {
     if (!message) {
@@ -63,9 +60,9 @@ RenderTool::RenderTool(JobOptions options, Environment environment, QObject* par
     : QObject(parent)
     , m_options(std::move(options))
     , m_environment(std::move(environment)) {
-    m_timer.setInterval(m_environment.tickMs);
-    connect(&m_timer, &QTimer::timeout, this, &RenderTool::renderTimer);
-    m_timer.start();
+    m_timer = m_environment.clock->timer([this] { renderTimer(); });
+    connect(m_writer.get(), &LedgerWriter::drained, this, &RenderTool::scheduleHandOut);
+    m_timer->startEvery(m_environment.tickMs);
     connect(&m_expansion, &QFutureWatcher<Preparation>::finished, this,
             &RenderTool::expansionFinished);
 }
@@ -73,6 +70,7 @@ RenderTool::RenderTool(JobOptions options, Environment environment, QObject* par
 RenderTool::~RenderTool() {
     m_expansion.waitForFinished();
     cleanup();
+    m_writer.release()->deleteWhenDrained();
 }
 
 QStringList RenderTool::combineLists(const QStringList& emls, const QStringList& emlxs) {
@@ -89,7 +87,7 @@ void RenderTool::renderPDFs() {
     m_isWaiting = false;
     m_progress.scanning();
     m_gettingFileList = true;
-    m_scanClock.start();
+    m_scanStartedMs = m_environment.clock->nowMs();
     const QStringList paths = m_options.emlFiles.value_or(QStringList{});
     const bool account = !m_options.isEmlJob();
     if (account) {
@@ -103,30 +101,12 @@ void RenderTool::renderPDFs() {
     m_expansion.setFuture(QtConcurrent::run([paths, account, splitRoot = m_splitFolder, root,
                                              ledger = m_preparedLedger, found = &m_found] {
         Preparation preparation;
-        // The destination is tried before anything is read: a job that cannot write there
-        // ends at once, saying why, rather than failing message by message.
-        const QString probe = root + QStringLiteral("/.tessaly-write-test");
-        WriteOutcome written{WriteOutcome::Status::Failed, {}};
-        std::error_code made;
-        std::filesystem::create_directories(QFile::encodeName(root).toStdString(), made);
-        if (made) {
-            written.error = QString::fromLocal8Bit(made.message());
-        } else {
-            written = writeFileAtomically(probe, "t", ExistingFile::Replace);
-        }
-        if (!written.written()) {
-            preparation.fatalError =
-                QStringLiteral("cannot write to the destination %1: %2").arg(root, written.error);
+        JobDestination destination = JobDestination::prepare(root);
+        if (!destination.fatalError.isEmpty()) {
+            preparation.fatalError = destination.fatalError;
             return preparation;
         }
-        QFile::remove(probe);
-        QString error;
-        *ledger = ArchiveLedger::open(root, &SoundFiles::pdfOrEmlLooksOK, &error);
-        if (!*ledger) {
-            preparation.fatalError =
-                QStringLiteral("cannot keep the archive's ledger in %1: %2").arg(root, error);
-            return preparation;
-        }
+        *ledger = std::move(destination.ledger);
         if (!account) {
             preparation.expansion = FileExpansion::explodeFilesAndFolders(paths, splitRoot, found);
         }
@@ -179,27 +159,13 @@ void RenderTool::expansionFinished() {
     scheduleHandOut();
 }
 
-ImapSessionSettings RenderTool::sessionSettings(const JobOptions& options) {
-    ImapSessionSettings settings;
-    settings.hostname = options.imapServer.value_or(QString());
-    settings.port = options.imapPort.value_or(993);
-    settings.username = options.emailUsername.value_or(QString());
-    settings.password = options.password.value_or(QString());
-    settings.connectionType = static_cast<ImapConnectionType>(options.imapTransport.value_or(4));
-    if (options.authSystem == QStringLiteral("kauth_google_oauth")) {
-        settings.xoauth2 = true;
-        settings.oauth2Token = options.accessToken.value_or(QString());
-    }
-    settings.trustedCertificateSha256 = options.trustedCertificate.value_or(QString());
-    return settings;
-}
-
 void RenderTool::startAccount() {
     const QString account = m_options.emailUsername.value_or(QString());
     m_folders = JobFolders::forAccount(account);
     std::unique_ptr<ImapSession> session =
-        m_environment.makeSession ? m_environment.makeSession(m_options)
-                                  : std::make_unique<ImapSession>(sessionSettings(m_options));
+        m_environment.makeSession
+            ? m_environment.makeSession(m_options)
+            : std::make_unique<ImapSession>(ImapMessageSource::sessionSettings(m_options));
     auto source =
         std::make_unique<ImapMessageSource>(m_options, m_folders, m_ledger, std::move(session));
     m_imap = source.get();
@@ -214,11 +180,12 @@ void RenderTool::startAccount() {
     connect(m_imap, &ImapMessageSource::progress, this, &RenderTool::accountHeadersPhase);
     connect(m_imap, &ImapMessageSource::notArchived, this,
             [this](const QString& where, const QString& reason, int messages) {
-                listError(ErrorReport::Entry::Kind::NotArchived, where, reason);
+                // Listed once for all its messages.
+                listError(MessageOutcome::NotArchived, where, reason);
                 if (messages == 0) {
-                    ++m_figures.foldersNotRead;
+                    m_record.folderNotRead();
                 }
-                m_figures.notArchived += messages;
+                m_record.count(MessageOutcome::NotArchived, messages);
                 m_numEmailsArchived += messages;
             });
     connect(m_imap, &ImapMessageSource::folderListFailed, this,
@@ -260,7 +227,7 @@ void RenderTool::renderTimer() {
         // short one leaves it to the first message that needs rendering, so that a re-run
         // that finds everything archived starts no box at all.
         if (!m_warmedUp && !m_earlyBox && m_environment.warmUp &&
-            m_scanClock.elapsed() > kEarlyBoxAfterMs) {
+            m_environment.clock->nowMs() - m_scanStartedMs > kEarlyBoxAfterMs) {
             m_earlyBox = true;
             m_environment.warmUp(1);
         }
@@ -303,36 +270,43 @@ RenderTool::Engine* RenderTool::idleEngine() {
 
 bool RenderTool::handOutLoaded(LoadedMessage loaded) {
     if (loaded.alreadyArchived) {
-        ++m_figures.alreadyArchived;
+        m_record.count(MessageOutcome::AlreadyArchived);
         ++m_numEmailsArchived;
         return true;
     }
     if (!loaded.failedTwiceReason.isEmpty()) {
-        listError(ErrorReport::Entry::Kind::TriedTwice, loaded.path, loaded.failedTwiceReason);
-        ++m_fetchesFailedTwice;
+        note(MessageOutcome::FailedTwice, loaded.path, loaded.failedTwiceReason);
         ++m_numEmailsArchived;
         return true;
     }
     if (!loaded.message) {
-        listError(ErrorReport::Entry::Kind::Unreadable, loaded.path, loaded.unreadableReason);
+        note(MessageOutcome::Unreadable, loaded.path, loaded.unreadableReason);
         if (m_ledger) {
-            QString error;
             const QString identity =
                 QString::fromLatin1(QCryptographicHash::hash("unreadable\n" + loaded.path.toUtf8(),
                                                              QCryptographicHash::Sha256)
                                         .toHex());
-            if (!m_ledger->recordUnnamed(identity, loaded.path, ArchiveLedger::Outcome::Unreadable,
-                                         loaded.unreadableReason, &error)) {
-                qCWarning(lcArchive).noquote() << "ledger:" << error;
-            }
+            m_writer->post(
+                m_ledger,
+                [identity, path = loaded.path,
+                 reason = loaded.unreadableReason](ArchiveLedger& ledger) {
+                    QString error;
+                    return ledger.recordUnnamed(identity, path, ArchiveLedger::Outcome::Unreadable,
+                                                reason, &error)
+                               ? QString()
+                               : error;
+                },
+                [](const QString& error) {
+                    if (!error.isEmpty()) {
+                        qCWarning(lcArchive).noquote() << "ledger:" << error;
+                    }
+                });
         }
-        ++m_figures.unreadable;
         ++m_numEmailsArchived;
         return true;
     }
     if (!loaded.claimError.isEmpty()) {
-        listError(ErrorReport::Entry::Kind::NotArchived, loaded.path, loaded.claimError);
-        ++m_figures.notArchived;
+        note(MessageOutcome::NotArchived, loaded.path, loaded.claimError);
         ++m_numEmailsArchived;
         return true;
     }
@@ -419,46 +393,73 @@ void RenderTool::settleEngines() {
     }
 }
 
-void RenderTool::listError(ErrorReport::Entry::Kind kind, const QString& path,
-                           const QString& detail) {
+void RenderTool::note(MessageOutcome outcome, const QString& path, const QString& detail) {
     // A message split out of a mailbox is named by its mailbox: the split copy is gone when
     // the user reads the report.
-    m_errors.add({kind, m_folders.sourceDescription(path), detail});
+    m_record.note(outcome, m_folders.sourceDescription(path), detail);
 }
 
-void RenderTool::record(const Engine& engine, ArchiveLedger::Outcome outcome,
-                        const QString& reason) {
-    if (m_ledger && engine.ledgerRow != 0) {
-        QString error;
-        if (!m_ledger->record(engine.ledgerRow, outcome, reason, engine.engine->lastPdfPath(),
-                              engine.engine->lastFiles(), &error)) {
-            // The files are in place; only the proof of them is missing.
-            qCWarning(lcArchive).noquote()
-                << "cannot record" << engine.source << "in the ledger:" << error;
-            listError(ErrorReport::Entry::Kind::NotArchived, engine.source,
-                      QStringLiteral("archived, but the archive's ledger cannot be written: ") +
-                          error);
-        }
-    }
-    if (m_environment.archived && outcome != ArchiveLedger::Outcome::NotArchived &&
-        outcome != ArchiveLedger::Outcome::Unreadable && !engine.engine->lastFiles().empty()) {
+void RenderTool::listError(MessageOutcome outcome, const QString& path, const QString& detail) {
+    m_record.list(outcome, m_folders.sourceDescription(path), detail);
+}
+
+void RenderTool::record(const Engine& engine, MessageOutcome outcome, const QString& reason) {
+    // Told once the ledger has it: what is searchable is also proven.
+    std::function<void()> tellArchived;
+    if (m_environment.archived && outcome != MessageOutcome::NotArchived &&
+        outcome != MessageOutcome::Unreadable && !engine.engine->lastFiles().empty()) {
         // Only a message that rendered is read again here: one that brought a render box down
         // stays out of this process, and its kept files are found by their names.
-        const bool rendered = ArchiveLedger::isComplete(outcome);
-        m_environment.archived({m_folders.getMainFolder(), engine.engine->lastPdfPath(),
-                                engine.engine->lastFiles(),
-                                rendered ? engine.engine->currentMessage() : nullptr,
-                                m_ledger ? engine.identity : QString()});
+        const bool rendered = isComplete(outcome);
+        ArchivedMessage archived{m_folders.getMainFolder(), engine.engine->lastPdfPath(),
+                                 engine.engine->lastFiles(),
+                                 rendered ? engine.engine->currentMessage() : nullptr,
+                                 m_ledger ? engine.identity : QString()};
+        tellArchived = [tell = m_environment.archived, archived = std::move(archived)] {
+            tell(archived);
+        };
     }
+    if (!m_ledger || engine.ledgerRow == 0) {
+        if (tellArchived) {
+            tellArchived();
+        }
+        return;
+    }
+    m_writer->post(
+        m_ledger,
+        [row = engine.ledgerRow, outcome, reason, path = engine.engine->lastPdfPath(),
+         files = engine.engine->lastFiles()](ArchiveLedger& ledger) {
+            QString error;
+            return ledger.record(row, outcome, reason, path, files, &error) ? QString() : error;
+        },
+        // Runs after the job when the job was cancelled meanwhile: the index still hears of
+        // the message, the job's report is written already.
+        [self = QPointer<RenderTool>(this), source = engine.source,
+         tellArchived = std::move(tellArchived)](const QString& error) {
+            if (!error.isEmpty()) {
+                // The files are in place; only the proof of them is missing.
+                qCWarning(lcArchive).noquote()
+                    << "cannot record" << source << "in the ledger:" << error;
+                if (self && !self->m_allDone) {
+                    self->listError(
+                        MessageOutcome::NotArchived, source,
+                        QStringLiteral("archived, but the archive's ledger cannot be written: ") +
+                            error);
+                }
+            }
+            if (tellArchived) {
+                tellArchived();
+            }
+        });
 }
 
 void RenderTool::removeFirstTryFiles(Engine& engine) {
     const std::vector<FileRecord> left = std::exchange(engine.firstTryFiles, {});
     const std::vector<FileRecord>& kept = engine.engine->lastFiles();
     for (const FileRecord& file : left) {
-        const bool rewritten = std::any_of(kept.cbegin(), kept.cend(), [&file](const FileRecord& k) {
-            return k.path == file.path;
-        });
+        const bool rewritten =
+            std::any_of(kept.cbegin(), kept.cend(),
+                        [&file](const FileRecord& k) { return k.path == file.path; });
         if (rewritten) {
             continue;
         }
@@ -468,8 +469,8 @@ void RenderTool::removeFirstTryFiles(Engine& engine) {
         const std::optional<FileRecord> now = FileRecord::of(file.path);
         if (now && now->size == file.size && now->sha256 == file.sha256 &&
             !QFile::remove(file.path)) {
-            qCWarning(lcArchive).noquote() << "cannot remove" << file.path
-                                           << "left by the first try of" << engine.source;
+            qCWarning(lcArchive).noquote()
+                << "cannot remove" << file.path << "left by the first try of" << engine.source;
         }
     }
 }
@@ -493,58 +494,36 @@ void RenderTool::settle(Engine& engine) {
         }
         m_abandonedMessages.append(
             {*failure, engine.source, engine.name, engine.ledgerRow, engine.identity, {}});
-        listError(ErrorReport::Entry::Kind::TriedTwice, engine.source,
-                  describe(failure->message.get()) + QStringLiteral(": ") + reason);
-        record(engine, ArchiveLedger::Outcome::FailedTwice, reason);
+        note(MessageOutcome::FailedTwice, engine.source,
+             describe(failure->message.get()) + QStringLiteral(": ") + reason);
+        record(engine, MessageOutcome::FailedTwice, reason);
         return;
     }
-    using Outcome = MessageToHTMLToPDF::Outcome;
-    switch (*outcome) {
-    case Outcome::Made:
-        ++m_figures.pdfsMade;
-        removeFirstTryFiles(engine);
-        record(engine, ArchiveLedger::Outcome::Made, QString());
-        break;
-    case Outcome::EmlOnly:
-        ++m_figures.emlOnly;
-        removeFirstTryFiles(engine);
-        record(engine, ArchiveLedger::Outcome::EmlOnly, QString());
-        break;
-    case Outcome::AlreadyArchived:
-        ++m_figures.alreadyArchived;
+    const MessageOutcome counted = JobRecord::countedAs(*outcome);
+    QString why = reason;
+    if (*outcome == MessageOutcome::Nothing) {
+        why = QStringLiteral("both the PDF and the EML format are off");
+    } else if (counted == MessageOutcome::NotArchived && why.isEmpty()) {
+        // A failure with no message to retry: nothing of it could be kept.
+        why = QStringLiteral("no file could be written");
+    }
+    note(counted, engine.source, why);
+    if (counted == MessageOutcome::AlreadyArchived) {
         // A sound file turned up at the name between its reservation and the render: the
         // name is given back rather than claimed for a file this run did not write.
         if (m_ledger && engine.ledgerRow != 0) {
-            m_ledger->release(engine.ledgerRow);
+            m_writer->post(m_ledger, [row = engine.ledgerRow](ArchiveLedger& ledger) {
+                ledger.release(row);
+                return QString();
+            });
         }
-        break;
-    case Outcome::EmergencyEml:
-        ++m_figures.emergencyEml;
-        listError(ErrorReport::Entry::Kind::EmergencyEml, engine.source, reason);
-        record(engine, ArchiveLedger::Outcome::EmergencyEml, reason);
-        break;
-    case Outcome::Unreadable:
-        ++m_figures.unreadable;
-        listError(ErrorReport::Entry::Kind::Unreadable, engine.source, reason);
-        record(engine, ArchiveLedger::Outcome::Unreadable, reason);
-        break;
-    case Outcome::Nothing: {
-        const QString why = QStringLiteral("both the PDF and the EML format are off");
-        ++m_figures.notArchived;
-        listError(ErrorReport::Entry::Kind::NotArchived, engine.source, why);
-        record(engine, ArchiveLedger::Outcome::NotArchived, why);
-        break;
+        return;
     }
-    case Outcome::Failed: // a failure with no message to retry: nothing of it could be kept
-    case Outcome::None:
-    case Outcome::NotArchived: {
-        const QString why = reason.isEmpty() ? QStringLiteral("no file could be written") : reason;
-        ++m_figures.notArchived;
-        listError(ErrorReport::Entry::Kind::NotArchived, engine.source, why);
-        record(engine, ArchiveLedger::Outcome::NotArchived, why);
-        break;
+    if (isComplete(counted)) {
+        removeFirstTryFiles(engine);
+        why.clear();
     }
-    }
+    record(engine, counted, why);
 }
 
 bool RenderTool::anyEngineBusy() {
@@ -568,14 +547,16 @@ void RenderTool::checkForAllDone() {
         return;
     }
     settleEngines();
-    if (!m_failedMessages.isEmpty()) {
+    // The last outcomes are in the ledger (and their failures in the report) before the job
+    // says it is done.
+    if (!m_failedMessages.isEmpty() || m_writer->pending() > 0) {
         return;
     }
     m_progress.done();
     qCInfo(lcArchive).noquote() << "finished all folders for this account"
                                 << m_folders.getMainFolder();
     cleanup();
-    if (!m_errors.isEmpty()) {
+    if (!m_record.errors().isEmpty()) {
         writeErrorReport();
     }
     Q_EMIT finished();
@@ -589,7 +570,7 @@ void RenderTool::writeErrorReport() {
         m_imap ? DestinationPaths::chosenDestination(m_options) : m_options.destFolder,
         m_folders.getMainFolder(), QString());
     QString error;
-    m_errorReportPath = m_errors.write(folder, &error);
+    m_errorReportPath = m_record.errors().write(folder, &error);
     if (m_errorReportPath.isEmpty()) {
         qCWarning(lcArchive).noquote()
             << "cannot write" << folder + QStringLiteral("/Errors.txt") << error;
@@ -597,16 +578,15 @@ void RenderTool::writeErrorReport() {
 }
 
 JobFigures RenderTool::figures() const {
-    JobFigures figures = m_figures;
+    JobFigures figures = m_record.figures();
     figures.found = m_totalEmailCount;
     figures.handedOut = m_numEmailsArchived;
-    figures.failedTwice = static_cast<int>(m_abandonedMessages.size()) + m_fetchesFailedTwice;
     return figures;
 }
 
 void RenderTool::cleanup() {
     m_allDone = true;
-    m_timer.stop();
+    m_timer->stop();
     // Names reserved for messages never handed out (a cancelled job) are free again. Those
     // in flight or waiting for their retry stay reserved: a box told to quit may still put
     // its PDF in place, and the next run takes such a name over for the same message once
@@ -632,8 +612,10 @@ void RenderTool::cleanup() {
     m_imap = nullptr;
     m_loader.reset();
     if (m_ledger) {
-        m_ledger->releaseReservations(inFlight);
-        m_ledger.reset();
+        m_writer->post(std::exchange(m_ledger, nullptr), [inFlight](ArchiveLedger& ledger) {
+            ledger.releaseReservations(inFlight);
+            return QString();
+        });
     }
     if (!m_splitFolder.isEmpty() && (m_expansion.isFinished() || m_expansion.isCanceled())) {
         QDir(m_splitFolder).removeRecursively();
@@ -650,7 +632,7 @@ void RenderTool::cancel() {
     // the next run.
     settleEngines();
     cleanup();
-    if (!m_errors.isEmpty()) {
+    if (!m_record.errors().isEmpty()) {
         writeErrorReport();
     }
     Q_EMIT finished();

@@ -1,11 +1,13 @@
 #pragma once
 
-#include "archive/archiveledger.h"
-#include "archive/errorreport.h"
-#include "archive/fileexpansion.h"
-#include "archive/jobfolders.h"
-#include "archive/jobprogress.h"
-#include "archive/messageloader.h"
+#include "archive/job/jobprogress.h"
+#include "archive/job/jobrecord.h"
+#include "archive/job/ledgerwriter.h"
+#include "archive/ledger/archiveledger.h"
+#include "archive/sources/fileexpansion.h"
+#include "archive/sources/jobfolders.h"
+#include "archive/sources/messageloader.h"
+#include "platform/clock/clock.h"
 #include "platform/mail/imapsession.h"
 #include "render/joboptions.h"
 #include "render/messagetohtmltopdf.h"
@@ -25,21 +27,6 @@ namespace tessaly {
 
 class ImapMessageSource;
 class RenderBoxPool;
-
-// What happened to the messages of one job so far.
-struct JobFigures {
-    int found = 0;
-    int handedOut = 0;
-    int pdfsMade = 0;
-    int alreadyArchived = 0;
-    int emergencyEml = 0;
-    int emlOnly = 0;
-    int failedTwice = 0;
-    int unreadable = 0;
-    int notArchived = 0;
-    // Server folders that could not be opened: how many messages they hold is not known.
-    int foldersNotRead = 0;
-};
 
 // The driver of one archive job: hands the job's messages to render engines as soon as an
 // engine is free (and on a 0.12 s tick besides), collects failures for one retry, and
@@ -61,13 +48,20 @@ class RenderTool : public QObject {
     Q_OBJECT
 
 public:
+    static constexpr int kTickMs = 120;
+    // A scan of the files that takes longer than this starts the first box meanwhile.
+    static constexpr qint64 kEarlyBoxAfterMs = 1000;
+
     using EngineFactory = std::function<std::unique_ptr<MessageToHTMLToPDF>(const JobOptions&)>;
     struct Environment {
         QString splitRoot; // where mailbox messages are split to (the private runtime folder)
         EngineFactory makeEngine;
         // Engines are made as messages need them, up to this many.
         int maxEngines = 16;
-        int tickMs = 120;
+        // Messages are also handed out on this tick, besides as soon as an engine is free.
+        int tickMs = kTickMs;
+        // What the tick and the job's other timings run on.
+        Clock* clock = &Clock::system();
         // Called when the first message that needs rendering is handed out, with the number
         // of messages that may need it: lets that many render boxes start at once.
         std::function<void(int wanted)> warmUp;
@@ -78,9 +72,6 @@ public:
         // while the job runs.
         std::function<void(ArchivedMessage)> archived;
     };
-
-    // The session an account's job signs in with, made from its options.
-    static ImapSessionSettings sessionSettings(const JobOptions& options);
 
     // Engines that render in the boxes of `pool`, shared by every job given this environment.
     static Environment boxEnvironment(RenderBoxPool* pool, const QString& splitRoot);
@@ -159,10 +150,12 @@ private:
     // Takes how the engine's last message ended: counted once, listed unless made or
     // skipped, recorded in the ledger, or kept for its retry.
     void settle(Engine& engine);
-    void record(const Engine& engine, ArchiveLedger::Outcome outcome, const QString& reason);
+    void record(const Engine& engine, MessageOutcome outcome, const QString& reason);
     // A retry that made the message's files: what its failed first try left is not kept.
     void removeFirstTryFiles(Engine& engine);
-    void listError(ErrorReport::Entry::Kind kind, const QString& path, const QString& detail);
+    // Counts and lists one message's outcome; `path` is named as the user knows it.
+    void note(MessageOutcome outcome, const QString& path, const QString& detail);
+    void listError(MessageOutcome outcome, const QString& path, const QString& detail);
     void failBeforeStart(const QString& reason);
     void checkForAllDone();
     bool anyEngineBusy();
@@ -179,12 +172,12 @@ private:
     bool m_handOutScheduled = false;
     bool m_warmedUp = false;
     bool m_earlyBox = false;
-    QElapsedTimer m_scanClock;
+    qint64 m_scanStartedMs = 0;
     JobProgress m_progress;
     int m_numEmailsArchived = 0;
     int m_totalEmailCount = 0;
     JobFolders m_folders;
-    QTimer m_timer;
+    std::unique_ptr<ClockTimer> m_timer;
     std::vector<Engine> m_engines;
     int m_enginesMade = 0;
     std::unique_ptr<MessageSource> m_loader;
@@ -192,13 +185,12 @@ private:
     std::optional<LoadedMessage> m_waitingForEngine;
     QList<Failure> m_failedMessages;
     QList<Failure> m_abandonedMessages;
-    ErrorReport m_errors;
-    JobFigures m_figures;
-    int m_fetchesFailedTwice = 0;
+    JobRecord m_record;
     int m_bodiesFetched = 0; // kept when the source goes
     QString m_errorReportPath;
     QString m_fatalError;
     std::shared_ptr<ArchiveLedger> m_ledger;
+    std::unique_ptr<LedgerWriter> m_writer = std::make_unique<LedgerWriter>();
     // Filled by the preparation on its thread: not kept in the future's result, which would
     // hold the ledger open for as long as the job object lives.
     std::shared_ptr<std::shared_ptr<ArchiveLedger>> m_preparedLedger =

@@ -1,4 +1,4 @@
-#include "archive/archiveledger.h"
+#include "archive/ledger/archiveledger.h"
 
 #include "platform/index/sqlitedatabase.h"
 #include "render/destinationpaths.h"
@@ -55,6 +55,72 @@ CREATE TABLE IF NOT EXISTS imap_uids(
     PRIMARY KEY(account, folder, uidvalidity, uid)) WITHOUT ROWID;
 )";
 
+// The ledger travels with the archive, so any later Tessaly must open one made by this one.
+// Each step takes a ledger from the version before it to its own; a ledger made before there
+// were versions is 0 and has the first step's tables already (they are made only if missing).
+struct Migration {
+    int version;
+    const char* sql;
+};
+const Migration kMigrations[] = {
+    {1, kSchema},
+};
+constexpr int kLedgerVersion = 1;
+
+bool readVersion(SqliteDatabase& db, int* version) {
+    std::vector<SqliteDatabase::Row> rows;
+    if (!db.query(QStringLiteral("PRAGMA user_version"), {}, &rows) || rows.empty() ||
+        rows.front().empty()) {
+        return false;
+    }
+    *version = rows.front().front().toInt();
+    return true;
+}
+
+// Brings the ledger to this version's schema, in one transaction: a second run opening the
+// same ledger meanwhile waits, then finds nothing left to do.
+bool migrate(SqliteDatabase& db, const QString& path, QString* error) {
+    auto fail = [&](const QString& why) {
+        if (error) {
+            *error = why;
+        }
+        (void)db.exec(QStringLiteral("ROLLBACK"));
+        return false;
+    };
+    int version = 0;
+    if (readVersion(db, &version) && version == kLedgerVersion) {
+        return true;
+    }
+    if (!db.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        if (error) {
+            *error = db.lastError();
+        }
+        return false;
+    }
+    if (!readVersion(db, &version)) {
+        return fail(db.lastError());
+    }
+    if (version > kLedgerVersion) {
+        // Written by a later Tessaly: what it keeps there is not known here, so nothing is
+        // written over it.
+        return fail(QStringLiteral("%1 was written by a newer version of Tessaly (ledger "
+                                   "version %2; this one knows up to %3)")
+                        .arg(path)
+                        .arg(version)
+                        .arg(kLedgerVersion));
+    }
+    for (const Migration& step : kMigrations) {
+        if (step.version > version && !db.exec(QString::fromLatin1(step.sql))) {
+            return fail(db.lastError());
+        }
+    }
+    if (!db.exec(QStringLiteral("PRAGMA user_version = %1").arg(kLedgerVersion)) ||
+        !db.exec(QStringLiteral("COMMIT"))) {
+        return fail(db.lastError());
+    }
+    return true;
+}
+
 QString now() {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
 }
@@ -65,26 +131,6 @@ QString runLockPath(const QString& root, const QString& token) {
 }
 
 } // namespace
-
-QString ArchiveLedger::outcomeName(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Reserved:
-        return QStringLiteral("reserved");
-    case Outcome::Made:
-        return QStringLiteral("made");
-    case Outcome::EmlOnly:
-        return QStringLiteral("eml-only");
-    case Outcome::EmergencyEml:
-        return QStringLiteral("emergency-eml");
-    case Outcome::FailedTwice:
-        return QStringLiteral("failed-twice");
-    case Outcome::Unreadable:
-        return QStringLiteral("unreadable");
-    case Outcome::NotArchived:
-        return QStringLiteral("not-archived");
-    }
-    return {};
-}
 
 ArchiveLedger::ArchiveLedger(QString root, std::unique_ptr<SqliteDatabase> db, Soundness sound)
     : m_root(std::move(root))
@@ -119,10 +165,7 @@ std::unique_ptr<ArchiveLedger> ArchiveLedger::open(const QString& root, Soundnes
     if (!db) {
         return nullptr;
     }
-    if (!db->exec(QString::fromLatin1(kSchema))) {
-        if (error) {
-            *error = db->lastError();
-        }
+    if (!migrate(*db, ledgerPath(cleanRoot), error)) {
         return nullptr;
     }
     std::unique_ptr<ArchiveLedger> ledger(

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/files/filerecord.h"
+#include "render/messageoutcome.h"
 
 #include <QMutex>
 #include <QSet>
@@ -27,19 +28,9 @@ public:
     static inline const QString kFolderName = QStringLiteral(".tessaly");
     static inline const QString kFileName = QStringLiteral("ledger.sqlite");
 
-    enum class Outcome {
-        Reserved,
-        Made,
-        EmlOnly,
-        EmergencyEml,
-        FailedTwice,
-        Unreadable,
-        NotArchived
-    };
-    static QString outcomeName(Outcome outcome);
-    static bool isComplete(Outcome outcome) {
-        return outcome == Outcome::Made || outcome == Outcome::EmlOnly;
-    }
+    // Of the shared outcomes, a row holds Reserved, Made, EmlOnly, EmergencyEml, FailedTwice,
+    // Unreadable or NotArchived.
+    using Outcome = MessageOutcome;
 
     using File = FileRecord; // paths absolute
 

@@ -1,6 +1,6 @@
-#include "archive/archiveverifier.h"
+#include "archive/ledger/archiveverifier.h"
 
-#include "archive/archiveledger.h"
+#include "archive/ledger/archiveledger.h"
 
 #include <QDirIterator>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "archive/messageidentity.h"
+#include "archive/ledger/messageidentity.h"
 
 #include <QCryptographicHash>
 

@@ -1,4 +1,4 @@
-#include "archive/emlxconverter.h"
+#include "archive/sources/emlxconverter.h"
 
 #include "archive/archivelog.h"
 

@@ -1,9 +1,10 @@
-#include "archive/imapmessagesource.h"
+#include "archive/sources/imapmessagesource.h"
 
 #include "archive/archivelog.h"
-#include "archive/messageidentity.h"
-#include "archive/messageloader.h"
+#include "archive/ledger/messageidentity.h"
+#include "archive/sources/messageloader.h"
 #include "render/destinationpaths.h"
+#include "settings/emailsettings.h"
 
 #include <QCryptographicHash>
 #include <QtConcurrent/QtConcurrentRun>
@@ -80,6 +81,23 @@ QString ImapMessageSource::identityOf(const MCOMessageHeader& header, const QByt
     return QString::fromLatin1(hash.result().toHex());
 }
 
+ImapSessionSettings ImapMessageSource::sessionSettings(const JobOptions& options) {
+    ImapSessionSettings settings;
+    settings.hostname = options.imapServer.value_or(QString());
+    settings.port = options.imapPort.value_or(kImapTlsPort);
+    settings.username = options.emailUsername.value_or(QString());
+    settings.password = options.password.value_or(QString());
+    settings.connectionType = options.imapTransport
+                                  ? static_cast<ImapConnectionType>(*options.imapTransport)
+                                  : ImapConnectionType::Tls;
+    if (options.authSystem == EmailSettings::kauth_google_oauth) {
+        settings.xoauth2 = true;
+        settings.oauth2Token = options.accessToken.value_or(QString());
+    }
+    settings.trustedCertificateSha256 = options.trustedCertificate.value_or(QString());
+    return settings;
+}
+
 ImapMessageSource::ImapMessageSource(JobOptions options, JobFolders folders,
                                      std::shared_ptr<ArchiveLedger> ledger,
                                      std::unique_ptr<ImapSession> session, QObject* parent)
@@ -88,17 +106,25 @@ ImapMessageSource::ImapMessageSource(JobOptions options, JobFolders folders,
     , m_folders(std::move(folders))
     , m_account(m_folders.getMainFolder())
     , m_ledger(std::move(ledger))
-    , m_session(std::move(session)) {
+    , m_session(std::move(session))
+    , m_checking(
+          this, [this](std::vector<Checked>&& batch) { sortChecked(std::move(batch)); },
+          [this] {
+              fill();
+              Q_EMIT ready();
+          })
+    , m_parsing(
+          this, [this](LoadedMessage&& loaded) { m_ready.push_back(std::move(loaded)); },
+          [this] {
+              fill();
+              Q_EMIT ready();
+          }) {
 }
 
 ImapMessageSource::~ImapMessageSource() {
     m_session->cancelAll();
-    for (auto& watcher : m_checking) {
-        watcher->waitForFinished();
-    }
-    for (auto& watcher : m_parsing) {
-        watcher->waitForFinished();
-    }
+    m_checking.waitForAll();
+    m_parsing.waitForAll();
 }
 
 void ImapMessageSource::start() {
@@ -174,10 +200,24 @@ void ImapMessageSource::folderInfoArrived(const QString& folder, const ImapError
     }
     m_total += info.messageCount;
     m_uidValidity = info.uidValidity;
-    m_archivedUids =
-        m_ledger ? m_ledger->archivedUids(m_account, folder, info.uidValidity) : QSet<quint32>{};
     m_headerChunksToDownload = chunksFor(folder, info.messageCount);
-    downloadNextChunkofHeaders();
+    m_archivedUids.clear();
+    if (!m_ledger) {
+        downloadNextChunkofHeaders();
+        return;
+    }
+    // The archived UIDs cost a look at each one's file: not on this thread, for a folder of
+    // many thousand messages on a slow or busy disk.
+    auto* check = new QFutureWatcher<QSet<quint32>>(this);
+    connect(check, &QFutureWatcherBase::finished, this, [this, check] {
+        check->deleteLater();
+        m_archivedUids = check->result();
+        downloadNextChunkofHeaders();
+    });
+    check->setFuture(QtConcurrent::run(
+        [ledger = m_ledger, account = m_account, folder, uidValidity = info.uidValidity] {
+            return ledger->archivedUids(account, folder, uidValidity);
+        }));
 }
 
 void ImapMessageSource::downloadNextChunkofHeaders() {
@@ -292,7 +332,7 @@ void ImapMessageSource::setReadyLimit(int limit) {
 }
 
 int ImapMessageSource::inFlight() const {
-    return static_cast<int>(m_needBody.size()) + m_fetching + static_cast<int>(m_parsing.size()) +
+    return static_cast<int>(m_needBody.size()) + m_fetching + m_parsing.size() +
            readyNeedingEngines();
 }
 
@@ -321,6 +361,25 @@ std::optional<LoadedMessage> ImapMessageSource::take() {
     return next;
 }
 
+void ImapMessageSource::sortChecked(std::vector<Checked>&& batch) {
+    for (Checked& checked : batch) {
+        if (!checked.claimError.isEmpty()) {
+            LoadedMessage failed;
+            failed.path = source(checked.pending);
+            failed.message =
+                MCOMessageParser::messageParserWithData(checked.pending.message.header);
+            failed.claimError = checked.claimError;
+            m_ready.push_back(std::move(failed));
+        } else if (checked.archived) {
+            LoadedMessage archived;
+            archived.alreadyArchived = true;
+            m_ready.push_back(std::move(archived));
+        } else {
+            m_needBody.push_back(std::move(checked.pending));
+        }
+    }
+}
+
 void ImapMessageSource::fill() {
     if (!m_headersFetched) {
         return;
@@ -328,7 +387,7 @@ void ImapMessageSource::fill() {
     // Headers are checked against the ledger first: a message archived already (found again
     // after the folder's UIDVALIDITY changed, or a copy in another folder under the same
     // name) is never downloaded.
-    while (static_cast<int>(m_checking.size()) < kMaxChecking && !m_fetchedHeaders.empty() &&
+    while (m_checking.size() < kMaxChecking && !m_fetchedHeaders.empty() &&
            inFlight() < 2 * m_readyLimit) {
         std::vector<Pending> batch;
         while (!m_fetchedHeaders.empty() && static_cast<int>(batch.size()) < kCheckBatch) {
@@ -341,71 +400,46 @@ void ImapMessageSource::fill() {
             origins.push_back(origin(pending));
             sources.push_back(source(pending));
         }
-        auto watcher = std::make_unique<QFutureWatcher<std::vector<Checked>>>();
-        connect(watcher.get(), &QFutureWatcher<std::vector<Checked>>::finished, this, [this] {
-            while (!m_checking.empty() && m_checking.front()->isFinished()) {
-                for (Checked& checked : m_checking.front()->future().result()) {
-                    if (!checked.claimError.isEmpty()) {
-                        LoadedMessage failed;
-                        failed.path = source(checked.pending);
-                        failed.message =
-                            MCOMessageParser::messageParserWithData(checked.pending.message.header);
-                        failed.claimError = checked.claimError;
-                        m_ready.push_back(std::move(failed));
-                    } else if (checked.archived) {
-                        LoadedMessage archived;
-                        archived.alreadyArchived = true;
-                        m_ready.push_back(std::move(archived));
-                    } else {
-                        m_needBody.push_back(std::move(checked.pending));
-                    }
-                }
-                m_checking.pop_front();
-            }
-            fill();
-            Q_EMIT ready();
-        });
-        watcher->setFuture(QtConcurrent::run(
-            [batch = std::move(batch), origins = std::move(origins), sources = std::move(sources),
-             options = m_options, folders = m_folders, ledger = m_ledger]() mutable {
-                std::vector<Checked> checked;
-                for (size_t i = 0; i < batch.size(); ++i) {
-                    Checked result{std::move(batch[i]), false, QString()};
-                    const ImapMessage& message = result.pending.message;
-                    const auto header = MessageLoader::parseMessageData(message.header);
-                    result.pending.identity =
-                        identityOf(header->header(), message.header, message.size);
-                    QString base = DestinationPaths::computeDestinationPath(
-                        *header, folders.getMainFolder(), result.pending.folder, FormatKey::Pdf,
+        m_checking.run(nullptr, [batch = std::move(batch), origins = std::move(origins),
+                                 sources = std::move(sources), options = m_options,
+                                 folders = m_folders, ledger = m_ledger]() mutable {
+            std::vector<Checked> checked;
+            for (size_t i = 0; i < batch.size(); ++i) {
+                Checked result{std::move(batch[i]), false, QString()};
+                const ImapMessage& message = result.pending.message;
+                const auto header = MessageLoader::parseMessageData(message.header);
+                result.pending.identity =
+                    identityOf(header->header(), message.header, message.size);
+                QString base = DestinationPaths::computeDestinationPath(
+                    *header, folders.getMainFolder(), result.pending.folder, FormatKey::Pdf,
+                    QString(), options);
+                if (base.isEmpty()) {
+                    base = DestinationPaths::computeDestinationPath(
+                        *header, folders.getMainFolder(), result.pending.folder, FormatKey::Eml,
                         QString(), options);
-                    if (base.isEmpty()) {
-                        base = DestinationPaths::computeDestinationPath(
-                            *header, folders.getMainFolder(), result.pending.folder, FormatKey::Eml,
-                            QString(), options);
-                    }
-                    if (!base.isEmpty() && ledger &&
-                        ledger->archivedAlready(result.pending.identity, base)) {
-                        // Claimed, so that its UID is noted and the next run skips it.
-                        QString error;
-                        const auto claim = ledger->claim(result.pending.identity, base, sources[i],
-                                                         {}, &error, origins[i]);
-                        if (!claim) {
-                            result.claimError =
-                                QStringLiteral("the archive's ledger cannot be written: ") + error;
-                        } else if (claim->kind == ArchiveLedger::Claim::Kind::SameMessage) {
-                            result.archived = true;
-                        } else {
-                            ledger->release(claim->row); // rendered from the whole message
-                        }
-                    }
-                    checked.push_back(std::move(result));
                 }
-                return checked;
-            }));
-        m_checking.push_back(std::move(watcher));
+                if (!base.isEmpty() && ledger &&
+                    ledger->archivedAlready(result.pending.identity, base)) {
+                    // Claimed, so that its UID is noted and the next run skips it.
+                    QString error;
+                    const auto claim = ledger->claim(result.pending.identity, base, sources[i], {},
+                                                     &error, origins[i]);
+                    if (!claim) {
+                        result.claimError =
+                            QStringLiteral("the archive's ledger cannot be written: ") + error;
+                    } else if (claim->kind == ArchiveLedger::Claim::Kind::SameMessage) {
+                        result.archived = true;
+                    } else {
+                        ledger->release(claim->row); // rendered from the whole message
+                    }
+                }
+                checked.push_back(std::move(result));
+            }
+            return checked;
+        });
     }
     while (m_fetching < kMaxFetching && !m_needBody.empty() &&
-           m_fetching + static_cast<int>(m_parsing.size()) + readyNeedingEngines() < m_readyLimit) {
+           m_fetching + m_parsing.size() + readyNeedingEngines() < m_readyLimit) {
         Pending pending = std::move(m_needBody.front());
         m_needBody.pop_front();
         startFetch(std::move(pending));
@@ -455,29 +489,18 @@ void ImapMessageSource::fetchArrived(Pending pending, const ImapError& error,
         return;
     }
     ++m_bodiesFetched;
-    auto watcher = std::make_unique<QFutureWatcher<LoadedMessage>>();
-    connect(watcher.get(), &QFutureWatcher<LoadedMessage>::finished, this, [this] {
-        while (!m_parsing.empty() && m_parsing.front()->isFinished()) {
-            m_ready.push_back(m_parsing.front()->future().result());
-            m_parsing.pop_front();
-        }
-        fill();
-        Q_EMIT ready();
-    });
     const QString description = source(pending);
     const ArchiveLedger::ImapOrigin from = origin(pending);
-    watcher->setFuture(
-        QtConcurrent::run([data, pending = std::move(pending), description, from,
-                           options = m_options, folders = m_folders, ledger = m_ledger] {
-            LoadedMessage loaded;
-            loaded.path = description;
-            loaded.mailFolder = pending.folder;
-            loaded.message = MessageLoader::parseMessageData(data);
-            loaded.identity = pending.identity;
-            MessageLoader::claimName(loaded, description, options, folders, ledger.get(), from);
-            return loaded;
-        }));
-    m_parsing.push_back(std::move(watcher));
+    m_parsing.run(nullptr, [data, pending = std::move(pending), description, from,
+                            options = m_options, folders = m_folders, ledger = m_ledger] {
+        LoadedMessage loaded;
+        loaded.path = description;
+        loaded.mailFolder = pending.folder;
+        loaded.message = MessageLoader::parseMessageData(data);
+        loaded.identity = pending.identity;
+        MessageLoader::claimName(loaded, description, options, folders, ledger.get(), from);
+        return loaded;
+    });
 }
 
 } // namespace tessaly

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "archive/archiveledger.h"
-#include "archive/jobfolders.h"
-#include "archive/messagesource.h"
+#include "archive/ledger/archiveledger.h"
+#include "archive/sources/jobfolders.h"
+#include "archive/sources/messagesource.h"
+#include "archive/sources/orderedwork.h"
 #include "platform/mail/imapsession.h"
 #include "render/joboptions.h"
 
@@ -45,6 +46,8 @@ public:
     static QList<Chunk> chunksFor(const QString& folder, int count);
     // A server's folder name as log and status lines show it: control characters escaped.
     static QString displayName(const QString& folder);
+    // The session an account's job signs in with, made from its options.
+    static ImapSessionSettings sessionSettings(const JobOptions& options);
     // A message's identity known before it is downloaded: its header's, or without a
     // Message-ID the digest of the header block and the size the server gives.
     static QString identityOf(const MCOMessageHeader& header, const QByteArray& headerBlock,
@@ -103,6 +106,7 @@ private:
     void finishHeaders();
 
     void fill();
+    void sortChecked(std::vector<Checked>&& batch);
     void startFetch(Pending pending);
     void fetchArrived(Pending pending, const ImapError& error, const QByteArray& data);
     QString source(const Pending& pending) const;
@@ -131,10 +135,10 @@ private:
     // render phase
     std::deque<Pending> m_fetchedHeaders;
     int m_skipped = 0; // archived by UID, still to be counted out
-    std::deque<std::unique_ptr<QFutureWatcher<std::vector<Checked>>>> m_checking;
+    OrderedWork<std::vector<Checked>> m_checking;
     std::deque<Pending> m_needBody;
     int m_fetching = 0;
-    std::deque<std::unique_ptr<QFutureWatcher<LoadedMessage>>> m_parsing;
+    OrderedWork<LoadedMessage> m_parsing;
     std::deque<LoadedMessage> m_ready;
     QList<Pending> m_fetchFailures;
     int m_bodiesFetched = 0;

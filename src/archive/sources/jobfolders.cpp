@@ -1,4 +1,4 @@
-#include "archive/jobfolders.h"
+#include "archive/sources/jobfolders.h"
 
 #include "archive/archivelog.h"
 

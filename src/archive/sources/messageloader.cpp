@@ -1,9 +1,9 @@
-#include "archive/messageloader.h"
+#include "archive/sources/messageloader.h"
 
 #include "archive/archivelog.h"
-#include "archive/emlxconverter.h"
-#include "archive/fileexpansion.h"
-#include "archive/messageidentity.h"
+#include "archive/ledger/messageidentity.h"
+#include "archive/sources/emlxconverter.h"
+#include "archive/sources/fileexpansion.h"
 #include "platform/files/atomicfile.h"
 #include "render/destinationpaths.h"
 #include "render/messagedates.h"
@@ -98,16 +98,25 @@ MessageLoader::MessageLoader(JobOptions options, JobFolders folders,
     : MessageSource(parent)
     , m_options(std::move(options))
     , m_folders(std::move(folders))
-    , m_ledger(std::move(ledger)) {
+    , m_ledger(std::move(ledger))
+    , m_loading(
+          this,
+          [this](Chunk&& chunk) {
+              for (LoadedMessage& loaded : chunk) {
+                  m_ready.push_back(std::move(loaded));
+              }
+          },
+          [this] {
+              fill();
+              Q_EMIT ready();
+          }) {
 }
 
 MessageLoader::~MessageLoader() {
     // Chunks not started yet would otherwise be run here, on the main thread, by the wait.
     *m_cancelled = true;
     m_work.clear();
-    for (auto& watcher : m_loading) {
-        watcher->waitForFinished();
-    }
+    m_loading.waitForAll();
 }
 
 std::shared_ptr<MCOMessageParser>
@@ -323,7 +332,7 @@ void MessageLoader::fill() {
     // Every worker gets a chunk while engines would otherwise run dry; re-runs, whose messages
     // need no engine, keep all workers busy.
     const int workers = pool()->maxThreadCount();
-    while (!m_work.isEmpty() && static_cast<int>(m_loading.size()) < workers &&
+    while (!m_work.isEmpty() && m_loading.size() < workers &&
            readyNeedingEngines() < m_readyLimit) {
         QList<WorkItem> chunk;
         qint64 bytes = 0;
@@ -331,25 +340,9 @@ void MessageLoader::fill() {
             chunk.append(m_work.takeLast());
             bytes += QFileInfo(chunk.last().path).size();
         }
-        auto watcher = std::make_unique<QFutureWatcher<Chunk>>();
-        connect(watcher.get(), &QFutureWatcher<Chunk>::finished, this, [this] {
-            // Delivered in work-list order: a chunk waits for those taken before it.
-            bool delivered = false;
-            while (!m_loading.empty() && m_loading.front()->isFinished()) {
-                for (LoadedMessage& loaded : m_loading.front()->future().result()) {
-                    m_ready.push_back(std::move(loaded));
-                }
-                m_loading.pop_front();
-                delivered = true;
-            }
-            fill();
-            if (delivered) {
-                Q_EMIT ready();
-            }
-        });
-        watcher->setFuture(QtConcurrent::run(pool(), [chunk = std::move(chunk), options = m_options,
-                                                      folders = m_folders, ledger = m_ledger,
-                                                      cancelled = m_cancelled] {
+        // Delivered in work-list order: a chunk waits for those taken before it.
+        m_loading.run(pool(), [chunk = std::move(chunk), options = m_options, folders = m_folders,
+                               ledger = m_ledger, cancelled = m_cancelled] {
             Chunk loaded;
             loaded.reserve(static_cast<size_t>(chunk.size()));
             for (const WorkItem& item : chunk) {
@@ -359,8 +352,7 @@ void MessageLoader::fill() {
                 loaded.push_back(load(item, options, folders, ledger.get()));
             }
             return loaded;
-        }));
-        m_loading.push_back(std::move(watcher));
+        });
     }
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "archive/archiveledger.h"
-#include "archive/jobfolders.h"
-#include "archive/messagesource.h"
+#include "archive/ledger/archiveledger.h"
+#include "archive/sources/jobfolders.h"
+#include "archive/sources/messagesource.h"
+#include "archive/sources/orderedwork.h"
 #include "platform/mail/mcomessageparser.h"
 #include "render/joboptions.h"
 #include "render/messagetohtmltopdf.h"
@@ -83,7 +84,7 @@ private:
     std::shared_ptr<ArchiveLedger> m_ledger;
     QList<WorkItem> m_work;
     int m_readyLimit = 4;
-    std::deque<std::unique_ptr<QFutureWatcher<Chunk>>> m_loading;
+    OrderedWork<Chunk> m_loading;
     std::deque<LoadedMessage> m_ready;
     std::shared_ptr<std::atomic<bool>> m_cancelled = std::make_shared<std::atomic<bool>>(false);
 };

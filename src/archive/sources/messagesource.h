@@ -1,6 +1,6 @@
 #pragma once
 
-#include "archive/archiveledger.h"
+#include "archive/ledger/archiveledger.h"
 #include "platform/mail/mcomessageparser.h"
 #include "render/messagetohtmltopdf.h"
 

@@ -1,7 +1,7 @@
 // The path-format editor as a user drives it: typing and picking formats, OK, Revert and
 // Cancel, and what each leaves in the preferences.
 
-#include "app/pathformat/crashreportquestion.h"
+#include "app/crashreportquestion.h"
 #include "app/pathformat/custompathcontroller.h"
 #include "platform/prefs/preferencekeys.h"
 #include "render/custompath.h"

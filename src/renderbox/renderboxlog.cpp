@@ -1,0 +1,5 @@
+#include "renderbox/renderboxlog.h"
+
+namespace tessaly {
+Q_LOGGING_CATEGORY(lcRenderBox, "tessaly.archive", QtWarningMsg)
+} // namespace tessaly
